@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# CI stages for the CPython 3.14 chroot; run from the repository copy there:
+#
+#   tools/py314.sh run tools/chroot-ci.sh [release] [debug] [ctest] [asan]
+#
+# With no stage given, all four run in that order. "debug" reuses the module that
+# "release" installed, so it must come after it in the same run.
+set -euo pipefail
+
+SRC=$PWD
+SCRATCH=$(dirname "$SRC")   # venvs and build trees go beside the copy, not in it
+
+header() { printf '\n==== %s ====\n' "$*"; }
+
+# Fresh venv named $1 over Debian's packages (numpy, scipy, pytest, ...), with the
+# project installed from $SRC; the remaining arguments go to pip. Debian's
+# python3.14 has no ensurepip, so the venv uses the system pip.
+install_in_venv() {
+    local name=$1; shift
+    rm -rf "$SCRATCH/$name" "$SCRATCH/build-$name"
+    python3.14 -m venv --system-site-packages --without-pip "$SCRATCH/$name"
+    "$SCRATCH/$name/bin/python" -m pip install --no-build-isolation --no-deps \
+        -C build-dir="$SCRATCH/build-$name" "$@" "$SRC"
+}
+
+# -P keeps the source tree's korvane/ (which has no compiled module) off sys.path.
+run_tests() { "$@" -P -m pytest -q -p no:cacheprovider; }
+
+stage_release() {
+    install_in_venv venv-release -C cmake.define.KORVANE_WERROR=ON
+    run_tests "$SCRATCH/venv-release/bin/python"
+}
+
+# The release-built module under the debug interpreter (same ABI in 3.14); the
+# suite turns on its reference-leak checks when sys.gettotalrefcount exists.
+stage_debug() {
+    local site=$SCRATCH/venv-release/lib/python3.14/site-packages
+    [[ -d $site ]] || { echo "debug stage needs the release stage first" >&2; return 1; }
+    PYTHONPATH=$site run_tests python3.14d
+}
+
+stage_ctest() {
+    local dir=$SCRATCH/ctest
+    rm -rf "$dir"
+    cmake -S "$SRC" -B "$dir" -G Ninja -DKORVANE_BUILD_TESTS=ON \
+        -DKORVANE_BUILD_EXTENSION=OFF -DKORVANE_WERROR=ON
+    cmake --build "$dir"
+    ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+}
+
+stage_asan() {
+    # The ASan runtime has to be loaded before everything else in the process.
+    local asan
+    asan=$(g++ -print-file-name=libasan.so)
+    [[ -f $asan ]] || { echo "libasan.so not found (got '$asan')" >&2; return 1; }
+    install_in_venv venv-asan -C cmake.define.KORVANE_SANITIZE=ON -C cmake.define.KORVANE_WERROR=ON
+    # Leak detection is off: the interpreter keeps memory alive until exit by design.
+    LD_PRELOAD=$asan \
+    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        run_tests "$SCRATCH/venv-asan/bin/python"
+}
+
+stages=("$@")
+[[ ${#stages[@]} -gt 0 ]] || stages=(release debug ctest asan)
+for s in "${stages[@]}"; do
+    declare -F "stage_$s" >/dev/null || { echo "unknown stage '$s'" >&2; exit 2; }
+done
+# Stages run unguarded so that set -e stops them at the first failing command.
+current=""
+trap 'rc=$?; [[ $rc -eq 0 || -z $current ]] || header "stage $current FAILED (exit $rc)"' EXIT
+for current in "${stages[@]}"; do
+    header "stage $current"
+    start=$SECONDS
+    "stage_$current"
+    header "stage $current passed in $((SECONDS - start)) s"
+done
+current=""
