@@ -2,8 +2,15 @@ import gc
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
+
+# `python -m pytest` puts the working directory first on sys.path; from the
+# repository root that would shadow the installed package with the source
+# folder korvane/, which holds no compiled module.
+_ROOT = Path(__file__).resolve().parents[1]
+sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != _ROOT]
 
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 

@@ -24,7 +24,9 @@ install_in_venv() {
 }
 
 # -P keeps the source tree's korvane/ (which has no compiled module) off sys.path.
-run_tests() { "$@" -P -m pytest -q -p no:cacheprovider; }
+# --capture=sys leaves file descriptor 2 alone, so what the sanitizers or a fatal
+# error in the debug interpreter print before killing the process stays visible.
+run_tests() { "$@" -P -m pytest -q -p no:cacheprovider --capture=sys; }
 
 stage_release() {
     install_in_venv venv-release -C cmake.define.KORVANE_WERROR=ON

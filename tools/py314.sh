@@ -58,6 +58,7 @@ build_chroot() {
     local dir=$1 mirror
     mirror=$(debian_mirror)
     echo "py314.sh: debootstrap sid from $mirror into $dir" >&2
+    chmod 755 "$dir"   # mktemp made it private; apt's _apt user must traverse it
     debootstrap --variant=minbase --include="$PKGS" sid "$dir" "$mirror"
     # sid's Release file may be past its Valid-Until on a pinned mirror.
     echo 'Acquire::Check-Valid-Until "false";' >"$dir/etc/apt/apt.conf.d/99no-valid-until"
@@ -113,7 +114,7 @@ copy_repo() {
     local root=$1
     rm -rf --one-file-system "$root/build"
     mkdir -p "$root$WORKDIR"
-    git -C "$REPO" ls-files -z -co --exclude-standard |
+    git -c safe.directory="$REPO" -C "$REPO" ls-files -z -co --exclude-standard |
         while IFS= read -r -d '' f; do [[ -e $REPO/$f || -L $REPO/$f ]] && printf '%s\0' "$f"; done |
         tar -C "$REPO" --null -T - -cf - | tar -C "$root$WORKDIR" -xf -
 }
