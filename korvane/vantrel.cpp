@@ -559,6 +559,13 @@ PyObject *function_repr(PyObject *self)
     return PyUnicode_FromFormat("<function %U.%U(%U)>", fn->module, fn->qualname, params.get());
 }
 
+// Looked up on a class, a function stays unbound, as built-in functions do.
+// Having __get__ makes inspect and pydoc treat it as a routine.
+PyObject *function_descr_get(PyObject *self, PyObject *, PyObject *)
+{
+    return Py_NewRef(self);
+}
+
 // Pickled by reference: the name under which the module publishes it.
 PyObject *function_reduce(PyObject *self, PyObject *)
 {
@@ -653,12 +660,12 @@ PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
     {Py_tp_call, reinterpret_cast<void *>(function_call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
     {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
     {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
-    {Py_tp_doc, const_cast<char *>("Compiled function of korvane.vantrel.")},
     {0, nullptr},
 };
 
