@@ -3,8 +3,7 @@
 #
 #   tools/py314.sh run tools/chroot-ci.sh [release] [debug] [ctest] [asan]
 #
-# With no stage given, all four run in that order. "debug" reuses the module that
-# "release" installed, so it must come after it in the same run.
+# With no stage given, all four run in that order.
 set -euo pipefail
 
 SRC=$PWD
@@ -12,13 +11,13 @@ SCRATCH=$(dirname "$SRC")   # venvs and build trees go beside the copy, not in i
 
 header() { printf '\n==== %s ====\n' "$*"; }
 
-# Fresh venv named $1 over Debian's packages (numpy, scipy, pytest, ...), with the
-# project installed from $SRC; the remaining arguments go to pip. Debian's
-# python3.14 has no ensurepip, so the venv uses the system pip.
+# Fresh venv named $1 for interpreter $2 over Debian's packages (numpy, scipy,
+# pytest, ...), with the project installed from $SRC; the remaining arguments go
+# to pip. Debian's python3.14 has no ensurepip, so the venv uses the system pip.
 install_in_venv() {
-    local name=$1; shift
+    local name=$1 python=$2; shift 2
     rm -rf "$SCRATCH/$name" "$SCRATCH/build-$name"
-    python3.14 -m venv --system-site-packages --without-pip "$SCRATCH/$name"
+    "$python" -m venv --system-site-packages --without-pip "$SCRATCH/$name"
     "$SCRATCH/$name/bin/python" -m pip install --no-build-isolation --no-deps \
         -C build-dir="$SCRATCH/build-$name" "$@" "$SRC"
 }
@@ -29,16 +28,20 @@ install_in_venv() {
 run_tests() { "$@" -P -m pytest -q -p no:cacheprovider --capture=sys; }
 
 stage_release() {
-    install_in_venv venv-release -C cmake.define.KORVANE_WERROR=ON
+    install_in_venv venv-release python3.14 -C cmake.define.KORVANE_WERROR=ON
     run_tests "$SCRATCH/venv-release/bin/python"
 }
 
-# The release-built module under the debug interpreter (same ABI in 3.14); the
-# suite turns on its reference-leak checks when sys.gettotalrefcount exists.
+# The suite under the debug interpreter, which turns on its reference-leak
+# checks.  The module is built for that interpreter so that its own reference
+# counting shows in sys.gettotalrefcount (a release build's does not).  CMake
+# includes the headers with -isystem, and gcc would then resolve the
+# python3.14d include folder's links to the release pyconfig.h (no Py_DEBUG)
+# without -fno-canonical-system-headers.
 stage_debug() {
-    local site=$SCRATCH/venv-release/lib/python3.14/site-packages
-    [[ -d $site ]] || { echo "debug stage needs the release stage first" >&2; return 1; }
-    PYTHONPATH=$site run_tests python3.14d
+    install_in_venv venv-debug python3.14d -C cmake.define.KORVANE_WERROR=ON \
+        -C cmake.define.CMAKE_CXX_FLAGS=-fno-canonical-system-headers
+    run_tests "$SCRATCH/venv-debug/bin/python"
 }
 
 stage_ctest() {
@@ -55,7 +58,7 @@ stage_asan() {
     local asan
     asan=$(g++ -print-file-name=libasan.so)
     [[ -f $asan ]] || { echo "libasan.so not found (got '$asan')" >&2; return 1; }
-    install_in_venv venv-asan -C cmake.define.KORVANE_SANITIZE=ON -C cmake.define.KORVANE_WERROR=ON
+    install_in_venv venv-asan python3.14 -C cmake.define.KORVANE_SANITIZE=ON -C cmake.define.KORVANE_WERROR=ON
     # Leak detection is off: the interpreter keeps memory alive until exit by design.
     LD_PRELOAD=$asan \
     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \

@@ -60,7 +60,8 @@ build_chroot() {
     echo "py314.sh: debootstrap sid from $mirror into $dir" >&2
     chmod 755 "$dir"   # mktemp made it private; apt's _apt user must traverse it
     debootstrap --variant=minbase --include="$PKGS" sid "$dir" "$mirror"
-    # sid's Release file may be past its Valid-Until on a pinned mirror.
+    # sid's Release file may be past its Valid-Until on a pinned mirror; debootstrap
+    # ignores that date, apt in the chroot needs telling.
     echo 'Acquire::Check-Valid-Until "false";' >"$dir/etc/apt/apt.conf.d/99no-valid-until"
     # python3.14d looks for the debug-tagged name of SciPy's generated config
     # module; the release one has the same content.
@@ -136,7 +137,8 @@ run_in_chroot() {
                 PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore)
     [[ -n ${CI:-} ]] && vars+=(CI="$CI")
     local rc=0
-    env -i "${vars[@]}" chroot "$ROOT" /bin/sh -c 'cd "$0" && exec "$@"' "$WORKDIR" "$@" || rc=$?
+    # 9>&-: a process left behind in the chroot must not keep holding the lock.
+    env -i "${vars[@]}" chroot "$ROOT" /bin/sh -c 'cd "$0" && exec "$@"' "$WORKDIR" "$@" 9>&- || rc=$?
     return "$rc"
 }
 
