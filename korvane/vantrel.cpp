@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "kernels/kernels.h"
@@ -113,11 +114,10 @@ const TypeImport TYPE_IMPORTS[] = {
     {"numpy", "character", sizeof(PyObject), true},
     {"numpy", "ufunc", sizeof(PyUFuncObject), false},
 };
-constexpr std::size_t N_TYPES = sizeof(TYPE_IMPORTS) / sizeof(TYPE_IMPORTS[0]);
+constexpr std::size_t N_TYPES = std::size(TYPE_IMPORTS);
 
 struct ProcessState {
     PyObject *module = nullptr;     // the module, once the execute step has begun
-    PyObject *dict = nullptr;       // its dictionary (borrowed from the module)
     std::int64_t interpreter = -1;  // identifier of the interpreter that created it
     PyObject *types[N_TYPES] = {};  // TYPE_IMPORTS, bound
     PyObject *str_c = nullptr;      // "c", the call flag
@@ -1204,7 +1204,6 @@ int fill_module(PyObject *module)
         return -1;
 #endif
     PyObject *dict = PyModule_GetDict(module);
-    state.dict = dict;
     {
         Ref builtins(PyImport_ImportModule("builtins"));
         if (!builtins || PyDict_SetItemString(dict, "__builtins__", builtins.get()) < 0)
@@ -1250,7 +1249,6 @@ int module_exec(PyObject *module)
         add_traceback(reinterpret_cast<PyCodeObject *>(code.get()), PyModule_GetDict(module));
     }
     Py_CLEAR(state.module);
-    state.dict = nullptr;
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_ImportError, INIT_NAME);
     return -1;
