@@ -1063,12 +1063,10 @@ int check_version()
     const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION)
         return 0;
-    char message[200];
-    PyOS_snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, MODULE_NAME, "does not match", major,
-                  minor);
-    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+    return PyErr_WarnFormat(
+        PyExc_RuntimeWarning, 1,
+        "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+        PY_MAJOR_VERSION, PY_MINOR_VERSION, MODULE_NAME, "does not match", major, minor);
 }
 
 // The type objects of TYPE_IMPORTS, checked against the compiled sizes.
