@@ -1,4 +1,5 @@
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -62,15 +63,23 @@ def leakcheck():
 @pytest.fixture
 def run_python(tmp_path):
     """Run code in a fresh interpreter (outside the source tree) and return
-    the completed process; stdout and stderr are text."""
+    the completed process; stdout and stderr are text.  `env` changes the
+    environment: a value of None removes the variable."""
 
-    def run(code, *, check=True):
+    def run(code, *, check=True, env=None):
+        environ = dict(os.environ)
+        for name, value in (env or {}).items():
+            if value is None:
+                environ.pop(name, None)
+            else:
+                environ[name] = value
         proc = subprocess.run(
             [sys.executable, "-P", "-c", textwrap.dedent(code)],
-            cwd=tmp_path, capture_output=True, text=True, timeout=300,
+            cwd=tmp_path, capture_output=True, text=True, timeout=300, env=environ,
         )
         if check and proc.returncode != 0:
             raise AssertionError(f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}")
         return proc
 
     return run
+

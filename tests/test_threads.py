@@ -1,0 +1,107 @@
+"""Threads: the interpreter lock on free-threaded builds, concurrent calls, and loops that detach."""
+import json
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import reference as ref
+from interp import FREE_THREADED, assert_collection_runs_during
+from korvane.vantrel import baw_implied_vol, baw_price, find_forward_baw, vectorized_baw_implied_vol
+
+GIL_STATE = """
+import json, sys, warnings
+before = sys._is_gil_enabled()
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    import korvane.vantrel
+print(json.dumps([before, sys._is_gil_enabled(), [(w.category.__name__, str(w.message)) for w in caught]]))
+"""
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
+@pytest.mark.parametrize("gil_env", [None, "0"], ids=["as-declared", "PYTHON_GIL=0"])
+def test_import_and_the_interpreter_lock(run_python, gil_env):
+    before, after, caught = json.loads(run_python(GIL_STATE, env={"PYTHON_GIL": gil_env}).stdout)
+    assert before is False
+    if gil_env is None:  # the module declares that it needs the lock: the interpreter turns it on, and says so
+        assert after is True
+        assert len(caught) == 1 and caught[0][0] == "RuntimeWarning"
+        assert "'korvane.vantrel'" in caught[0][1] and "PYTHON_GIL=0" in caught[0][1]
+    else:
+        assert (after, caught) == (False, [])
+
+
+def bits(values):
+    """The doubles' bit patterns, with every NaN alike."""
+    a = np.asarray(values, dtype=np.float64)
+    return np.where(np.isnan(a), np.nan, a).view(np.uint64).tolist()
+
+
+def workload():
+    """Shared read-only inputs for all four functions, and their serial results."""
+    S, K, D, F, sigma, flags = ref.random_contracts(600, 21, 0.01, 3.0)
+    prices = np.array([baw_price(*c) for c in zip(S, K, D, F, sigma, flags)])
+    prices[::7] *= 1.3  # some without a solution (NaN)
+    strikes = np.linspace(80.0, 120.0, 9)
+    calls, puts = (np.array([baw_price(100.0, k, 0.97, 101.5, 0.25, f) for k in strikes]) for f in "cp")
+    inputs = [S, K, D, F, sigma, prices, strikes, calls, puts]
+    for a in inputs:
+        a.setflags(write=False)
+    rows = list(zip(S.tolist(), K.tolist(), D.tolist(), F.tolist(), sigma.tolist(), flags.tolist()))
+    iv_rows = [(p, *r[:4], r[5]) for p, r in zip(prices.tolist(), rows)]
+    calls_ = {
+        "price": lambda: [baw_price(*r) for r in rows],
+        "implied vol": lambda: [baw_implied_vol(*r) for r in iv_rows],
+        "batch": lambda: vectorized_baw_implied_vol(prices, S, K, D, F, flags),
+        "forward": lambda: [find_forward_baw(calls, puts, strikes, 100.0, 0.97)],
+    }
+    return calls_, {name: bits(call()) for name, call in calls_.items()}
+
+
+@pytest.mark.threads
+def test_eight_threads_give_the_serial_results():
+    calls, serial = workload()
+    names, n_threads, rounds = list(calls), 8, 4
+    barrier = threading.Barrier(n_threads)
+    results, spans, errors = [[] for _ in range(n_threads)], [None] * n_threads, []
+
+    def work(i):
+        try:
+            barrier.wait()
+            start = time.perf_counter()
+            for r in range(rounds):  # each thread starts on another function, so all four run at once
+                for name in names[i % 4:] + names[:i % 4]:
+                    results[i].append((name, bits(calls[name]())))
+            spans[i] = (start, time.perf_counter())
+        except BaseException as exc:  # reported below, in the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(n_threads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    wall = max(e for _, e in spans) - min(s for s, _ in spans)
+    assert sum(e - s for s, e in spans) > 2 * wall  # on average more than two threads at work at once
+    mismatched = [(i, name) for i, rs in enumerate(results) for name, got in rs if got != serial[name]]
+    assert mismatched == [] and all(len(rs) == 4 * rounds for rs in results)
+
+
+def long_batch():
+    n = 100_000
+    return lambda: vectorized_baw_implied_vol(np.linspace(2, 12, n), 100.0, np.linspace(80, 120, n), 0.96, 101.0, "c")
+
+
+def long_forward():
+    strikes = np.linspace(50.0, 150.0, 2000)
+    calls, puts = (np.array([baw_price(100.0, k, 0.9, 103.0, 0.4, f) for k in strikes]) for f in "cp")
+    return lambda: find_forward_baw(calls, puts, strikes, 100.0, 0.9, 0.5)
+
+
+@pytest.mark.threads
+@pytest.mark.parametrize("make_call", [long_batch, long_forward], ids=["batch", "forward"])
+def test_collection_does_not_wait_for_a_long_loop(make_call):
+    assert_collection_runs_during(make_call())
