@@ -249,13 +249,12 @@ PyObject *vectorized_body(const Function *fn, const Bound &a)
 }
 
 // The strikes in the first window around S that holds any: half-widths
-// strike_pct, 2%, 5%, 10%, 20%, 50% and 100% of S, ends inclusive; all
-// strikes when none does.  Returns the boolean mask.
+// strike_pct, then the kernels' STRIKE_WINDOWS, ends inclusive; all strikes
+// when none does.  Returns the boolean mask.
 PyObject *select_strikes(const Function *fn, PyObject *strikes, double S, double strike_pct)
 {
-    static constexpr double FIXED_WIDTHS[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
-    for (int stage = 0; stage < 7; ++stage) {
-        const double pct = stage == 0 ? strike_pct : FIXED_WIDTHS[stage - 1];
+    for (int stage = 0; stage <= static_cast<int>(std::size(k::STRIKE_WINDOWS)); ++stage) {
+        const double pct = stage == 0 ? strike_pct : k::STRIKE_WINDOWS[stage - 1];
         Ref lo(PyFloat_FromDouble(S * (1 - pct)));
         Ref hi(PyFloat_FromDouble(S * (1 + pct)));
         if (!lo || !hi)
@@ -307,31 +306,16 @@ PyObject *find_forward_body(const Function *fn, const Bound &a)
         return nullptr;
     }
 
-    // First guess: the mean put-call parity forward K + (C - P)/D.
-    double F_init = S;
-    if (n_sel >= 1) {
-        double f_est_sum = 0.0;
-        for (Py_ssize_t j = 0; j < n_sel; ++j)
-            f_est_sum += sel[2][j] + (sel[0][j] - sel[1][j]) / D;
-        const auto f_est_count = static_cast<double>(n_sel);
-        F_init = f_est_sum / f_est_count;
-    }
-    const double search_lo = F_init * 0.97;
-    const double search_hi = F_init * 1.03;
-
     k::ForwardParams params{S,
                             D,
                             sel[0].contiguous_data(),
                             sel[1].contiguous_data(),
                             sel[2].contiguous_data(),
                             static_cast<std::int64_t>(n_sel)};
-    double result, best_mismatch;
+    double result;
     Py_BEGIN_ALLOW_THREADS
-    result = k::_fminbound(&params, search_lo, search_hi, &best_mismatch);
+    result = k::_find_forward(&params);
     Py_END_ALLOW_THREADS
-    // No strike qualified at any trial forward: there is no estimate.
-    if (best_mismatch == k::NO_DATA_MISMATCH)
-        result = Py_NAN;
     return PyFloat_FromDouble(result);
 }
 

@@ -24,6 +24,12 @@ def same(a, b):  # the same double, or both NaN
     return a == b and signbit(a) == signbit(b) or a != a and b != b
 
 
+def bits(values):
+    """The doubles' bit patterns as a flat list, with every NaN alike."""
+    a = np.asarray(values, dtype=np.float64).ravel()
+    return np.where(np.isnan(a), np.nan, a).view(np.uint64).tolist()
+
+
 def norm_cdf(x):
     if x > -10.0 or x != x:
         return erfc(-(x * 0.7071067811865476)) * 0.5

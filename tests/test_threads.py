@@ -33,12 +33,6 @@ def test_import_and_the_interpreter_lock(run_python, gil_env):
         assert (after, caught) == (False, [])
 
 
-def bits(values):
-    """The doubles' bit patterns, with every NaN alike."""
-    a = np.asarray(values, dtype=np.float64)
-    return np.where(np.isnan(a), np.nan, a).view(np.uint64).tolist()
-
-
 def workload():
     """Shared read-only inputs for all four functions, and their serial results."""
     S, K, D, F, sigma, flags = ref.random_contracts(600, 21, 0.01, 3.0)
@@ -57,7 +51,7 @@ def workload():
         "batch": lambda: vectorized_baw_implied_vol(prices, S, K, D, F, flags),
         "forward": lambda: [find_forward_baw(calls, puts, strikes, 100.0, 0.97)],
     }
-    return calls_, {name: bits(call()) for name, call in calls_.items()}
+    return calls_, {name: ref.bits(call()) for name, call in calls_.items()}
 
 
 @pytest.mark.threads
@@ -73,7 +67,7 @@ def test_eight_threads_give_the_serial_results():
             start = time.perf_counter()
             for r in range(rounds):  # each thread starts on another function, so all four run at once
                 for name in names[i % 4:] + names[:i % 4]:
-                    results[i].append((name, bits(calls[name]())))
+                    results[i].append((name, ref.bits(calls[name]())))
             spans[i] = (start, time.perf_counter())
         except BaseException as exc:  # reported below, in the main thread
             errors.append(exc)

@@ -15,6 +15,7 @@ shopt -s nullglob
 # Everything the chroot needs; changing this list rebuilds the cache.
 PKGS=python3.14,python3.14-dev,python3.14-dbg,python3-numpy,python3-numpy-dev,python3-scipy
 PKGS+=,python3-pytest,python3-hypothesis,python3-pip,python3-scikit-build-core,python3-mpmath
+PKGS+=,python3-pandas,python3-xarray,python3-dask,python3-distributed
 PKGS+=,g++,cmake,ninja-build,libgtest-dev
 
 CACHE_ROOT=${KORVANE_CHROOT_CACHE:-/var/cache/korvane}

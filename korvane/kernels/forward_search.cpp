@@ -1,5 +1,8 @@
 // Forward estimation: the forward at which BAW implied volatilities of calls
 // and puts on common strikes agree best, found by bounded Brent minimisation.
+#include <cstring>
+#include <iterator>
+
 #include "kernels.h"
 
 namespace korvane::kernels {
@@ -8,26 +11,86 @@ namespace korvane::kernels {
 static constexpr double ABS_TOL_THIRD = 3.333333333333333e-07;
 static constexpr int MAX_ITERATIONS = 100;
 
+namespace {
+
+// Calls visit(call, put, strike) for each strike of a selection, in order.
+template <class Visit>
+void for_each_strike(const ForwardParams &p, Visit &&visit)
+{
+    for (std::int64_t j = 0; j < p.n_strikes; ++j)
+        visit(p.calls[j], p.puts[j], p.strikes[j]);
+}
+
+double read_at(const char *first, std::ptrdiff_t step, std::int64_t j)
+{
+    double value;
+    std::memcpy(&value, first + j * step, sizeof value);
+    return value;
+}
+
+// The same for a chain: only strikes with three numbers inside the window.
+template <class Visit>
+void for_each_strike(const ChainParams &p, Visit &&visit)
+{
+    for (std::int64_t j = 0; j < p.n_strikes; ++j) {
+        const double c = read_at(p.calls, p.calls_step, j);
+        const double put = read_at(p.puts, p.puts_step, j);
+        const double K = read_at(p.strikes, p.strikes_step, j);
+        if (std::isnan(c) || std::isnan(put) || !(K >= p.lo && K <= p.hi))
+            continue;
+        visit(c, put, K);
+    }
+}
+
 // Mean |sigma_call - sigma_put| at trial forward F.  A strike counts when
 // both solves give a positive sigma; 0.0 (no time value) and -1.0 (no
 // solution) drop it, a NaN does not and makes the mean NaN.  Both solves run
 // at every strike, the call first.
-double _forward_mismatch(double F, void *params)
+template <class Params>
+double mismatch(double F, const Params &p)
 {
-    const auto *p = static_cast<const ForwardParams *>(params);
-    if (p->n_strikes < 1)
-        return NO_DATA_MISMATCH;
     double sum = 0.0;
     std::int64_t count = 0;
-    for (std::int64_t j = 0; j < p->n_strikes; ++j) {
-        const double sc = _baw_implied_vol_c(CALL, p->calls[j], p->S, p->strikes[j], p->D, F);
-        const double sp = _baw_implied_vol_c(PUT, p->puts[j], p->S, p->strikes[j], p->D, F);
+    for_each_strike(p, [&](double call, double put, double K) {
+        const double sc = _baw_implied_vol_c(CALL, call, p.S, K, p.D, F);
+        const double sp = _baw_implied_vol_c(PUT, put, p.S, K, p.D, F);
         if (sc <= 0 || sp <= 0)
-            continue;
+            return;
         sum += std::fabs(sc - sp);
         ++count;
-    }
+    });
     return count > 0 ? sum / count : NO_DATA_MISMATCH;
+}
+
+template <class Params>
+double search_forward(Params &p, scalar_fn objective)
+{
+    // First guess: the mean put-call parity forward K + (C - P)/D.
+    double F_init = p.S;
+    double f_est_sum = 0.0;
+    std::int64_t count = 0;
+    for_each_strike(p, [&](double call, double put, double K) {
+        f_est_sum += K + (call - put) / p.D;
+        ++count;
+    });
+    if (count >= 1)
+        F_init = f_est_sum / static_cast<double>(count);
+    double best_mismatch;
+    const double F = _bounded_brent(objective, &p, F_init * 0.97, F_init * 1.03, &best_mismatch);
+    // No strike qualified at any trial forward: there is no estimate.
+    return best_mismatch == NO_DATA_MISMATCH ? std::numeric_limits<double>::quiet_NaN() : F;
+}
+
+}  // namespace
+
+double _forward_mismatch(double F, void *params)
+{
+    return mismatch(F, *static_cast<const ForwardParams *>(params));
+}
+
+double _chain_mismatch(double F, void *params)
+{
+    return mismatch(F, *static_cast<const ChainParams *>(params));
 }
 
 // Brent (1973), "Algorithms for Minimization without Derivatives", ch. 5:
@@ -128,6 +191,28 @@ double _bounded_brent(scalar_fn f, void *args, double lo, double hi, double *f_b
 double _fminbound(ForwardParams *params, double lo, double hi, double *f_best)
 {
     return _bounded_brent(_forward_mismatch, params, lo, hi, f_best);
+}
+
+double _find_forward(ForwardParams *params)
+{
+    return search_forward(*params, _forward_mismatch);
+}
+
+double _find_forward_chain(ChainParams *params, double strike_pct)
+{
+    // The first window around S (ends included) that holds a usable strike.
+    bool found = false;
+    for (int stage = 0; stage <= static_cast<int>(std::size(STRIKE_WINDOWS)) && !found; ++stage) {
+        const double pct = stage == 0 ? strike_pct : STRIKE_WINDOWS[stage - 1];
+        params->lo = params->S * (1 - pct);
+        params->hi = params->S * (1 + pct);
+        for_each_strike(*params, [&](double, double, double) { found = true; });
+    }
+    if (!found) {
+        params->lo = -std::numeric_limits<double>::infinity();
+        params->hi = std::numeric_limits<double>::infinity();
+    }
+    return search_forward(*params, _chain_mismatch);
 }
 
 }  // namespace korvane::kernels

@@ -1,6 +1,6 @@
-// Numeric kernels of korvane.vantrel: Barone-Adesi-Whaley (1987) American
-// option prices in forward form, their inversion for total standard
-// deviation, and the forward search.
+// Numeric kernels of korvane: Barone-Adesi-Whaley (1987) American option
+// prices in forward form, their inversion for total standard deviation, and
+// the forward search.
 //
 // Everything here works on doubles and plain records, allocates nothing,
 // never raises and touches no Python object, so it runs with the calling
@@ -15,6 +15,7 @@
 #define KORVANE_KERNELS_H
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -93,8 +94,8 @@ struct IvParams {
     std::int32_t flag;  // flag code
 };
 
-// Forward mismatch over a chain of strikes; arrays are contiguous and owned
-// by the caller for the whole search.
+// Forward mismatch over a selection of strikes the caller made; arrays are
+// contiguous and owned by the caller for the whole search.
 struct ForwardParams {
     double S;
     double D;
@@ -102,6 +103,23 @@ struct ForwardParams {
     const double *puts;     // put prices, one per strike
     const double *strikes;
     std::int64_t n_strikes;
+};
+
+// One whole chain read in place from strided memory (a gufunc's core
+// dimension).  A strike takes part when its call, put and strike are all
+// numbers and the strike lies in [lo, hi].
+struct ChainParams {
+    double S;
+    double D;
+    const char *calls;          // the first strike's call price
+    const char *puts;           // the first strike's put price
+    const char *strikes;        // the first strike
+    std::ptrdiff_t calls_step;  // bytes from one strike's call price to the next
+    std::ptrdiff_t puts_step;
+    std::ptrdiff_t strikes_step;
+    std::int64_t n_strikes;
+    double lo;                  // strike window, ends included
+    double hi;
 };
 
 // ---------------------------------------------------------------------------
@@ -173,10 +191,15 @@ double _baw_implied_vol_c(std::int32_t flag, double price, double S, double K,
 // ---------------------------------------------------------------------------
 // Forward search.
 
+// Half-widths of the strike windows tried after the caller's own, as
+// fractions of the spot; when none holds a strike, every strike is used.
+inline constexpr double STRIKE_WINDOWS[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
+
 // Mean |sigma_call - sigma_put| over the strikes where both solves give a
 // positive sigma, at trial forward F; NO_DATA_MISMATCH when none qualifies.
 inline constexpr double NO_DATA_MISMATCH = 1e10;
 double _forward_mismatch(double F, void *params);  // ForwardParams *
+double _chain_mismatch(double F, void *params);    // ChainParams *
 
 // Bounded Brent minimisation (golden section plus parabolic interpolation)
 // of f(x, args) on [lo, hi].  Returns the best point; *f_best receives its
@@ -186,6 +209,18 @@ double _bounded_brent(scalar_fn f, void *args, double lo, double hi,
 
 // The forward in [lo, hi] with the smallest mismatch; *f_best as above.
 double _fminbound(ForwardParams *params, double lo, double hi, double *f_best);
+
+// The search on a selection: the mean put-call parity forward K + (C - P)/D
+// over its strikes (S when there are none) is the first guess, and the
+// mismatch is minimised over [0.97, 1.03] times it.  NaN when no strike
+// qualifies at any trial forward.
+double _find_forward(ForwardParams *params);
+
+// The same on a whole chain: strikes with a NaN quote or strike are left
+// out, then the strikes of the first window around S that holds any
+// (strike_pct, then STRIKE_WINDOWS; all when none does) are searched.
+// Sets params->lo and params->hi.
+double _find_forward_chain(ChainParams *params, double strike_pct);
 
 }  // namespace korvane::kernels
 

@@ -1,7 +1,9 @@
-"""A user of all four functions, type-checked with mypy --strict in CI."""
+"""A user of the module's four functions and of the array API, type-checked with mypy --strict in CI."""
 import numpy as np
 import numpy.typing as npt
 
+import korvane
+from korvane import ufuncs
 from korvane.vantrel import (
     baw_implied_vol,
     baw_price,
@@ -17,3 +19,13 @@ puts = [baw_price(100.0, k, 0.96, 102.0, 0.2, "p") for k in strikes]
 vols: npt.NDArray[np.float64] = vectorized_baw_implied_vol(calls, 100.0, strikes, 0.96, 102.0, "c")
 forward: float = find_forward_baw(calls, puts, strikes, 100.0, 0.96, strike_pct=0.02)
 print(price, vol, vols.mean(), forward)
+
+spots = np.linspace(95.0, 105.0, 3)[:, None]
+grid: npt.NDArray[np.float64] = korvane.price(spots, strikes, 0.96, spots * 1.02, 0.2, ["c", "p", "Call", "put", "C"])
+surface = korvane.implied_vol(grid, spots, strikes, 0.96, spots * 1.02, "c", workers=-1)
+out = np.empty_like(grid)
+korvane.price(spots, strikes, 0.96, spots * 1.02, 0.2, "p", workers=2, out=out)
+forwards = korvane.forward(np.stack([calls, calls]), np.stack([puts, puts]), strikes, [100.0, 100.0], 0.96, strike_pct=0.05)
+is_call = np.array([True, False])
+raw: npt.NDArray[np.float64] = ufuncs.baw_price(100.0, 100.0, 0.96, 102.0, 0.2, is_call)
+print(grid.shape, surface, forwards, raw)
