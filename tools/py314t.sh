@@ -2,7 +2,8 @@
 # Free-threaded CPython 3.14t built from a source tarball, cached, and virtual
 # environments on it with NumPy, SciPy, the test tools and this project.
 #
-#   tools/py314t.sh build FLAVOUR      build the interpreter if its cache is missing
+#   tools/py314t.sh build FLAVOUR      build the interpreter if its cache is missing;
+#                                      prints its prefix
 #   tools/py314t.sh venv FLAVOUR DIR   fresh venv at DIR with the dependencies and this
 #                                      project installed; prints the venv's python
 #
@@ -29,6 +30,7 @@ BUILD_DEPS=(build-essential libffi-dev libssl-dev zlib1g-dev libbz2-dev liblzma-
             libzstd-dev libncurses-dev libexpat1-dev pkg-config)
 # What every venv gets from PyPI before the project (cp314t wheels exist for both
 # NumPy and SciPy); the build tools let the project install without isolation.
+# The ft venv also gets the test extras of pyproject.toml.
 VENV_DEPS=(numpy scipy pytest scikit-build-core cmake ninja)
 
 die() { echo "py314t.sh: $*" >&2; exit 1; }
@@ -51,10 +53,12 @@ find_tarball() {
     done
 }
 
+# CPython's own test suite is not installed: it is a third of the library and
+# of the install time (bytecode for it is compiled at three levels).
 configure_flags() {
     case $1 in
-        ft)   echo "--disable-gil" ;;
-        tsan) echo "--disable-gil --with-thread-sanitizer" ;;
+        ft)   echo "--disable-gil --disable-test-modules" ;;
+        tsan) echo "--disable-gil --disable-test-modules --with-thread-sanitizer" ;;
         *)    die "unknown flavour '$1' (ft or tsan)" ;;
     esac
 }
@@ -93,8 +97,12 @@ prefix_for() {
     echo "$CACHE_ROOT/py314t-$1-$key"
 }
 
+# Prints the prefix of a complete build of $1, building it first if needed.
+# Runs in a subshell ($(...)), which holds the flavour's lock until it ends.
 ensure_python() {
-    local flavour=$1 tarball prefix tmp old start=$SECONDS
+    local flavour=$1 tarball prefix tmp old start=$SECONDS lock
+    exec {lock}>"$CACHE_ROOT/.lock-py314t-$flavour"
+    flock "$lock"
     tarball=$(find_tarball)
     if [[ -z $tarball ]]; then
         echo "py314t.sh: no CPython tarball (KORVANE_CPYTHON_TARBALL or $DEFAULT_TARBALL)" >&2
@@ -118,18 +126,28 @@ ensure_python() {
     echo "$prefix"
 }
 
+# The venv's packages are installed by pip running on the plain build, which
+# shares the ABI (cp314t) and the library layout with the ThreadSanitizer one:
+# pip itself under ThreadSanitizer would take minutes.
 make_venv() {
-    local flavour=$1 dir=$2 prefix build_dir
+    local flavour=$1 dir=$2 prefix installer site
     prefix=$(ensure_python "$flavour")
+    installer=$(ensure_python ft)/bin/python3.14t
     rm -rf "$dir"
-    "$prefix/bin/python3.14t" -m venv "$dir"
-    local pip=("$dir/bin/python" -m pip --disable-pip-version-check -q)
-    "${pip[@]}" install "${VENV_DEPS[@]}" >&2
-    build_dir="$dir/.build"
+    "$prefix/bin/python3.14t" -m venv --without-pip "$dir"
+    site=$("$dir/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+    local pip=("$installer" -m pip --disable-pip-version-check -q)
+    local deps=("${VENV_DEPS[@]}")
+    if [[ $flavour == ft ]]; then
+        mapfile -t -O "${#deps[@]}" deps < <("$installer" -c 'import sys, tomllib
+print(*tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["test"], sep="\n")' \
+            "$REPO/pyproject.toml")
+    fi
+    "${pip[@]}" install --prefix "$dir" "${deps[@]}" >&2
     local cmake_args=(-C cmake.define.KORVANE_WERROR=ON)
     [[ $flavour == tsan ]] && cmake_args+=(-C cmake.define.KORVANE_SANITIZE=thread)
-    "${pip[@]}" install --no-build-isolation --no-deps -C build-dir="$build_dir" \
-        "${cmake_args[@]}" "$REPO" >&2
+    PYTHONPATH=$site "${pip[@]}" install --prefix "$dir" --no-build-isolation --no-deps \
+        -C build-dir="$dir/.build" "${cmake_args[@]}" "$REPO" >&2
     echo "$dir/bin/python"
 }
 
@@ -139,11 +157,10 @@ mkdir -p "$CACHE_ROOT"
 cmd=$1; shift
 case $cmd in
     build) configure_flags "$1" >/dev/null
-           exec 8>"$CACHE_ROOT/.lock-py314t-$1"; flock 8
-           ensure_python "$1" >/dev/null ;;
+           prefix=$(ensure_python "$1")
+           echo "$prefix" ;;
     venv)  [[ $# -eq 2 ]] || die "venv needs FLAVOUR and DIR"
            configure_flags "$1" >/dev/null
-           exec 8>"$CACHE_ROOT/.lock-py314t-$1"; flock 8
            make_venv "$1" "$2" ;;
     *)     die "unknown command '$cmd'" ;;
 esac
