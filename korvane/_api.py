@@ -6,7 +6,7 @@ import operator
 import os
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -139,30 +139,35 @@ def _block(a: np.ndarray, ndim: int, axis: int, part: slice) -> np.ndarray:
     return a[(slice(None),) * own + (part,)]
 
 
-def _threaded(ufunc: np.ufunc, args: Sequence[Any], n: int, out: np.ndarray | None) -> Any:
+def _threaded(ufunc: np.ufunc, args: Sequence[Any], n: int, out: Any) -> Any:
+    """The ufunc over `n` threads, each computing one block of the broadcast
+    result into its slice of the outputs (a tuple when the ufunc has several)."""
     arrays = [np.asarray(a) for a in args]
     shape = np.broadcast_shapes(*(a.shape for a in arrays))
+    many = ufunc.nout > 1
+    outs = out if many else (out,)
     if out is None:
-        out = np.empty(shape, dtype=np.float64)
-    elif (not isinstance(out, np.ndarray) or np.broadcast_shapes(shape, out.shape) != out.shape
-          or any(np.may_share_memory(out, a) for a in arrays)):
+        outs = tuple(np.empty(shape, dtype=np.float64) for _ in range(ufunc.nout))
+    elif (not all(isinstance(o, np.ndarray) and np.broadcast_shapes(shape, o.shape) == o.shape for o in outs)
+          or any(np.may_share_memory(o, a) for o in outs for a in arrays)):
         # NumPy's own error, or its handling of overlap, which blocks would race.
         return ufunc(*arrays, out=out)
-    shape = out.shape
-    if out.size < 2 * _MIN_BLOCK:
-        return ufunc(*arrays, out=out)
+    shape = outs[0].shape
+    if outs[0].size < 2 * _MIN_BLOCK:
+        return ufunc(*arrays, out=outs if many else outs[0])
     axis = _split_axis(shape, n)
-    n = min(n, shape[axis], out.size // _MIN_BLOCK)
+    n = min(n, shape[axis], outs[0].size // _MIN_BLOCK)
     edges = np.linspace(0, shape[axis], n + 1).astype(int)
     parts = [slice(int(lo), int(hi)) for lo, hi in zip(edges[:-1], edges[1:])]
     lead = (slice(None),) * axis
 
     def run(part: slice) -> None:
-        ufunc(*(_block(a, len(shape), axis, part) for a in arrays), out=out[lead + (part,)])
+        block_outs = tuple(o[lead + (part,)] for o in outs)
+        ufunc(*(_block(a, len(shape), axis, part) for a in arrays), out=block_outs if many else block_outs[0])
 
     with ThreadPoolExecutor(n) as pool:
         list(pool.map(run, parts))
-    return out
+    return outs if many else outs[0]
 
 
 def _same_index_series(args: Sequence[Any]) -> Any:
@@ -178,6 +183,8 @@ def _same_index_series(args: Sequence[Any]) -> Any:
 def _apply(ufunc: np.ufunc, args: Sequence[Any], workers: int | None, out: Any = None) -> Any:
     n = _workers(workers)
     kwargs = {} if out is None else {"out": out}
+    if ufunc.nout > 1 and any(_library(a) == "dask" for a in args):
+        return _dask_many_outputs(ufunc, args)
     if n == 1:
         return ufunc(*args, **kwargs)
     if not any(_is_container(a) for a in args):
@@ -186,9 +193,21 @@ def _apply(ufunc: np.ufunc, args: Sequence[Any], workers: int | None, out: Any =
     if index is None:  # pandas aligns, xarray and Dask schedule: one call through them
         return ufunc(*args, **kwargs)
     names = {a.name for a in args if _is_container(a)}
+    name = names.pop() if len(names) == 1 else None
     values = _threaded(ufunc, [a.to_numpy() if _is_container(a) else a for a in args], n, None)
-    series = next(a for a in args if _is_container(a))
-    return type(series)(values, index=index, name=names.pop() if len(names) == 1 else None)
+    series = type(next(a for a in args if _is_container(a)))
+    if ufunc.nout > 1:
+        return tuple(series(v, index=index, name=name) for v in values)
+    return series(values, index=index, name=name)
+
+
+def _dask_many_outputs(ufunc: np.ufunc, args: Sequence[Any]) -> Any:
+    # Dask dispatches only the ufuncs it knows by name when they have several
+    # outputs; as a generalized ufunc with scalar core dimensions it takes any.
+    import dask.array
+
+    signature = ",".join(["()"] * ufunc.nin) + "->(" + "),(".join([""] * ufunc.nout) + ")"
+    return tuple(dask.array.apply_gufunc(ufunc, signature, *args, output_dtypes=[np.float64] * ufunc.nout))
 
 
 # ---------------------------------------------------------------------------
@@ -218,6 +237,37 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, D: ArrayLike, F: A
     is the double korvane.vantrel.baw_implied_vol gives.
     """
     return _apply(ufuncs.baw_implied_vol, (price, S, K, D, F, _is_call(flag)), workers, out)
+
+
+class Greeks(NamedTuple):
+    """The price and its sensitivities, each broadcast like korvane.price."""
+
+    price: Any  #: korvane.price's
+    delta: Any  #: dV/dS, the forward moving with the spot (F/S held)
+    gamma: Any  #: d2V/dS2, likewise
+    vega: Any   #: dV/dsigma, per unit of total standard deviation
+    theta: Any  #: -dV/dT per year (with T; else None)
+    rho: Any    #: dV/dr (with T; else None)
+    psi: Any    #: dV/dq, q the dividend yield or borrow (with T; else None)
+
+
+def greeks(S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, sigma: ArrayLike,
+           flag: ArrayLike, *, T: ArrayLike | None = None, workers: int | None = 1) -> Greeks:
+    """The American price and its Greeks, analytic to the approximation.
+
+    Arguments as for korvane.price.  delta and gamma hold F/S, K, D and
+    sigma; vega is per unit of total standard deviation (times sqrt(T) per
+    unit of annual volatility).  With T, the maturity in years, the
+    rate-form sensitivities read D = exp(-rT), F = S exp((r - q)T) and
+    sigma = vol sqrt(T): theta = -dV/dT per year with S, K, r, q and vol held,
+    rho = dV/dr and psi = dV/dq; NaN where T <= 0.  A NaN input gives NaN
+    Greeks.
+    """
+    maturity = np.nan if T is None else T
+    values = _apply(ufuncs.baw_greeks, (S, K, D, F, sigma, _is_call(flag), maturity), workers)
+    if T is None:
+        return Greeks(*values[:4], None, None, None)
+    return Greeks(*values)
 
 
 def forward(call_prices: ArrayLike, put_prices: ArrayLike, strikes: ArrayLike, S: ArrayLike,

@@ -77,6 +77,30 @@ double implied_vol_of(std::int32_t q, const double *x)  // price, S, K, D, F
 }
 
 // ---------------------------------------------------------------------------
+// The price and its Greeks: S, K, D, F, sigma, is_call, T -> price, delta,
+// gamma, vega, theta, rho, psi (the last three NaN unless T > 0).
+
+void greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    constexpr int N_IN = 7;
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        double x[5];  // S, K, D, F, sigma
+        for (int j = 0; j < 5; ++j)
+            x[j] = load<double>(args[j], steps[j], i);
+        const std::int32_t q = flag_of(load<npy_bool>(args[5], steps[5], i));
+        const double T = load<double>(args[6], steps[6], i);
+        k::Greeks g;
+        k::_baw_greeks(q, x[0], x[1], x[2], x[3], x[4], &g);
+        double rate[3];  // theta, rho, psi
+        k::_rate_greeks(g, x[0], x[2], x[3], x[4], T, &rate[0], &rate[1], &rate[2]);
+        const double results[] = {g.price, g.delta, g.gamma, g.vega, rate[0], rate[1], rate[2]};
+        for (int j = 0; j < 7; ++j)
+            store(args[N_IN + j], steps[N_IN + j], i, results[j]);
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+// ---------------------------------------------------------------------------
 // The forward of each chain: (n),(n),(n),(),(),()->().  The chain is read in
 // place, so the loop allocates nothing.
 
@@ -119,6 +143,7 @@ struct UfuncSpec {
 PyUFuncGenericFunction price_loops[] = {elementwise_loop<5, price_of>};
 PyUFuncGenericFunction implied_vol_loops[] = {elementwise_loop<5, implied_vol_of>};
 PyUFuncGenericFunction forward_loops[] = {forward_loop};
+PyUFuncGenericFunction greeks_loops[] = {greeks_loop};
 void *no_data[] = {nullptr};
 
 constexpr char D = NPY_DOUBLE;
@@ -126,6 +151,7 @@ constexpr char B = NPY_BOOL;
 const char price_types[] = {D, D, D, D, D, B, D};
 const char implied_vol_types[] = {D, D, D, D, D, B, D};
 const char forward_types[] = {D, D, D, D, D, D, D};
+const char greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D};
 
 const UfuncSpec UFUNCS[] = {
     {"baw_price",
@@ -143,6 +169,12 @@ const UfuncSpec UFUNCS[] = {
      "spot S, discount factor D and strike_pct.  Strikes with a NaN quote are\n"
      "left out; NaN when no strike qualifies.",
      forward_loops, forward_types, 6, 1, "(n),(n),(n),(),(),()->()"},
+    {"baw_greeks",
+     "The American price and its Greeks from S, K, D, F, sigma, is_call and the\n"
+     "maturity T in years: price, delta and gamma (F/S held), vega (per unit of\n"
+     "sigma), theta (-dV/dT per year), rho and psi (dV/dr, dV/dq); the last three\n"
+     "are NaN unless T > 0.",
+     greeks_loops, greeks_types, 7, 7, nullptr},
 };
 
 int add_ufunc(PyObject *module, const UfuncSpec &u)
@@ -181,8 +213,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "ufuncs",
-    "NumPy ufuncs of korvane: baw_price, baw_implied_vol and the generalized ufunc\n"
-    "baw_forward, over the same compiled kernels as korvane.vantrel.",
+    "NumPy ufuncs of korvane: baw_price, baw_implied_vol, baw_greeks and the\n"
+    "generalized ufunc baw_forward, over the same compiled kernels as korvane.vantrel.",
     0,
     nullptr,
     module_slots,

@@ -178,6 +178,54 @@ double _put_critical_price(CriticalParams *p);       // S**
 
 double _baw_price(std::int32_t q, double S, double K, double D, double F, double sigma);
 
+// What the price was made of, for its Greeks: which branch of the formula
+// gave it and the pieces the branch used.  Fields a branch does not reach
+// are left unset.
+struct BawState {
+    enum Branch {
+        INTRINSIC,  // sigma <= 0: the undiscounted exercise value
+        EUROPEAN,   // no early exercise premium: the Black price E
+        EXERCISE,   // at or beyond the critical price: the exercise value
+        PREMIUM,    // E + A (S/S*)^q
+    } branch;
+    double E;       // European price (from EUROPEAN on)
+    double g;       // F/S                      (from the exponents on)
+    double N;       // 2 ln(F/S)/sigma^2
+    double M;       // -2 ln(D)/sigma^2
+    double q;       // q2 (call) or q1 (put)     (EXERCISE and PREMIUM)
+    double s_star;  // critical price S* or S**
+    bool solved;    // s_star is a root of the boundary condition, not an end of its search
+    double A;       // A2 or A1                  (PREMIUM)
+};
+
+// _baw_price, filling *st on the way; the same doubles.
+double _baw_state(std::int32_t q, double S, double K, double D, double F, double sigma,
+                  BawState *st);
+
+// ---------------------------------------------------------------------------
+// Greeks of the American price.
+
+// The price and its partial derivatives in forward form.
+struct Greeks {
+    double price;  // _baw_price's
+    double delta;  // dV/dS, F/S held
+    double gamma;  // d2V/dS2, F/S held
+    double vega;   // dV/dsigma
+    double dD;     // dV/dD
+    double dF;     // dV/dF, S held
+};
+
+// All of *out for one contract; a NaN input gives NaN Greeks (the price is
+// still _baw_price's).
+void _baw_greeks(std::int32_t q, double S, double K, double D, double F, double sigma,
+                 Greeks *out);
+
+// Rate-form sensitivities for maturity T (years), reading D = exp(-rT),
+// F = S exp((r - q)T), sigma = vol sqrt(T): theta = -dV/dT per year, rho =
+// dV/dr, psi = dV/dq.  NaN unless T > 0.
+void _rate_greeks(const Greeks &g, double S, double D, double F, double sigma, double T,
+                  double *theta, double *rho, double *psi);
+
 // ---------------------------------------------------------------------------
 // Implied total standard deviation.
 

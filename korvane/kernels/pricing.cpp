@@ -69,9 +69,11 @@ double _put_critical_func(double x, void *params)
 
 // S*: the root of the call condition above the strike.  A NaN fails every
 // test, so it walks the whole doubling search and ends at the cap.
-double _call_critical_price(CriticalParams *p)
+// *solved tells a root of the condition from an end of the search.
+static double call_critical(CriticalParams *p, bool *solved)
 {
     const double lo = p->K + 1e-10;
+    *solved = false;
     // Already non-positive next to the strike: exercise at once above it.
     if (_call_critical_func(lo, p) <= 0)
         return lo;
@@ -80,6 +82,7 @@ double _call_critical_price(CriticalParams *p)
     for (int i = 0; i < 20; ++i) {
         if (_call_critical_func(hi, p) < 0) {
             zeros_full_output info;
+            *solved = true;
             return brentq(_call_critical_func, lo, hi, p, PRICE_EPS, PRICE_EPS, 100, &info);
         }
         hi = hi * 2;
@@ -89,9 +92,10 @@ double _call_critical_price(CriticalParams *p)
 }
 
 // S**: the root of the put condition in (0, K).
-double _put_critical_price(CriticalParams *p)
+static double put_critical(CriticalParams *p, bool *solved)
 {
     const double hi = p->K - 1e-10;
+    *solved = false;
     // Already non-positive next to the strike: exercise at once below it.
     if (_put_critical_func(hi, p) <= 0)
         return hi;
@@ -99,16 +103,34 @@ double _put_critical_price(CriticalParams *p)
     if (_put_critical_func(1e-10, p) >= 0)
         return 1e-10;
     zeros_full_output info;
+    *solved = true;
     return brentq(_put_critical_func, 1e-10, hi, p, PRICE_EPS, PRICE_EPS, 100, &info);
 }
 
-double _baw_price(std::int32_t q, double S, double K, double D, double F, double sigma)
+double _call_critical_price(CriticalParams *p)
+{
+    bool solved;
+    return call_critical(p, &solved);
+}
+
+double _put_critical_price(CriticalParams *p)
+{
+    bool solved;
+    return put_critical(p, &solved);
+}
+
+double _baw_state(std::int32_t q, double S, double K, double D, double F, double sigma,
+                  BawState *st)
 {
     // No volatility (a NaN goes on): the undiscounted exercise value.
-    if (sigma <= 0)
+    if (sigma <= 0) {
+        st->branch = BawState::INTRINSIC;
         return intrinsic_value(q, S, K);
+    }
 
     const double E = _bsm_price(q, K, D, F, sigma);
+    st->branch = BawState::EUROPEAN;
+    st->E = E;
     // No positive rate: early exercise is never worth anything.
     if (D >= 1)
         return E;
@@ -128,6 +150,9 @@ double _baw_price(std::int32_t q, double S, double K, double D, double F, double
     if (disc < 0)
         disc = 0;
     const double root = std::sqrt(disc);
+    st->g = g;
+    st->N = N;
+    st->M = M;
 
     if (q == CALL) {
         // q2, the positive root of q^2 + (N-1) q - M/(1-D) = 0.
@@ -135,11 +160,17 @@ double _baw_price(std::int32_t q, double S, double K, double D, double F, double
         if (q2 <= 0)
             return E;
         CriticalParams params{K, D, g, sigma, q2};
-        const double s_star = _call_critical_price(&params);
-        if (S >= s_star)
+        const double s_star = call_critical(&params, &st->solved);
+        st->q = q2;
+        st->s_star = s_star;
+        if (S >= s_star) {
+            st->branch = BawState::EXERCISE;
             return S - K;
+        }
         const double d1 = black_d1(g * s_star, K, sigma);
         const double A2 = (s_star / q2) * (1 - (D * g) * _norm_cdf(d1));
+        st->branch = BawState::PREMIUM;
+        st->A = A2;
         return E + A2 * std::pow(S / s_star, q2);
     }
 
@@ -148,12 +179,24 @@ double _baw_price(std::int32_t q, double S, double K, double D, double F, double
     if (q1 >= 0)
         return E;
     CriticalParams params{K, D, g, sigma, q1};
-    const double s_star = _put_critical_price(&params);
-    if (S <= s_star)
+    const double s_star = put_critical(&params, &st->solved);
+    st->q = q1;
+    st->s_star = s_star;
+    if (S <= s_star) {
+        st->branch = BawState::EXERCISE;
         return K - S;
+    }
     const double d1 = black_d1(g * s_star, K, sigma);
     const double A1 = (-s_star / q1) * (1 - (g * D) * _norm_cdf(-d1));
+    st->branch = BawState::PREMIUM;
+    st->A = A1;
     return E + A1 * std::pow(S / s_star, q1);
+}
+
+double _baw_price(std::int32_t q, double S, double K, double D, double F, double sigma)
+{
+    BawState st;
+    return _baw_state(q, S, K, D, F, sigma, &st);
 }
 
 }  // namespace korvane::kernels

@@ -1,0 +1,149 @@
+// The critical price and the Greeks, with a Brent root finder of the test's
+// own in the place of SciPy's (the same algorithm: Brent 1973, ch. 4).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "kernels/kernels.h"
+
+namespace k = korvane::kernels;
+
+namespace {
+
+// Bisection, secant and inverse quadratic steps as in scipy/optimize/Zeros/brentq.c.
+double test_brentq(k::scalar_fn f, double xpre, double xcur, void *args, double xtol,
+                   double rtol, int iter, k::zeros_full_output *)
+{
+    double xblk = 0, fblk = 0, spre = 0, scur = 0;
+    double fpre = f(xpre, args), fcur = f(xcur, args);
+    if (fpre == 0)
+        return xpre;
+    if (fcur == 0)
+        return xcur;
+    if (std::signbit(fpre) == std::signbit(fcur))
+        return 0.0;
+    for (int i = 0; i < iter; ++i) {
+        if (fpre != 0 && fcur != 0 && std::signbit(fpre) != std::signbit(fcur)) {
+            xblk = xpre;
+            fblk = fpre;
+            spre = scur = xcur - xpre;
+        }
+        if (std::fabs(fblk) < std::fabs(fcur)) {
+            xpre = xcur, xcur = xblk, xblk = xpre;
+            fpre = fcur, fcur = fblk, fblk = fpre;
+        }
+        const double delta = (xtol + rtol * std::fabs(xcur)) / 2;
+        const double sbis = (xblk - xcur) / 2;
+        if (fcur == 0 || std::fabs(sbis) < delta)
+            return xcur;
+        if (std::fabs(spre) > delta && std::fabs(fcur) < std::fabs(fpre)) {
+            double stry;
+            if (xpre == xblk) {
+                stry = -fcur * (xcur - xpre) / (fcur - fpre);
+            } else {
+                const double dpre = (fpre - fcur) / (xpre - xcur);
+                const double dblk = (fblk - fcur) / (xblk - xcur);
+                stry = -fcur * (fblk * dblk - fpre * dpre) / (dblk * dpre * (fblk - fpre));
+            }
+            if (2 * std::fabs(stry) < std::fmin(std::fabs(spre), 3 * std::fabs(sbis) - delta)) {
+                spre = scur;
+                scur = stry;
+            } else {
+                spre = scur = sbis;
+            }
+        } else {
+            spre = scur = sbis;
+        }
+        xpre = xcur;
+        fpre = fcur;
+        xcur += std::fabs(scur) > delta ? scur : (sbis > 0 ? delta : -delta);
+        fcur = f(xcur, args);
+    }
+    return xcur;
+}
+
+class Kernels : public ::testing::Test {
+protected:
+    void SetUp() override { k::brentq = test_brentq; }
+};
+
+// The premium in value-matching form, s (x - K) - E(x) times (S/x)^q, for a
+// trial critical price x, and the smooth-pasting form A(x) (S/x)^q.
+struct Premium {
+    double s, S, K, D, g, sigma, q;
+    double matching(double x) const
+    {
+        const double e = k::_bsm_price(s > 0 ? k::CALL : k::PUT, K, D, g * x, sigma);
+        return (s * (x - K) - e) * std::pow(S / x, q);
+    }
+    double pasting(double x) const
+    {
+        const double d1 = k::black_d1(g * x, K, sigma);
+        return s * (x / q) * (1 - D * g * k::_norm_cdf(s * d1)) * std::pow(S / x, q);
+    }
+};
+
+// The boundary condition is the first-order condition of the value-matching
+// premium: at the solved critical price its slope vanishes to the solver's
+// tolerance (1e-10), while the smooth-pasting form, equal there, has a slope of
+// its own.  This is what lets the Greeks hold S* fixed.
+TEST_F(Kernels, ValueMatchingPremiumIsStationaryAtTheCriticalPrice)
+{
+    struct { std::int32_t q; double S, K, D, F, sigma; } const cases[] = {
+        {k::PUT, 100, 100, 0.8, 90, 0.6}, {k::PUT, 110, 100, 0.95, 111, 0.2},
+        {k::CALL, 100, 100, 0.9, 105, 0.3}, {k::CALL, 90, 100, 0.7, 95, 0.8}};
+    for (const auto &c : cases) {
+        k::BawState st;
+        k::_baw_state(c.q, c.S, c.K, c.D, c.F, c.sigma, &st);
+        ASSERT_EQ(st.branch, k::BawState::PREMIUM);
+        ASSERT_TRUE(st.solved);
+        const Premium p{c.q == k::CALL ? 1.0 : -1.0, c.S, c.K, c.D, st.g, c.sigma, st.q};
+        const double x = st.s_star, h = 1e-4 * x;
+        EXPECT_NEAR(p.matching(x), p.pasting(x), 1e-9 * c.K);
+        const double slope = (p.matching(x + h) - p.matching(x - h)) / (2 * h);
+        const double pasting_slope = (p.pasting(x + h) - p.pasting(x - h)) / (2 * h);
+        EXPECT_LT(std::fabs(slope), 1e-8) << c.S;
+        EXPECT_GT(std::fabs(pasting_slope), 1e-3) << c.S;
+        // Second order in the step: a hundred times smaller step, ten thousand times smaller change.
+        const double curvature = p.matching(x + h) - p.matching(x);
+        EXPECT_NEAR(p.matching(x + h / 100) - p.matching(x), curvature / 1e4, 1e-3 * std::fabs(curvature));
+    }
+}
+
+// The price the Greeks report is _baw_price's, bit for bit, on every branch.
+TEST_F(Kernels, GreeksPriceIsThePrice)
+{
+    const double NaN = std::numeric_limits<double>::quiet_NaN();
+    struct { std::int32_t q; double S, K, D, F, sigma; } const cases[] = {
+        {k::PUT, 100, 100, 0.8, 90, 0.6}, {k::CALL, 100, 100, 0.9, 105, 0.3}, {k::PUT, 60, 100, 0.9, 61, 0.2},
+        {k::CALL, 100, 100, 1.0, 100, 0.2}, {k::CALL, 110, 100, 0.9, 150, 0.0}, {k::PUT, 100, NaN, 0.9, 100, 0.2},
+        {k::CALL, 100, 100, 0.9, 100, 1e-9}, {k::PUT, 1e-300, 100, 0.5, 1e-300, 5.0}};
+    for (const auto &c : cases) {
+        k::Greeks g;
+        k::_baw_greeks(c.q, c.S, c.K, c.D, c.F, c.sigma, &g);
+        const double price = k::_baw_price(c.q, c.S, c.K, c.D, c.F, c.sigma);
+        EXPECT_TRUE(g.price == price || (std::isnan(g.price) && std::isnan(price))) << c.S << " " << c.sigma;
+    }
+}
+
+// Delta and gamma against differences of the price at a fixed F/S, where the
+// critical price is solved alike at every bumped spot.
+TEST_F(Kernels, DeltaAndGammaHoldTheCarry)
+{
+    const double g = 1.0 + 3.0 / 1024;  // F/S: exact in every product below
+    for (std::int32_t q : {k::CALL, k::PUT}) {
+        for (double K : {80.0, 100.0, 125.0}) {
+            const double S = 100, h = 0.25, D = 0.9, sigma = 0.35;
+            const auto V = [&](double x) { return k::_baw_price(q, x, K, D, g * x, sigma); };
+            k::Greeks out;
+            k::_baw_greeks(q, S, K, D, g * S, sigma, &out);
+            const double delta = (8 * (V(S + h) - V(S - h)) - (V(S + 2 * h) - V(S - 2 * h))) / (12 * h);
+            const double gamma = (16 * (V(S + h) + V(S - h)) - (V(S + 2 * h) + V(S - 2 * h)) - 30 * V(S)) / (12 * h * h);
+            EXPECT_NEAR(out.delta, delta, 1e-8) << q << " " << K;
+            EXPECT_NEAR(out.gamma, gamma, 1e-7) << q << " " << K;
+        }
+    }
+}
+
+}  // namespace
