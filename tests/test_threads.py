@@ -54,9 +54,30 @@ def workload():
     return calls_, {name: ref.bits(call()) for name, call in calls_.items()}
 
 
+def array_workload():
+    """The same for the array API, shared read-only arrays, one call per function."""
+    import korvane
+
+    S, K, D, F, sigma, flags = ref.random_contracts(3000, 22, 0.01, 3.0)
+    prices = korvane.price(S, K, D, F, sigma, flags)
+    strikes = np.linspace(80.0, 120.0, 9)
+    chains = np.stack([korvane.price(100.0, strikes, 0.97, f, 0.25, "c") for f in (99.0, 101.5, 103.0)])
+    puts = np.stack([korvane.price(100.0, strikes, 0.97, f, 0.25, "p") for f in (99.0, 101.5, 103.0)])
+    for a in (S, K, D, F, sigma, prices, strikes, chains, puts):
+        a.setflags(write=False)
+    calls_ = {
+        "price": lambda: korvane.price(S, K, D, F, sigma, flags),
+        "implied vol": lambda: korvane.implied_vol(prices, S, K, D, F, flags, workers=2),
+        "greeks": lambda: np.concatenate(korvane.greeks(S, K, D, F, sigma, flags, T=1.5)),
+        "forward": lambda: korvane.forward(chains, puts, strikes, 100.0, 0.97),
+    }
+    return calls_, {name: ref.bits(call()) for name, call in calls_.items()}
+
+
 @pytest.mark.threads
-def test_eight_threads_give_the_serial_results():
-    calls, serial = workload()
+@pytest.mark.parametrize("make", [workload, array_workload], ids=["module", "array-api"])
+def test_eight_threads_give_the_serial_results(make):
+    calls, serial = make()
     names, n_threads, rounds = list(calls), 8, 4
     barrier = threading.Barrier(n_threads)
     results, spans, errors = [[] for _ in range(n_threads)], [None] * n_threads, []
