@@ -1,42 +1,34 @@
-"""Forward and volatility smile of a chain of American options.
+"""Forward, volatility smile and Greeks of a chain of American options, in pandas.
 
 Reads the sample chain in examples/data/chain.csv (made by make_chain.py
-with a known forward), estimates the forward with find_forward_baw, inverts
-every call and put with vectorized_baw_implied_vol, prints the smile and, when
-matplotlib is installed, saves it as a PNG.
+with a known forward) into a DataFrame, estimates the forward with
+korvane.forward, inverts every call and put with korvane.implied_vol, adds
+delta and vega from korvane.greeks, prints the table and, when matplotlib is
+installed, saves the smile as a PNG.
 
     python examples/chain.py [--csv FILE] [--png FILE]
 """
 import argparse
-import csv
 import math
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 
-from korvane.vantrel import find_forward_baw, vectorized_baw_implied_vol
+import korvane
 
 HERE = Path(__file__).parent
 
 
 def read_chain(path):
-    """(metadata dict, strikes, calls, puts) from the chain CSV."""
-    with open(path, newline="") as f:
+    """(metadata dict, DataFrame of strike, call and put) from the chain CSV."""
+    with open(path) as f:
         header = f.readline().lstrip("# ").split()
-        meta = {key: float(value) for key, value in (item.split("=") for item in header)}
-        rows = list(csv.DictReader(f))
-    columns = (np.array([float(row[name]) for row in rows]) for name in ("strike", "call", "put"))
-    return (meta, *columns)
+    meta = {key: float(value) for key, value in (item.split("=") for item in header)}
+    return meta, pd.read_csv(path, comment="#")
 
 
-def show_vol(vol):
-    """A volatility as a percentage; 0.0 (no time value) and NaN as marks."""
-    if vol > 0:
-        return f"{vol:.4%}"
-    return "-" if vol == 0 else "n/a"
-
-
-def plot_smile(path, strikes, call_vols, put_vols, forward, expiry):
+def plot_smile(path, smile, forward, expiry):
     import matplotlib
 
     matplotlib.use("Agg")
@@ -44,10 +36,9 @@ def plot_smile(path, strikes, call_vols, put_vols, forward, expiry):
 
     fig, ax = plt.subplots(figsize=(8, 5), dpi=120)
     # Options without time value have no volatility to show.
-    call_vols = np.where(call_vols > 0, call_vols, np.nan)
-    put_vols = np.where(put_vols > 0, put_vols, np.nan)
-    ax.plot(strikes, call_vols * 100, "o-", label="calls", color="tab:blue")
-    ax.plot(strikes, put_vols * 100, "s--", label="puts", color="tab:orange", markersize=4)
+    vols = smile.where(smile > 0) * 100
+    ax.plot(vols.index, vols["call"], "o-", label="calls", color="tab:blue")
+    ax.plot(vols.index, vols["put"], "s--", label="puts", color="tab:orange", markersize=4)
     ax.axvline(forward, color="grey", linestyle=":", label=f"forward {forward:.2f}")
     ax.set_xlabel("strike")
     ax.set_ylabel("implied volatility (% per year)")
@@ -65,26 +56,32 @@ def main():
     parser.add_argument("--png", default=HERE / "smile.png", type=Path)
     args = parser.parse_args()
 
-    meta, strikes, calls, puts = read_chain(args.csv)
-    S, D, expiry = meta["spot"], meta["discount"], meta["expiry"]
-    forward = find_forward_baw(calls, puts, strikes, S, D)
+    meta, chain = read_chain(args.csv)
+    S, D, T = meta["spot"], meta["discount"], meta["expiry"]
+    forward = float(korvane.forward(chain.call, chain.put, chain.strike, S, D))
 
-    # Total standard deviations, annualised for display.
-    scale = 1.0 / math.sqrt(expiry)
-    call_vols = vectorized_baw_implied_vol(calls, S, strikes, D, forward, "c") * scale
-    put_vols = vectorized_baw_implied_vol(puts, S, strikes, D, forward, "p") * scale
+    # One row per option: the flags are the column names "call" and "put".
+    quotes = chain.melt(id_vars="strike", var_name="type", value_name="price")
+    quotes["sigma"] = korvane.implied_vol(quotes.price, S, quotes.strike, D, forward, quotes.type)
+    greeks = korvane.greeks(S, quotes.strike, D, forward, quotes.sigma, quotes.type, T=T)
+    quotes["vol"] = quotes.sigma / math.sqrt(T)                # annual volatility
+    quotes["delta"] = greeks.delta
+    quotes["vega"] = greeks.vega * math.sqrt(T) / 100           # per volatility point
+    table = quotes.pivot(index="strike", columns="type", values=["vol", "delta", "vega"])
 
-    print(f"spot {S:g}, discount factor {D:.6f}, expiry {expiry:g} years")
+    print(f"spot {S:g}, discount factor {D:.6f}, expiry {T:g} years")
     print(f"forward: estimated {forward:.6f}, true {meta['forward']:.6f}, "
           f"relative error {forward / meta['forward'] - 1:.1e}")
-    print(f"{'strike':>8} {'call vol':>10} {'put vol':>10} {'call - put':>11}")
-    for K, cv, pv in zip(strikes, call_vols, put_vols):
-        diff = f"{cv - pv:+11.2e}" if cv > 0 and pv > 0 else ""
-        print(f"{K:8.2f} {show_vol(cv):>10} {show_vol(pv):>10} {diff}")
+    shown = table.copy()
+    shown["vol"] = shown["vol"].map(lambda v: f"{v:.4%}" if v > 0 else "-" if v == 0 else "n/a")
+    with pd.option_context("display.float_format", "{:.4f}".format, "display.width", 120):
+        print(shown)
     print("-: price without time value (exercise now); n/a: no solution")
+    gap = (table["vol"]["call"] - table["vol"]["put"]).where(np.minimum(table["vol"]["call"], table["vol"]["put"]) > 0)
+    print(f"largest call - put volatility gap: {gap.abs().max():.1e}")
 
     try:
-        plot_smile(args.png, strikes, call_vols, put_vols, forward, expiry)
+        plot_smile(args.png, table["vol"], forward, T)
     except ImportError:
         print('matplotlib not installed: pip install "korvane[plot]" for the smile plot')
     else:
