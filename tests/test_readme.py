@@ -1,0 +1,51 @@
+"""The README's Python examples run as written."""
+import doctest
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import korvane
+import reference as ref
+from korvane.vantrel import vectorized_baw_implied_vol
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+BLOCKS = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
+
+
+def test_interactive_examples():
+    text = "\n".join(b for b in BLOCKS if b.startswith(">>>"))
+    test = doctest.DocTestParser().get_doctest(text, {}, "README", str(README), 0)
+    runner = doctest.DocTestRunner()
+    runner.run(test)
+    assert runner.failures == 0 and runner.tries >= 6
+
+
+def inputs():
+    """What the fragments that are not whole scripts work on."""
+    S, K, D, F, sigma, flags = ref.random_contracts(300, 61, 0.05, 1.0)
+    import korvane.vantrel as v
+    prices = np.array([v.baw_price(*c) for c in zip(S, K, D, F, sigma, flags)])
+    return {"korvane": korvane, "prices": prices, "S": S, "K": K, "D": D, "F": F, "flags": flags}
+
+
+@pytest.mark.parametrize("block", [b for b in BLOCKS if not b.startswith(">>>")],
+                         ids=lambda b: b.splitlines()[0][:40])
+def test_script_examples(block):
+    for lib in ("pandas", "dask"):
+        if lib in block:
+            pytest.importorskip(lib)
+    ns = inputs()
+    args = [ns[k] for k in ("prices", "S", "K", "D", "F", "flags")]
+    want = ref.bits(vectorized_baw_implied_vol(*args))
+    exec(compile(block, str(README), "exec"), ns)
+    checks = {
+        "grid": lambda: ns["grid"].shape == (5, 9),
+        "chain": lambda: (ns["chain"].sigma > 0).all() and list(ns["chain"].index) == ["A", "B", "C"],
+        "values": lambda: ns["values"].shape == (1_000_000,) and not np.isnan(ns["values"]).any(),
+        "vols": lambda: ref.bits(ns["vols"]) == want,
+        "iv_threaded": lambda: ref.bits(ns["iv_threaded"](*args)) == want,
+    }
+    ran = [name for name in checks if name in ns]
+    assert ran and all(checks[name]() for name in ran)
