@@ -2,6 +2,7 @@
 broadcasts, with results in the container the inputs came in."""
 from __future__ import annotations
 
+import math
 import operator
 import os
 from collections.abc import Sequence
@@ -123,12 +124,14 @@ def _is_container(obj: Any) -> bool:
 
 
 def _split_axis(shape: tuple[int, ...], n: int) -> int:
-    """The first axis at least n long (its blocks are contiguous when the
-    axes before it are 1 long), else the longest."""
-    for axis, length in enumerate(shape):
-        if length >= n:
+    """The outermost axis whose n blocks share the work within 10% (they are
+    contiguous when the axes before it are 1 long), else the fairest one."""
+    # The largest block's share of the work over an even share.
+    unfair = [math.ceil(length / n) * n / length if length else math.inf for length in shape]
+    for axis, u in enumerate(unfair):
+        if u <= 1.1:
             return axis
-    return int(np.argmax(shape))
+    return int(np.argmin(unfair))
 
 
 def _block(a: np.ndarray, ndim: int, axis: int, part: slice) -> np.ndarray:
