@@ -136,7 +136,7 @@ make_venv() {
     rm -rf "$dir"
     "$prefix/bin/python3.14t" -m venv --without-pip "$dir"
     site=$("$dir/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-    local pip=("$installer" -m pip --disable-pip-version-check --root-user-action=ignore -q)
+    local pip=(env PIP_ROOT_USER_ACTION=ignore "$installer" -m pip --disable-pip-version-check -q)
     local deps=("${VENV_DEPS[@]}")
     if [[ $flavour == ft ]]; then
         mapfile -t -O "${#deps[@]}" deps < <("$installer" -c 'import sys, tomllib
