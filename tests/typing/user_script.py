@@ -29,3 +29,6 @@ forwards = korvane.forward(np.stack([calls, calls]), np.stack([puts, puts]), str
 is_call = np.array([True, False])
 raw: npt.NDArray[np.float64] = ufuncs.baw_price(100.0, 100.0, 0.96, 102.0, 0.2, is_call)
 print(grid.shape, surface, forwards, raw)
+sensitivities: korvane.Greeks = korvane.greeks(spots, strikes, 0.96, spots * 1.02, 0.2, "c", T=0.5, workers=2)
+hedge: npt.NDArray[np.float64] = sensitivities.delta * 100.0
+print(hedge.sum(), sensitivities.theta)
