@@ -148,8 +148,7 @@ void *no_data[] = {nullptr};
 
 constexpr char D = NPY_DOUBLE;
 constexpr char B = NPY_BOOL;
-const char price_types[] = {D, D, D, D, D, B, D};
-const char implied_vol_types[] = {D, D, D, D, D, B, D};
+const char elementwise_types[] = {D, D, D, D, D, B, D};  // five numbers and is_call
 const char forward_types[] = {D, D, D, D, D, D, D};
 const char greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D};
 
@@ -157,12 +156,12 @@ const UfuncSpec UFUNCS[] = {
     {"baw_price",
      "American option price (Barone-Adesi-Whaley) from spot S, strike K, discount\n"
      "factor D, forward F, total standard deviation sigma and a boolean is_call.",
-     price_loops, price_types, 6, 1, nullptr},
+     price_loops, elementwise_types, 6, 1, nullptr},
     {"baw_implied_vol",
      "Total standard deviation at which baw_price reproduces price, from price, S,\n"
      "K, D, F and is_call: 0.0 for a price without time value, NaN without a\n"
      "solution.",
-     implied_vol_loops, implied_vol_types, 6, 1, nullptr},
+     implied_vol_loops, elementwise_types, 6, 1, nullptr},
     {"baw_forward",
      "Forward at which call and put implied volatilities agree best over each\n"
      "chain (call prices, put prices and strikes along the last axis), with its\n"

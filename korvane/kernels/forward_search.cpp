@@ -63,7 +63,7 @@ double mismatch(double F, const Params &p)
 }
 
 template <class Params>
-double search_forward(Params &p, scalar_fn objective)
+double search_forward(Params &p)
 {
     // First guess: the mean put-call parity forward K + (C - P)/D.
     double F_init = p.S;
@@ -76,7 +76,7 @@ double search_forward(Params &p, scalar_fn objective)
     if (count >= 1)
         F_init = f_est_sum / static_cast<double>(count);
     double best_mismatch;
-    const double F = _bounded_brent(objective, &p, F_init * 0.97, F_init * 1.03, &best_mismatch);
+    const double F = _fminbound(&p, F_init * 0.97, F_init * 1.03, &best_mismatch);
     // No strike qualified at any trial forward: there is no estimate.
     return best_mismatch == NO_DATA_MISMATCH ? std::numeric_limits<double>::quiet_NaN() : F;
 }
@@ -193,9 +193,14 @@ double _fminbound(ForwardParams *params, double lo, double hi, double *f_best)
     return _bounded_brent(_forward_mismatch, params, lo, hi, f_best);
 }
 
+double _fminbound(ChainParams *params, double lo, double hi, double *f_best)
+{
+    return _bounded_brent(_chain_mismatch, params, lo, hi, f_best);
+}
+
 double _find_forward(ForwardParams *params)
 {
-    return search_forward(*params, _forward_mismatch);
+    return search_forward(*params);
 }
 
 double _find_forward_chain(ChainParams *params, double strike_pct)
@@ -212,7 +217,7 @@ double _find_forward_chain(ChainParams *params, double strike_pct)
         params->lo = -std::numeric_limits<double>::infinity();
         params->hi = std::numeric_limits<double>::infinity();
     }
-    return search_forward(*params, _chain_mismatch);
+    return search_forward(*params);
 }
 
 }  // namespace korvane::kernels

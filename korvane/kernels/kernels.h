@@ -173,8 +173,10 @@ inline double _bsm_price(std::int32_t q, double K, double D, double F, double si
 
 double _call_critical_func(double x, void *params);  // CriticalParams *
 double _put_critical_func(double x, void *params);   // CriticalParams *
-double _call_critical_price(CriticalParams *p);      // S*
-double _put_critical_price(CriticalParams *p);       // S**
+// S* and S**; *solved is false when the result is an end of the search
+// rather than a root of the boundary condition.
+double _call_critical_price(CriticalParams *p, bool *solved);
+double _put_critical_price(CriticalParams *p, bool *solved);
 
 double _baw_price(std::int32_t q, double S, double K, double D, double F, double sigma);
 
@@ -257,6 +259,7 @@ double _bounded_brent(scalar_fn f, void *args, double lo, double hi,
 
 // The forward in [lo, hi] with the smallest mismatch; *f_best as above.
 double _fminbound(ForwardParams *params, double lo, double hi, double *f_best);
+double _fminbound(ChainParams *params, double lo, double hi, double *f_best);
 
 // The search on a selection: the mean put-call parity forward K + (C - P)/D
 // over its strikes (S when there are none) is the first guess, and the

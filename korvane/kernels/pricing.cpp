@@ -70,7 +70,7 @@ double _put_critical_func(double x, void *params)
 // S*: the root of the call condition above the strike.  A NaN fails every
 // test, so it walks the whole doubling search and ends at the cap.
 // *solved tells a root of the condition from an end of the search.
-static double call_critical(CriticalParams *p, bool *solved)
+double _call_critical_price(CriticalParams *p, bool *solved)
 {
     const double lo = p->K + 1e-10;
     *solved = false;
@@ -92,7 +92,7 @@ static double call_critical(CriticalParams *p, bool *solved)
 }
 
 // S**: the root of the put condition in (0, K).
-static double put_critical(CriticalParams *p, bool *solved)
+double _put_critical_price(CriticalParams *p, bool *solved)
 {
     const double hi = p->K - 1e-10;
     *solved = false;
@@ -105,18 +105,6 @@ static double put_critical(CriticalParams *p, bool *solved)
     zeros_full_output info;
     *solved = true;
     return brentq(_put_critical_func, 1e-10, hi, p, PRICE_EPS, PRICE_EPS, 100, &info);
-}
-
-double _call_critical_price(CriticalParams *p)
-{
-    bool solved;
-    return call_critical(p, &solved);
-}
-
-double _put_critical_price(CriticalParams *p)
-{
-    bool solved;
-    return put_critical(p, &solved);
 }
 
 double _baw_state(std::int32_t q, double S, double K, double D, double F, double sigma,
@@ -160,7 +148,7 @@ double _baw_state(std::int32_t q, double S, double K, double D, double F, double
         if (q2 <= 0)
             return E;
         CriticalParams params{K, D, g, sigma, q2};
-        const double s_star = call_critical(&params, &st->solved);
+        const double s_star = _call_critical_price(&params, &st->solved);
         st->q = q2;
         st->s_star = s_star;
         if (S >= s_star) {
@@ -179,7 +167,7 @@ double _baw_state(std::int32_t q, double S, double K, double D, double F, double
     if (q1 >= 0)
         return E;
     CriticalParams params{K, D, g, sigma, q1};
-    const double s_star = put_critical(&params, &st->solved);
+    const double s_star = _put_critical_price(&params, &st->solved);
     st->q = q1;
     st->s_star = s_star;
     if (S <= s_star) {
