@@ -58,7 +58,8 @@ stage_asan() {
     local asan
     asan=$(g++ -print-file-name=libasan.so)
     [[ -f $asan ]] || { echo "libasan.so not found (got '$asan')" >&2; return 1; }
-    install_in_venv venv-asan python3.14 -C cmake.define.KORVANE_SANITIZE=address -C cmake.define.KORVANE_WERROR=ON
+    install_in_venv venv-asan python3.14 -C cmake.define.KORVANE_SANITIZE=address -C cmake.define.KORVANE_WERROR=ON \
+        -C install.strip=false
     # Leak detection is off: the interpreter keeps memory alive until exit by design.
     LD_PRELOAD=$asan \
     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \

@@ -145,7 +145,8 @@ print(*tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]
     fi
     "${pip[@]}" install --prefix "$dir" "${deps[@]}" >&2
     local cmake_args=(-C cmake.define.KORVANE_WERROR=ON)
-    [[ $flavour == tsan ]] && cmake_args+=(-C cmake.define.KORVANE_SANITIZE=thread)
+    # Unstripped, so that reports name our functions and lines.
+    [[ $flavour == tsan ]] && cmake_args+=(-C cmake.define.KORVANE_SANITIZE=thread -C install.strip=false)
     PYTHONPATH=$site "${pip[@]}" install --prefix "$dir" --no-build-isolation --no-deps \
         -C build-dir="$dir/.build" "${cmake_args[@]}" "$REPO" >&2
     echo "$dir/bin/python"
