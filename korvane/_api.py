@@ -209,8 +209,9 @@ def _dask_many_outputs(ufunc: np.ufunc, args: Sequence[Any]) -> Any:
     # outputs; as a generalized ufunc with scalar core dimensions it takes any.
     import dask.array
 
+    apply_gufunc: Any = dask.array.apply_gufunc  # untyped
     signature = ",".join(["()"] * ufunc.nin) + "->(" + "),(".join([""] * ufunc.nout) + ")"
-    return tuple(dask.array.apply_gufunc(ufunc, signature, *args, output_dtypes=[np.float64] * ufunc.nout))
+    return tuple(apply_gufunc(ufunc, signature, *args, output_dtypes=[np.float64] * ufunc.nout))
 
 
 # ---------------------------------------------------------------------------
@@ -268,9 +269,10 @@ def greeks(S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, sigma: ArrayL
     """
     maturity = np.nan if T is None else T
     values = _apply(ufuncs.baw_greeks, (S, K, D, F, sigma, _is_call(flag), maturity), workers)
+    price, delta, gamma, vega, theta, rho, psi = values
     if T is None:
-        return Greeks(*values[:4], None, None, None)
-    return Greeks(*values)
+        return Greeks(price, delta, gamma, vega, None, None, None)
+    return Greeks(price, delta, gamma, vega, theta, rho, psi)
 
 
 def forward(call_prices: ArrayLike, put_prices: ArrayLike, strikes: ArrayLike, S: ArrayLike,
