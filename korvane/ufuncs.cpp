@@ -49,6 +49,16 @@ void store(char *first, npy_intp step, npy_intp i, double value)
 // The kernels' flag code of a boolean "is call".
 std::int32_t flag_of(npy_bool is_call) { return is_call ? k::CALL : k::PUT; }
 
+// Element i of the first N + 1 operands: N numbers into x, then the boolean
+// "is call", returned as a flag code.
+template <std::size_t N>
+std::int32_t load_contract(char **args, const npy_intp *steps, npy_intp i, double *x)
+{
+    for (std::size_t j = 0; j < N; ++j)
+        x[j] = load<double>(args[j], steps[j], i);
+    return flag_of(load<npy_bool>(args[N], steps[N], i));
+}
+
 // ---------------------------------------------------------------------------
 // Element-wise loops: N double inputs, the boolean "is call", one double out.
 
@@ -57,9 +67,7 @@ void elementwise_loop(char **args, const npy_intp *dims, const npy_intp *steps, 
 {
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[N];
-        for (std::size_t j = 0; j < N; ++j)
-            x[j] = load<double>(args[j], steps[j], i);
-        const std::int32_t q = flag_of(load<npy_bool>(args[N], steps[N], i));
+        const std::int32_t q = load_contract<N>(args, steps, i, x);
         store(args[N + 1], steps[N + 1], i, kernel(q, x));
     }
     std::feclearexcept(FE_ALL_EXCEPT);
@@ -85,9 +93,7 @@ void greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void 
     constexpr int N_IN = 7;
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];  // S, K, D, F, sigma
-        for (int j = 0; j < 5; ++j)
-            x[j] = load<double>(args[j], steps[j], i);
-        const std::int32_t q = flag_of(load<npy_bool>(args[5], steps[5], i));
+        const std::int32_t q = load_contract<5>(args, steps, i, x);
         const double T = load<double>(args[6], steps[6], i);
         k::Greeks g;
         k::_baw_greeks(q, x[0], x[1], x[2], x[3], x[4], &g);
