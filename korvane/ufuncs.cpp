@@ -80,8 +80,7 @@ double price_of(std::int32_t q, const double *x)  // S, K, D, F, sigma
 
 double implied_vol_of(std::int32_t q, const double *x)  // price, S, K, D, F
 {
-    const double r = k::_baw_implied_vol_c(q, x[0], x[1], x[2], x[3], x[4]);
-    return r < 0 ? NaN : r;
+    return k::iv_or_nan(k::_baw_implied_vol_c(q, x[0], x[1], x[2], x[3], x[4]));
 }
 
 // ---------------------------------------------------------------------------

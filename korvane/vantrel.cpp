@@ -163,8 +163,8 @@ PyObject *baw_implied_vol_body(const Function *, const Bound &a)
     const std::int32_t q = flag_code(a.obj[5]);
     if (!q)
         return nullptr;
-    const double r = k::_baw_implied_vol_c(q, a.num[0], a.num[1], a.num[2], a.num[3], a.num[4]);
-    return PyFloat_FromDouble(r < 0 ? Py_NAN : r);
+    return PyFloat_FromDouble(
+        k::iv_or_nan(k::_baw_implied_vol_c(q, a.num[0], a.num[1], a.num[2], a.num[3], a.num[4])));
 }
 
 // [1, -1, ...]: the flag code of every element of `flags`, in iteration order.
@@ -322,40 +322,69 @@ PyObject *find_forward_body(const Function *fn, const Bound &a)
 // ---------------------------------------------------------------------------
 // The published functions.
 
-constexpr unsigned FIRST_FIVE = 0x1Fu;
+// The numeric parameters: the five contract numbers, or S, D and strike_pct.
+constexpr unsigned FIRST_FIVE = double_params({0, 1, 2, 3, 4});
+constexpr unsigned SPOT_DISCOUNT_PCT = double_params({3, 4, 5});
 
 const FunctionSpec BAW_PRICE = {
-    "baw_price",
-    "BAW American option price in forward form.\n"
-    "\n"
-    "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
-    "    flag: 'c' or 'p'.",
-    {"S", "K", "D", "F", "sigma", "flag"},
-    6, 6, FIRST_FIVE, 0.0, baw_price_body, __LINE__};
+    .name = "baw_price",
+    .doc = "BAW American option price in forward form.\n"
+           "\n"
+           "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
+           "    flag: 'c' or 'p'.",
+    .params = {"S", "K", "D", "F", "sigma", "flag"},
+    .n_params = 6,
+    .n_required = 6,
+    .doubles = FIRST_FIVE,
+    .default_value = 0.0,
+    .body = baw_price_body,
+    .line = __LINE__,
+};
 
 const FunctionSpec BAW_IMPLIED_VOL = {
-    "baw_implied_vol",
-    "BAW implied total std dev of an American option price.\n"
-    "\n"
-    "    Returns sigma or NaN on failure.",
-    {"price", "S", "K", "D", "F", "flag"},
-    6, 6, FIRST_FIVE, 0.0, baw_implied_vol_body, __LINE__};
+    .name = "baw_implied_vol",
+    .doc = "BAW implied total std dev of an American option price.\n"
+           "\n"
+           "    Returns sigma or NaN on failure.\n"
+           "    0.0 for a price without time value; NaN for a NaN input.",
+    .params = {"price", "S", "K", "D", "F", "flag"},
+    .n_params = 6,
+    .n_required = 6,
+    .doubles = FIRST_FIVE,
+    .default_value = 0.0,
+    .body = baw_implied_vol_body,
+    .line = __LINE__,
+};
 
 const FunctionSpec VECTORIZED_BAW_IMPLIED_VOL = {
-    "vectorized_baw_implied_vol",
-    "Batch BAW IV extraction\n"
-    "    All inputs are arrays of equal length. flags is array of 'c'/'p'.\n"
-    "    Returns numpy array of implied vols.",
-    {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"},
-    6, 6, 0u, 0.0, vectorized_body, __LINE__};
+    .name = "vectorized_baw_implied_vol",
+    .doc = "Batch BAW IV extraction\n"
+           "    Inputs of len(prices) elements, or of one for every element (longer\n"
+           "    ones are read in part). flags is array of 'c'/'p'.\n"
+           "    Returns numpy array of implied vols: 0.0 for a price without time\n"
+           "    value, NaN without a solution or for a NaN input.",
+    .params = {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"},
+    .n_params = 6,
+    .n_required = 6,
+    .doubles = 0u,
+    .default_value = 0.0,
+    .body = vectorized_body,
+    .line = __LINE__,
+};
 
 constexpr double DEFAULT_STRIKE_PCT = 0.01;
 
 const FunctionSpec FIND_FORWARD_BAW = {
-    "find_forward_baw",
-    "Find forward price F where BAW call IV \u2248 put IV across near-ATM strikes.",
-    {"call_prices", "put_prices", "strikes", "S", "D", "strike_pct"},
-    6, 5, 0x38u, DEFAULT_STRIKE_PCT, find_forward_body, __LINE__};
+    .name = "find_forward_baw",
+    .doc = "Find forward price F where BAW call IV \u2248 put IV across near-ATM strikes.",
+    .params = {"call_prices", "put_prices", "strikes", "S", "D", "strike_pct"},
+    .n_params = 6,
+    .n_required = 5,
+    .doubles = SPOT_DISCOUNT_PCT,
+    .default_value = DEFAULT_STRIKE_PCT,
+    .body = find_forward_body,
+    .line = __LINE__,
+};
 
 // ---------------------------------------------------------------------------
 // Module initialisation.
@@ -549,8 +578,8 @@ PyModuleDef module_def = {
     "vantrel",
     "Barone-Adesi-Whaley (1987) American option pricer and IV solver.\n"
     "\n"
-    "baw_price, baw_implied_vol, vectorized_baw_implied_vol and find_forward_baw run as\n"
-    "compiled loops without the interpreter lock, with SciPy's compiled brentq inside.",
+    "baw_price, baw_implied_vol, vectorized_baw_implied_vol and find_forward_baw are compiled,\n"
+    "the last two running without the interpreter lock, with SciPy's compiled brentq inside.",
     0,
     no_methods,
     module_slots,

@@ -138,7 +138,9 @@ def baw(q, S, K, D, F, sigma):
 
 
 def implied_vol_c(q, price, S, K, D, F):
-    """0.0 without time value, -1.0 without a solution, else Brent's root."""
+    """0.0 without time value, -1.0 without a solution or for a NaN input, else Brent's root."""
+    if any(x != x for x in (price, S, K, D, F)):
+        return -1.0
     if price <= intrinsic(q == 1, S, K) + 1e-10:
         return 0.0
     hi = 1.0

@@ -179,9 +179,13 @@ def test_errors_name_the_function_in_tracebacks(call, f, args, error):
 FUNCTIONS = [  # (name, parameters, start of the docstring, its remaining lines)
     ("baw_price", "S K D F sigma flag", "BAW American option price",
      ["", "    S spot, K strike, D discount factor, F forward, sigma total std dev.", "    flag: 'c' or 'p'."]),
-    ("baw_implied_vol", "price S K D F flag", "BAW implied total std dev", ["", "    Returns sigma or NaN on failure."]),
+    ("baw_implied_vol", "price S K D F flag", "BAW implied total std dev",
+     ["", "    Returns sigma or NaN on failure.", "    0.0 for a price without time value; NaN for a NaN input."]),
     ("vectorized_baw_implied_vol", "prices S_arr K_arr D_arr F_arr flags", "Batch BAW IV extraction",
-     ["    All inputs are arrays of equal length. flags is array of 'c'/'p'.", "    Returns numpy array of implied vols."]),
+     ["    Inputs of len(prices) elements, or of one for every element (longer",
+      "    ones are read in part). flags is array of 'c'/'p'.",
+      "    Returns numpy array of implied vols: 0.0 for a price without time",
+      "    value, NaN without a solution or for a NaN input."]),
     ("find_forward_baw", "call_prices put_prices strikes S D strike_pct=0.01",
      "Find forward price F where BAW call IV \u2248 put IV across near-ATM strikes.", []),
 ]

@@ -8,6 +8,7 @@ import time
 import numpy as np
 import pytest
 
+import korvane
 from korvane.vantrel import baw_price, find_forward_baw as ff
 
 NAN = math.nan
@@ -72,6 +73,7 @@ def test_strike_window(S, pct, strikes, picked):
     got = ff(c, p, k, S, 0.97, pct)
     assert math.isfinite(got)
     assert got == ff(c[picked], p[picked], k[picked], S, 0.97, pct)
+    assert korvane.forward(c, p, k, S, 0.97, pct) == got  # the chain kernel selects its own windows
     for i in range(len(k)):  # a NaN price spoils the parity guess only where selected
         probe = c.copy()
         probe[i] = NAN

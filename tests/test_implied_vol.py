@@ -45,6 +45,20 @@ def test_no_solution_is_nan(price, S, K, D, F, flag):
     assert math.isnan(baw_implied_vol(price, S, K, D, F, flag))
 
 
+NAN_INPUTS = [(nan, 100, 100, 0.99, 100, "c"), (5.0, nan, 100, 0.99, 100, "c"), (5.0, 100, nan, 0.99, 100, "p"),
+              (5.0, 100, 100, nan, 100, "p"), (5.0, 100, 100, 0.99, nan, "c"), (-nan, 100, 120, 0.99, 100, "p"),
+              (nan, 100, 80, 0.99, 100, "c")]  # deep in the money: the no-time-value screen must not claim it
+
+
+@pytest.mark.parametrize("args", NAN_INPUTS)
+def test_nan_input_is_no_solution(args):
+    import korvane
+
+    assert math.isnan(baw_implied_vol(*args))
+    assert np.isnan(batch(*([a] for a in args))).all()
+    assert np.isnan(korvane.implied_vol(*args))
+
+
 @pytest.mark.parametrize("sigma", [1e-8, 1.0, 2.0, 8.0])
 def test_price_at_a_bracket_end_gives_that_end(sigma):  # the root finder's f(end) == 0 shortcut
     price = baw_price(110, 100, 0.99, 120, sigma, "c")

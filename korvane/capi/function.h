@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <array>
+#include <initializer_list>
 
 namespace korvane::capi {
 
@@ -32,6 +33,15 @@ struct Bound {
 };
 
 using Body = PyObject *(*)(const Function *fn, const Bound &args);
+
+// The `doubles` mask of a parameter table: these positions are converted to doubles.
+constexpr unsigned double_params(std::initializer_list<int> positions)
+{
+    unsigned mask = 0;
+    for (int i : positions)
+        mask |= 1u << i;
+    return mask;
+}
 
 // Parameter table of one public function.  Every parameter is positional-
 // or-keyword; those from n_required on are optional, with doubles as defaults.

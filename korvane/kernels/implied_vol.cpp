@@ -14,11 +14,16 @@ double _iv_objective(double x, void *params)
 // 0 upwards, so a target strictly inside [price(1e-8), price(hi)] has exactly
 // one root there.  The screens below keep brentq to such brackets and answer
 // the rest: 0.0 when the target has no time value, -1.0 when no sigma up to
-// 8 reaches it.  A NaN target passes both screens (every comparison with it
-// is false) and brentq's answer on [1e-8, 1] is returned as it comes.
+// 8 reaches it.  A NaN among the inputs is screened first: it would pass both
+// screens (every comparison with it is false) and brentq would report its
+// sign error as 0.0, "no time value", for what is a missing quote.
 double _baw_implied_vol_c(std::int32_t flag, double price, double S, double K,
                           double D, double F)
 {
+    // A NaN quote or contract has no solution.
+    if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F))
+        return -1.0;
+
     // At or within IV_TOL of the exercise value on the spot: no time value.
     if (price <= intrinsic_value(flag, S, K) + IV_TOL)
         return 0.0;

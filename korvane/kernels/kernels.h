@@ -234,9 +234,17 @@ void _rate_greeks(const Greeks &g, double S, double D, double F, double sigma, d
 double _iv_objective(double x, void *params);  // IvParams *
 
 // 0.0 for a price without time value, -1.0 when no sigma in (1e-8, 8]
-// reproduces it, otherwise the root.  Note the price comes first.
+// reproduces it or an input is NaN, otherwise the root.  Note the price
+// comes first.
 double _baw_implied_vol_c(std::int32_t flag, double price, double S, double K,
                           double D, double F);
+
+// A solver's result at the Python boundary: no solution (any negative
+// result) is NaN, 0.0 and roots pass unchanged.
+inline double iv_or_nan(double r)
+{
+    return r < 0 ? std::numeric_limits<double>::quiet_NaN() : r;
+}
 
 // ---------------------------------------------------------------------------
 // Forward search.
