@@ -1,0 +1,291 @@
+"""The array API's policies, in one place: flags, pricing methods, workers, and
+how a call reaches the ufuncs whatever container its inputs come in."""
+from __future__ import annotations
+
+import math
+import operator
+import os
+from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+import numpy as np
+
+from . import ufuncs
+
+# ---------------------------------------------------------------------------
+# Methods: each names a family of ufuncs, <method>_price, <method>_implied_vol,
+# <method>_greeks and <method>_forward.
+
+METHODS = ("baw", "alo", "european")
+
+
+def ufunc(kind: str, method: str) -> np.ufunc:
+    """The ufunc of `kind` (price, implied_vol, greeks, forward) for `method`."""
+    if not isinstance(method, str) or method not in METHODS:
+        raise ValueError(f"method must be 'baw', 'alo' or 'european'; got {method!r}")
+    found: np.ufunc = getattr(ufuncs, f"{method}_{kind}")
+    return found
+
+
+# ---------------------------------------------------------------------------
+# Flags: strings or booleans become the ufuncs' boolean "is call".
+
+_SPELLINGS = {"c": True, "call": True, "p": False, "put": False}
+_EXPECTED = "expected 'c', 'call', 'p' or 'put' (either case) or a boolean"
+
+
+def _one_flag(value: Any) -> bool | None:
+    """A single flag object as "is call", or None when it spells no flag."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, bytes):
+        try:
+            value = value.decode("ascii")
+        except UnicodeDecodeError:
+            return None
+    if isinstance(value, str):
+        return _SPELLINGS.get(value.lower())
+    return None
+
+
+def flag_array(flag: Any, offset: Sequence[int] = ()) -> Any:
+    """Booleans for a flag or an array-like of flags: a Python bool for one flag
+    (pandas' masked arrays refuse NumPy's), else a bool ndarray.  `offset` is
+    added to the position an error names (a block's place in a larger array)."""
+    if isinstance(flag, (bool, np.bool_, str, bytes)):
+        one = _one_flag(flag)
+        if one is None:
+            raise ValueError(f"flag is {flag!r}; {_EXPECTED}")
+        return one
+    # Lists keep their items as they are: [True, "p"] must not become strings.
+    a = np.array(flag, dtype=object) if isinstance(flag, (list, tuple)) else np.asarray(flag)
+    if a.dtype == np.bool_:
+        return a
+    if a.size == 0:
+        return np.zeros(a.shape, dtype=bool)
+    if a.dtype.kind == "O":
+        return _object_flags(a, offset)
+    if a.dtype.kind not in "UST":  # numbers, dates: never a flag
+        _raise_bad_flag(a, np.ones(a.shape, dtype=bool), offset)
+    # The usual spellings by whole-array comparison; only the rest is lowered.
+    c, p = (b"c", b"p") if a.dtype.kind == "S" else ("c", "p")
+    is_call = np.asarray(a == c, dtype=bool)
+    rest = ~(is_call | np.asarray(a == p, dtype=bool))
+    if rest.any():
+        items = a[rest]
+        # Bytes that are not ASCII decode to U+FFFD, which spells no flag.
+        text = np.char.decode(items, "ascii", "replace") if a.dtype.kind == "S" else items
+        low = _lower(text)
+        calls = (low == "c") | (low == "call")
+        bad = ~(calls | (low == "p") | (low == "put"))
+        if bad.any():
+            where = np.zeros(a.shape, dtype=bool)
+            where[rest] = bad
+            _raise_bad_flag(a, where, offset)
+        is_call[rest] = calls
+    return is_call
+
+
+# NumPy 2's string functions know its StringDType too.
+_lower = np.strings.lower if hasattr(np, "strings") else np.char.lower
+
+
+def _object_flags(a: np.ndarray, offset: Sequence[int]) -> np.ndarray:
+    # Element by element: booleans, strings and bytes mixed, and None or pd.NA
+    # among them, which no whole-array comparison survives.
+    out = np.empty(a.size, dtype=bool)
+    for i, value in enumerate(a.ravel().tolist()):
+        one = _one_flag(value)
+        if one is None:
+            bad = np.zeros(a.size, dtype=bool)
+            bad[i] = True
+            _raise_bad_flag(a, bad.reshape(a.shape), offset)
+        out[i] = one
+    return out.reshape(a.shape)
+
+
+def _raise_bad_flag(a: np.ndarray, bad: np.ndarray, offset: Sequence[int]) -> None:
+    index = np.unravel_index(int(np.argmax(bad)), a.shape) if a.ndim else ()
+    value = a[index]
+    value = value.item() if isinstance(value, np.generic) else value
+    at = tuple(int(i) + (offset[d] if d < len(offset) else 0) for d, i in enumerate(index))
+    place = f" at position {at[0] if len(at) == 1 else at}" if at else ""
+    raise ValueError(f"flag{place} is {value!r}; {_EXPECTED}")
+
+
+def library(obj: Any) -> str:
+    return type(obj).__module__.partition(".")[0]
+
+
+def _is_series(obj: Any) -> bool:
+    return library(obj) == "pandas" and hasattr(obj, "index") and not hasattr(obj, "columns")
+
+
+def _dask_flag_block(block: Any, block_info: Any = None) -> Any:
+    start = [lo for lo, _ in block_info[0]["array-location"]] if block_info else []
+    return np.asarray(flag_array(block, start), dtype=bool)
+
+
+def is_call(flag: Any, numbers: dict[str, Any]) -> Any:
+    """The flags as booleans, in the flag's own container, so that pandas and
+    xarray align them by label and Dask keeps them lazy.  `numbers` are the
+    call's other arguments by name: a flag Series must label each of theirs."""
+    lib = library(flag)
+    if lib == "dask" and hasattr(flag, "map_blocks"):
+        return flag.map_blocks(_dask_flag_block, dtype=bool)
+    if lib == "pandas" and hasattr(flag, "index"):
+        if _is_series(flag):
+            _check_alignment(flag, numbers)
+        values = np.asarray(flag_array(flag.to_numpy()), dtype=bool)
+        if hasattr(flag, "columns"):
+            return type(flag)(values, index=flag.index, columns=flag.columns)
+        return type(flag)(values, index=flag.index, name=flag.name)
+    if lib == "xarray" and hasattr(flag, "dims"):
+        return flag.copy(data=is_call(flag.data, {}))
+    return flag_array(flag)
+
+
+def _check_alignment(flag: Any, numbers: dict[str, Any]) -> None:
+    # pandas would align a missing label to NaN, which is no flag at all.
+    for name, a in numbers.items():
+        if _is_series(a) and not a.index.equals(flag.index):
+            missing = a.index.difference(flag.index)
+            if len(missing):
+                shown = ", ".join(map(repr, missing[:3])) + (", ..." if len(missing) > 3 else "")
+                raise ValueError(f"flags do not align with {name}: no flag for its label(s) {shown}")
+
+
+# ---------------------------------------------------------------------------
+# Threads: SciPy's `workers`, splitting the broadcast result into blocks.
+
+# Below this many elements per thread a split costs more than it saves.
+_MIN_BLOCK = 256
+
+
+def workers_count(workers: int | None) -> int:
+    """scipy.fft's rule: None is 1, -1 all cores, -2 all but one, ..."""
+    if workers is None:
+        return 1
+    workers = operator.index(workers)
+    cpus = os.cpu_count() or 1
+    if workers < 0:
+        if workers < -cpus:
+            raise ValueError(f"workers value out of range; got {workers}, must not be less than {-cpus}")
+        return workers + 1 + cpus
+    if workers == 0:
+        raise ValueError("workers must not be zero")
+    return workers
+
+
+def _is_container(obj: Any) -> bool:
+    return hasattr(obj, "__array_ufunc__") and not isinstance(obj, (np.ndarray, np.generic))
+
+
+def _plain(obj: Any) -> bool:
+    """Whether NumPy turns `obj` into a plain ndarray (no subclass, mask or
+    container of its own), so a split result is what one call gives."""
+    if type(obj) is np.ndarray or isinstance(obj, (np.generic, int, float, bool)):
+        return True
+    if isinstance(obj, (list, tuple)):
+        return type(np.asarray(obj)) is np.ndarray
+    return False
+
+
+def _split_axis(shape: tuple[int, ...], n: int) -> int:
+    """The outermost axis whose n blocks share the work within 10% (they are
+    contiguous when the axes before it are 1 long), else the fairest one."""
+    # The largest block's share of the work over an even share.
+    unfair = [math.ceil(length / n) * n / length if length else math.inf for length in shape]
+    for axis, u in enumerate(unfair):
+        if u <= 1.1:
+            return axis
+    return int(np.argmin(unfair))
+
+
+def _block(a: np.ndarray, ndim: int, axis: int, part: slice) -> np.ndarray:
+    """The part of input `a` that block `part` of the result reads."""
+    own = axis - (ndim - a.ndim)  # the same axis in a's own (right-aligned) shape
+    if own < 0 or a.shape[own] == 1:
+        return a
+    return a[(slice(None),) * own + (part,)]
+
+
+def _threaded(uf: np.ufunc, args: Sequence[Any], n: int, out: Any) -> Any:
+    """The ufunc over `n` threads, each computing one block of the broadcast
+    result into its slice of the outputs (a tuple when the ufunc has several).
+    None when a split would not give what one call gives."""
+    arrays = [np.asarray(a) for a in args]
+    try:
+        shape = np.broadcast_shapes(*(a.shape for a in arrays))
+    except ValueError:
+        return None  # NumPy's own error, from one call
+    if math.prod(shape) < 2 * _MIN_BLOCK:
+        return None
+    many = uf.nout > 1
+    outs = out if many else (out,)
+    if out is None:
+        outs = tuple(np.empty(shape, dtype=np.float64) for _ in range(uf.nout))
+    elif not all(type(o) is np.ndarray and o.shape == shape and o.dtype == np.float64 for o in outs):
+        return None  # NumPy's broadcasting, casting and messages for out=
+    elif any(np.may_share_memory(o, a) for o in outs for a in arrays):
+        return None  # NumPy's handling of overlap, which blocks would race
+    axis = _split_axis(shape, n)
+    n = min(n, shape[axis], math.prod(shape) // _MIN_BLOCK)
+    edges = np.linspace(0, shape[axis], n + 1).astype(int)
+    parts = [slice(int(lo), int(hi)) for lo, hi in zip(edges[:-1], edges[1:])]
+    lead = (slice(None),) * axis
+
+    def run(part: slice) -> None:
+        block_outs = tuple(o[lead + (part,)] for o in outs)
+        uf(*(_block(a, len(shape), axis, part) for a in arrays), out=block_outs if many else block_outs[0])
+
+    with ThreadPoolExecutor(n) as pool:
+        list(pool.map(run, parts))
+    return outs if many else outs[0]
+
+
+def _same_index_series(args: Sequence[Any]) -> Any:
+    """The common index when the containers are pandas Series of NumPy float or
+    bool dtype on one index and everything else is a scalar."""
+    series = [a for a in args if _is_container(a)]
+    if not series or not all(_is_series(s) and isinstance(s.dtype, np.dtype) and s.dtype.kind in "fiub"
+                             for s in series):
+        return None
+    if any(np.ndim(a) for a in args if not _is_container(a)):
+        return None
+    index = series[0].index
+    return index if all(s.index.equals(index) for s in series[1:]) else None
+
+
+def apply(uf: np.ufunc, args: Sequence[Any], workers: int | None, out: Any = None) -> Any:
+    """The ufunc over `args` in their containers, split over threads where the
+    result is a plain ndarray (or a Series on one index) either way."""
+    n = workers_count(workers)
+    kwargs = {} if out is None else {"out": out}
+    if uf.nout > 1 and any(library(a) == "dask" for a in args):
+        return _dask_many_outputs(uf, args)
+    if n > 1 and all(_plain(a) for a in args):
+        result = _threaded(uf, args, n, out)
+        if result is not None:
+            return result
+    elif n > 1 and out is None and (index := _same_index_series(args)) is not None:
+        names = {a.name for a in args if _is_container(a)}
+        name = names.pop() if len(names) == 1 else None
+        values = _threaded(uf, [a.to_numpy() if _is_container(a) else a for a in args], n, None)
+        if values is not None:
+            series = type(next(a for a in args if _is_container(a)))
+            if uf.nout > 1:
+                return tuple(series(v, index=index, name=name) for v in values)
+            return series(values, index=index, name=name)
+    return uf(*args, **kwargs)
+
+
+def _dask_many_outputs(uf: np.ufunc, args: Sequence[Any]) -> Any:
+    # Dask dispatches only the ufuncs it knows by name when they have several
+    # outputs; as a generalized ufunc with scalar core dimensions it takes any.
+    import dask.array
+
+    apply_gufunc: Any = dask.array.apply_gufunc  # untyped
+    signature = ",".join(["()"] * uf.nin) + "->(" + "),(".join([""] * uf.nout) + ")"
+    return tuple(apply_gufunc(uf, signature, *args, output_dtypes=[np.float64] * uf.nout))
