@@ -1,0 +1,558 @@
+// The Black price through the normalised Black function and its inversion by
+// P. Jäckel, "Let's Be Rational", Wilmott (2016) 2015(75): 40-53.
+//
+// Normalised form (section 2): with x = ln(F/K) and s = sigma the undiscounted
+// price is sqrt(F K) b(x, s), where for a call
+//   b(x, s) = e^{x/2} Phi(x/s + s/2) - e^{-x/2} Phi(x/s - s/2).
+// A put at x is a call at -x, and an in-the-money option is the intrinsic
+// value plus the out-of-the-money option of the other kind, so everything
+// below works on calls with x <= 0, where 0 <= b < b_max = e^{x/2}.
+//
+// With h = x/s and t = s/2 (so x/2 = h t) and Y(z) = Phi(z)/phi(z),
+//   b = exp(-(h^2 + t^2)/2)/sqrt(2 pi) [Y(h + t) - Y(h - t)],
+// and Y(z) = sqrt(pi/2) erfcx(-z/sqrt 2) stays finite where Phi underflows.
+// The bracket is a difference of near-equal values when t is small, so it is
+// replaced there by a series (the paper's asymptotic and small-t expansions).
+#include "black.h"
+
+#include <cmath>
+#include <limits>
+
+namespace korvane::kernels {
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double EPS = std::numeric_limits<double>::epsilon();
+constexpr double PI = 3.141592653589793;
+constexpr double SQRT_PI_OVER_2 = 1.2533141373155003;    // sqrt(pi/2)
+constexpr double INV_SQRT_PI = 0.5641895835477563;       // 1/sqrt(pi)
+constexpr double SQRT3 = 1.7320508075688772;
+constexpr double TWO_PI_OVER_SQRT27 = 1.2091995761561452;  // 2 pi/(3 sqrt 3)
+
+// Region boundaries of the normalised Black function (section 3).
+constexpr double ASYMPTOTIC_H = -10.0;   // h + t at or below: asymptotic series in 1/(h +- t)
+constexpr double SMALL_T = 0.21;         // t below: Taylor series in t (~ 2 eps^(1/16))
+constexpr double CDF_FORM_D1 = 0.85;     // h + t above: Phi(d1) is no longer small
+constexpr int ASYMPTOTIC_TERMS = 40;     // far more than the ~20 needed at h + t = -10
+constexpr int TAYLOR_ORDER = 17;         // highest odd power of t in the small-t series
+
+// Rational cubic control parameter bounds (guess interpolation).
+constexpr double MAX_CONTROL = 1e12;     // beyond: the interpolant is linear to rounding
+
+// ---------------------------------------------------------------------------
+// Cody's erfcx.  Coefficients of CALERF (Cody 1969, revised 1990).
+
+constexpr double CODY_A[] = {3.1611237438705656, 113.864154151050156, 377.485237685302021,
+                             3209.37758913846947, 0.185777706184603153};
+constexpr double CODY_B[] = {23.6012909523441209, 244.024637934444173, 1282.61652607737228,
+                             2844.23683343917062};
+constexpr double CODY_C[] = {0.564188496988670089, 8.88314979438837594, 66.1191906371416295,
+                             298.635138197400131,  881.95222124176909,  1712.04761263407058,
+                             2051.07837782607147,  1230.33935479799725, 2.15311535474403846e-8};
+constexpr double CODY_D[] = {15.7449261107098347, 117.693950891312499, 537.181101862009858,
+                             1621.38957456669019, 3290.79923573345963, 4362.61909014324716,
+                             3439.36767414372164, 1230.33935480374942};
+constexpr double CODY_P[] = {0.305326634961232344, 0.360344899949804439, 0.125781726111229246,
+                             0.0160837851487422766, 6.58749161529837803e-4, 0.0163153871373020978};
+constexpr double CODY_Q[] = {2.56852019228982242, 1.87295284992346725, 0.527905102951428412,
+                             0.0605183413124413191, 0.00233520497626869185};
+constexpr double CODY_SMALL = 0.46875;   // |x| up to: erf series form
+constexpr double CODY_MID = 4.0;         // up to: erfc form; beyond: asymptotic form
+constexpr double CODY_HUGE = 6.71e7;     // beyond: 1/(x sqrt pi) to the last bit
+constexpr double CODY_NEG_MAX = -26.628; // below: 2 exp(x^2) overflows
+
+// erf(x) for |x| <= 0.46875.
+double cody_erf_small(double x)
+{
+    const double y = x * x;
+    double num = CODY_A[4] * y;  // numerator of the rational function, by Horner
+    double den = y;              // its denominator
+    for (int i = 0; i < 3; ++i) {
+        num = (num + CODY_A[i]) * y;
+        den = (den + CODY_B[i]) * y;
+    }
+    return x * (num + CODY_A[3]) / (den + CODY_B[3]);
+}
+
+// erfcx(y) for 0.46875 < y <= 4.
+double cody_erfcx_mid(double y)
+{
+    double num = CODY_C[8] * y;
+    double den = y;
+    for (int i = 0; i < 7; ++i) {
+        num = (num + CODY_C[i]) * y;
+        den = (den + CODY_D[i]) * y;
+    }
+    return (num + CODY_C[7]) / (den + CODY_D[7]);
+}
+
+// erfcx(y) for y > 4: (1/sqrt(pi) - z R(z))/y with z = 1/y^2.
+double cody_erfcx_large(double y)
+{
+    if (y >= CODY_HUGE)
+        return INV_SQRT_PI / y;
+    const double z = 1 / (y * y);
+    double num = CODY_P[5] * z;
+    double den = z;
+    for (int i = 0; i < 4; ++i) {
+        num = (num + CODY_P[i]) * z;
+        den = (den + CODY_Q[i]) * z;
+    }
+    const double r = z * (num + CODY_P[4]) / (den + CODY_Q[4]);
+    return (INV_SQRT_PI - r) / y;
+}
+
+// exp(x^2) with x split as x0 + (x - x0), x0 a multiple of 1/16, so the large
+// part of the exponent is exact (Cody's device).
+double exp_square(double x)
+{
+    const double x0 = std::trunc(x * 16) / 16;
+    const double del = (x - x0) * (x + x0);
+    return std::exp(x0 * x0) * std::exp(del);
+}
+
+// ---------------------------------------------------------------------------
+// The normal distribution on erfcx.
+
+double norm_pdf(double z) { return INV_SQRT_2PI * std::exp(-0.5 * (z * z)); }
+
+// Phi(z) = erfcx(-z/sqrt 2) exp(-z^2/2)/2, relative accuracy kept in the lower tail.
+double norm_cdf(double z)
+{
+    if (z <= 0)
+        return 0.5 * (_erfcx(-(z * INV_SQRT2)) * std::exp(-0.5 * (z * z)));
+    return 1 - 0.5 * (_erfcx(z * INV_SQRT2) * std::exp(-0.5 * (z * z)));
+}
+
+// Phi^{-1}(p) to ~1e-9 relative (P. J. Acklam's rational approximation):
+// enough for an initial guess that the Householder steps then polish.
+constexpr double ACKLAM_A[] = {-3.969683028665376e+01, 2.209460984245205e+02,
+                               -2.759285104469687e+02, 1.383577518672690e+02,
+                               -3.066479806614716e+01, 2.506628277459239e+00};
+constexpr double ACKLAM_B[] = {-5.447609879822406e+01, 1.615858368580409e+02,
+                               -1.556989798598866e+02, 6.680131188771972e+01,
+                               -1.328068155288572e+01};
+constexpr double ACKLAM_C[] = {-7.784894002430293e-03, -3.223964580411365e-01,
+                               -2.400758277161838e+00, -2.549732539343734e+00,
+                               4.374664141464968e+00,  2.938163982698783e+00};
+constexpr double ACKLAM_D[] = {7.784695709041462e-03, 3.224671290700398e-01,
+                               2.445134137142996e+00, 3.754408661907416e+00};
+constexpr double ACKLAM_LOW = 0.02425;  // below (and above 1 - it): tail form
+
+double inverse_norm_cdf_tail(double p)
+{
+    const double q = std::sqrt(-2 * std::log(p));
+    return (((((ACKLAM_C[0] * q + ACKLAM_C[1]) * q + ACKLAM_C[2]) * q + ACKLAM_C[3]) * q +
+             ACKLAM_C[4]) * q + ACKLAM_C[5]) /
+           ((((ACKLAM_D[0] * q + ACKLAM_D[1]) * q + ACKLAM_D[2]) * q + ACKLAM_D[3]) * q + 1);
+}
+
+double inverse_norm_cdf(double p)
+{
+    if (p < ACKLAM_LOW)
+        return inverse_norm_cdf_tail(p);
+    if (p > 1 - ACKLAM_LOW)
+        return -inverse_norm_cdf_tail(1 - p);
+    const double q = p - 0.5;
+    const double r = q * q;
+    return (((((ACKLAM_A[0] * r + ACKLAM_A[1]) * r + ACKLAM_A[2]) * r + ACKLAM_A[3]) * r +
+             ACKLAM_A[4]) * r + ACKLAM_A[5]) * q /
+           (((((ACKLAM_B[0] * r + ACKLAM_B[1]) * r + ACKLAM_B[2]) * r + ACKLAM_B[3]) * r +
+             ACKLAM_B[4]) * r + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Regions of b(x, s), x <= 0, all in the bracket form above.
+
+// h + t <= -10: both Y(h +- t) by their asymptotic series
+//   Y(-w) ~ sum_k c_k w^{-(2k+1)},  c_k = (-1)^k (2k-1)!!.
+// With w1 = -(h + t) < w2 = -(h - t) and rho = w1/w2, term by term
+//   w1^{-n} - w2^{-n} = w1^{-n} (1 - rho)(1 + rho + ... + rho^{n-1}),
+// 1 - rho = 2t/w2: the difference is summed with no cancellation.  The series
+// is stopped at its first term under eps of the sum (its smallest term is
+// ~e^{-w1^2/2}, below eps for w1 >= 10).
+double asymptotic_bracket_sum(double h, double t)
+{
+    const double w1 = -(h + t);
+    const double w2 = t - h;
+    const double rho = w1 / w2;
+    const double u = 1 / (w1 * w1);
+    double power = 1 / w1;  // w1^{-(2k+1)}
+    double c = 1.0;         // c_k
+    double rho_n = 1.0;     // rho^{2k}
+    double geometric = 1.0; // 1 + rho + ... + rho^{2k}
+    double sum = power;     // partial sum of c_k w1^{-(2k+1)} (geometric sum)
+    for (int k = 1; k < ASYMPTOTIC_TERMS; ++k) {
+        const double rho_odd = rho_n * rho;
+        rho_n = rho_odd * rho;
+        geometric = geometric + (rho_odd + rho_n);
+        c = c * -(2 * k - 1);
+        power = power * u;
+        const double term = c * power * geometric;
+        sum = sum + term;
+        if (std::fabs(term) <= EPS * std::fabs(sum))
+            break;
+    }
+    return (2 * t / w2) * sum;
+}
+
+// t < 0.21: the odd part of Y's Taylor series about h,
+//   Y(h + t) - Y(h - t) = 2 sum_{k odd} Y^(k)(h) t^k/k!,
+// with Y' = 1 + h Y (from phi' = -z phi) and so
+//   Y^(n) = h Y^(n-1) + (n - 1) Y^(n-2).
+double small_t_bracket(double h, double t)
+{
+    const double w = t * t;
+    double prev = SQRT_PI_OVER_2 * _erfcx(-(h * INV_SQRT2));  // Y^(n-1), from Y
+    double cur = 1 + h * prev;                                // Y^(n), from Y' (odd n)
+    double coef = t;                                          // t^n/n!
+    double sum = cur * coef;
+    for (int n = 1; n < TAYLOR_ORDER; n += 2) {
+        const double even = h * cur + n * prev;  // Y^(n+1)
+        prev = even;
+        cur = h * even + (n + 1) * cur;          // Y^(n+2)
+        coef = coef * (w / ((n + 1) * (n + 2)));
+        sum = sum + cur * coef;
+    }
+    return 2 * sum;
+}
+
+// Otherwise, with Phi(d1) small: both Y by erfcx.
+double erfcx_bracket(double h, double t)
+{
+    return SQRT_PI_OVER_2 *
+           (_erfcx(-((h + t) * INV_SQRT2)) - _erfcx(-((h - t) * INV_SQRT2)));
+}
+
+// b's prefactor exp(-(h^2 + t^2)/2)/sqrt(2 pi); also b's derivative in s.
+double vega_factor(double h, double t) { return INV_SQRT_2PI * std::exp(-0.5 * (h * h + t * t)); }
+
+// b(x, s) - b_max, i.e. minus the value still missing to e^{x/2}:
+//   b_max - b = e^{x/2} Phi(-(h + t)) + e^{-x/2} Phi(h - t), a sum of positives.
+double complement_otm(double x, double s)
+{
+    const double h = x / s;
+    const double t = 0.5 * s;
+    return std::exp(0.5 * x) * norm_cdf(-(h + t)) + std::exp(-0.5 * x) * norm_cdf(h - t);
+}
+
+// Derivatives of b in s, as ratios to b' = vega_factor (section 4):
+//   b''/b' = x^2/s^3 - s/4,  b'''/b' = (b''/b')^2 - 3 x^2/s^4 - 1/4.
+struct Slopes {
+    double b1;  // b'
+    double r2;  // b''/b'
+    double r3;  // b'''/b'
+};
+
+Slopes slopes(double x, double s)
+{
+    const double h = x / s;
+    const double r2 = h * h / s - 0.25 * s;
+    return {vega_factor(h, 0.5 * s), r2, r2 * r2 - 3 * (h * h) / (s * s) - 0.25};
+}
+
+// ---------------------------------------------------------------------------
+// Rational cubic interpolation (Delbourgo & Gregory 1985; paper section 5):
+// on [xl, xr] with values yl, yr, slopes dl, dr and control parameter r,
+//   f = [yr t^3 + (r yr - h dr) t^2 (1-t) + (r yl + h dl) t (1-t)^2 + yl (1-t)^3]
+//       / [1 + (r - 3) t (1 - t)],   t = (x - xl)/h,  h = xr - xl;
+// r = 3 is the cubic Hermite interpolant, r -> infinity the linear one.
+struct Interval {
+    double xl, xr;  // ends
+    double yl, yr;  // values there
+    double dl, dr;  // slopes there
+};
+
+double rational_cubic(const Interval &iv, double r, double x)
+{
+    const double h = iv.xr - iv.xl;
+    if (!(h > 0))
+        return 0.5 * (iv.yl + iv.yr);
+    const double t = (x - iv.xl) / h;
+    const double u = 1 - t;
+    const double t2 = t * t;
+    const double u2 = u * u;
+    return (iv.yr * (t2 * t) + (r * iv.yr - h * iv.dr) * (t2 * u) +
+            (r * iv.yl + h * iv.dl) * (t * u2) + iv.yl * (u2 * u)) /
+           (1 + (r - 3) * (t * u));
+}
+
+// r bounded below by the monotonicity condition r >= (dl + dr)/Delta of the
+// data's direction, and above by the linear limit; a NaN r takes the bound.
+double bounded_control(const Interval &iv, double r)
+{
+    const double delta = (iv.yr - iv.yl) / (iv.xr - iv.xl);
+    const double r_min = (iv.dl + iv.dr) / delta;
+    const double lo = r_min > 0 ? r_min : 0.0;
+    if (!(r >= lo))
+        return lo < MAX_CONTROL ? lo : MAX_CONTROL;
+    return r < MAX_CONTROL ? r : MAX_CONTROL;
+}
+
+// The r whose interpolant has second derivative f2 at the left or right end.
+double control_left(const Interval &iv, double f2)
+{
+    const double h = iv.xr - iv.xl;
+    const double delta = (iv.yr - iv.yl) / h;
+    return bounded_control(iv, (0.5 * h * f2 + (iv.dr - iv.dl)) / (delta - iv.dl));
+}
+
+double control_right(const Interval &iv, double f2)
+{
+    const double h = iv.xr - iv.xl;
+    const double delta = (iv.yr - iv.yl) / h;
+    return bounded_control(iv, (0.5 * h * f2 + (iv.dr - iv.dl)) / (iv.dr - delta));
+}
+
+// ---------------------------------------------------------------------------
+// Implied s on x < 0 (section 5).  The curve s -> b has its inflection at
+// s_c = sqrt(2|x|); its tangent there meets 0 at s_l and b_max at s_u, and
+// b_l = b(s_l), b_u = b(s_u) split beta into four ranges of the guess and
+// three of the objective.
+
+enum class Branch { LOWER, MIDDLE, UPPER };
+
+// The lowest range maps b through f_l(s) = (2 pi |x|/(3 sqrt 3)) Phi(z)^3,
+// z = -|x|/(sqrt 3 s), which has b's leading asymptotics as s -> 0 (eq. 5.x
+// of the paper): f_l(b) is then nearly linear, f_l ~ b at b = 0.
+struct LowerMap {
+    double f;    // f_l(s)
+    double fs;   // df_l/ds
+    double fss;  // d2f_l/ds2
+};
+
+LowerMap lower_map(double ax, double s)
+{
+    const double c = TWO_PI_OVER_SQRT27 * ax;
+    const double z = -ax / (SQRT3 * s);
+    const double zs = -z / s;          // dz/ds
+    const double zss = -2 * zs / s;    // d2z/ds2
+    const double p = norm_cdf(z);
+    const double d = norm_pdf(z);
+    const double fs = 3 * c * (p * p) * d * zs;
+    const double fss = 3 * c * (2 * p * (d * d) * (zs * zs) - p * p * (z * d) * (zs * zs) +
+                                p * p * d * zss);
+    return {c * (p * p * p), fs, fss};
+}
+
+// Slope and curvature of f(b) = g(s(b)) from those of g and b in s.
+double slope_in_b(double gs, const Slopes &sl) { return gs / sl.b1; }
+double curvature_in_b(double gs, double gss, const Slopes &sl)
+{
+    return (gss - gs * sl.r2) / (sl.b1 * sl.b1);
+}
+
+struct Guess {
+    double s;       // initial s
+    Branch branch;  // objective to iterate on
+};
+
+Guess initial_guess(double x, double beta, double b_max)
+{
+    const double ax = -x;
+    const double s_c = std::sqrt(2 * ax);
+    const double b_c = _normalised_black_otm(x, s_c);
+    const Slopes at_c = slopes(x, s_c);  // r2 = 0 at the inflection
+
+    if (beta <= b_c) {
+        const double s_l = s_c - b_c / at_c.b1;
+        const double b_l = _normalised_black_otm(x, s_l);
+        const Slopes at_l = slopes(x, s_l);
+        if (beta < b_l) {
+            // f_l(beta) from 0 (slope 1) to f_l(b_l), curvature matched at b_l.
+            const LowerMap m = lower_map(ax, s_l);
+            const Interval iv{0.0, b_l, 0.0, m.f, 1.0, slope_in_b(m.fs, at_l)};
+            const double r = control_right(iv, curvature_in_b(m.fs, m.fss, at_l));
+            const double f = rational_cubic(iv, r, beta);
+            const double p = std::cbrt(f / (TWO_PI_OVER_SQRT27 * ax));
+            return {f > 0 ? ax / (SQRT3 * -inverse_norm_cdf(p)) : s_l * 0.5, Branch::LOWER};
+        }
+        // s(beta) from s_l to s_c, curvature -b''/b'^3 matched at b_l.
+        const Interval iv{b_l, b_c, s_l, s_c, 1 / at_l.b1, 1 / at_c.b1};
+        const double r = control_left(iv, -at_l.r2 / (at_l.b1 * at_l.b1));
+        return {rational_cubic(iv, r, beta), Branch::MIDDLE};
+    }
+
+    const double s_u = s_c + (b_max - b_c) / at_c.b1;
+    const double b_u = _normalised_black_otm(x, s_u);
+    const Slopes at_u = slopes(x, s_u);
+    if (beta <= b_u) {
+        // s(beta) from s_c to s_u, curvature matched at b_u.
+        const Interval iv{b_c, b_u, s_c, s_u, 1 / at_c.b1, 1 / at_u.b1};
+        const double r = control_right(iv, -at_u.r2 / (at_u.b1 * at_u.b1));
+        return {rational_cubic(iv, r, beta), Branch::MIDDLE};
+    }
+    // f_u(s) = Phi(-s/2) ~ (b_max - b)/2 as s -> infinity: interpolated from
+    // f_u(s_u) to 0 (slope -1/2) at b_max, curvature matched at b_u.
+    const double fs = -0.5 * norm_pdf(0.5 * s_u);
+    const double fss = 0.125 * s_u * norm_pdf(0.5 * s_u);
+    const Interval iv{b_u, b_max, norm_cdf(-0.5 * s_u), 0.0, slope_in_b(fs, at_u), -0.5};
+    const double r = control_left(iv, curvature_in_b(fs, fss, at_u));
+    const double f = rational_cubic(iv, r, beta);
+    return {f > 0 ? -2 * inverse_norm_cdf(f) : 2 * s_u, Branch::UPPER};
+}
+
+// Householder's third-order step (paper eq. 4.x): with nu = -g/g',
+// h2 = g''/g', h3 = g'''/g', the step is nu (1 + nu h2/2)/(1 + nu (h2 + nu h3/6)),
+// of convergence order four.
+double householder_step(double nu, double h2, double h3)
+{
+    return nu * (1 + 0.5 * h2 * nu) / (1 + nu * (h2 + nu * h3 / 6));
+}
+
+// One step on the branch's objective at s (section 4):
+//   LOWER  g = 1/ln b(s) - 1/ln beta   (near-linear in s where b is tiny)
+//   MIDDLE g = b(s) - beta
+//   UPPER  g = ln(b_max - beta) - ln(b_max - b(s))
+double objective_step(Branch branch, double x, double s, double beta, double b_max)
+{
+    const Slopes sl = slopes(x, s);
+    switch (branch) {
+    case Branch::LOWER: {
+        const double b = _normalised_black_otm(x, s);
+        const double ln_b = std::log(b);
+        const double ln_beta = std::log(beta);
+        const double p = sl.b1 / b;  // (ln b)'
+        const double nu = (ln_beta - ln_b) * (ln_b / ln_beta) / p;
+        const double h2 = sl.r2 - p * ((ln_b + 2) / ln_b);
+        const double h3 = sl.r3 - 3 * p * sl.r2 + 2 * (p * p) - 6 * p * (sl.r2 - p) / ln_b +
+                          6 * (p * p) / (ln_b * ln_b);
+        return householder_step(nu, h2, h3);
+    }
+    case Branch::MIDDLE: {
+        const double b = _normalised_black_otm(x, s);
+        return householder_step((beta - b) / sl.b1, sl.r2, sl.r3);
+    }
+    case Branch::UPPER: {
+        const double u = complement_otm(x, s);
+        const double q = sl.b1 / u;  // g'
+        const double nu = std::log(u / (b_max - beta)) / q;
+        return householder_step(nu, sl.r2 + q, sl.r3 + 3 * q * sl.r2 + 2 * (q * q));
+    }
+    }
+    return NaN;
+}
+
+constexpr int HOUSEHOLDER_STEPS = 2;
+
+// s with b(x, s) = beta for x <= 0 and 0 < beta < b_max = e^{x/2}.
+double implied_s_otm(double x, double beta)
+{
+    const double b_max = std::exp(0.5 * x);
+    Guess g;
+    if (x == 0) {
+        // b(0, s) = 2 Phi(s/2) - 1; s_u = sqrt(2 pi) splits the objective.
+        const double s = -2 * inverse_norm_cdf(0.5 * (1 - beta));
+        g = {s, beta > _normalised_black_otm(0.0, 2.5066282746310002) ? Branch::UPPER
+                                                                         : Branch::MIDDLE};
+    } else {
+        g = initial_guess(x, beta, b_max);
+    }
+    double s = g.s;  // current iterate
+    for (int i = 0; i < HOUSEHOLDER_STEPS; ++i) {
+        const double ds = objective_step(g.branch, x, s, beta, b_max);
+        // Never more than halve s in one step: the objectives are steep near 0.
+        s = ds > -0.5 * s ? s + ds : 0.5 * s;
+    }
+    return s;
+}
+
+}  // namespace
+
+double _erfcx(double x)
+{
+    const double y = std::fabs(x);
+    if (y <= CODY_SMALL)
+        return exp_square(x) * (1 - cody_erf_small(x));
+    const double r = y <= CODY_MID ? cody_erfcx_mid(y) : cody_erfcx_large(y);
+    if (x > 0)
+        return r;
+    // erfcx(-y) = 2 exp(y^2) - erfcx(y).
+    if (x < CODY_NEG_MAX)
+        return std::numeric_limits<double>::infinity();
+    return 2 * exp_square(y) - r;
+}
+
+double _normalised_black_otm(double x, double s)
+{
+    const double h = x / s;
+    const double t = 0.5 * s;
+    if (h + t <= ASYMPTOTIC_H)
+        return vega_factor(h, t) * asymptotic_bracket_sum(h, t);
+    if (t < SMALL_T)
+        return vega_factor(h, t) * small_t_bracket(h, t);
+    if (h + t > CDF_FORM_D1)
+        return std::exp(0.5 * x) * norm_cdf(h + t) - std::exp(-0.5 * x) * norm_cdf(h - t);
+    return vega_factor(h, t) * erfcx_bracket(h, t);
+}
+
+double _black_price(std::int32_t q, double K, double D, double F, double sigma)
+{
+    const double s = q == CALL ? 1.0 : -1.0;
+    const double forward_intrinsic = s * (F - K) > 0 ? s * (F - K) : 0.0;
+    if (std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma))
+        return NaN;
+    if (!(sigma > 0))
+        return D * forward_intrinsic;
+    if (sigma == std::numeric_limits<double>::infinity())
+        return D * (q == CALL ? F : K);
+    // Out of the money at -|x|, plus the intrinsic value.
+    const double x = std::log(F / K);
+    const double b = _normalised_black_otm(-std::fabs(x), sigma);
+    return D * (std::sqrt(F) * std::sqrt(K) * b + forward_intrinsic);
+}
+
+void _black_greeks(std::int32_t q, double S, double K, double D, double F, double sigma,
+                   Greeks *out)
+{
+    out->price = _black_price(q, K, D, F, sigma);
+    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma)) {
+        out->price = out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
+        return;
+    }
+    const double s = q == CALL ? 1.0 : -1.0;
+    const double g = F / S;
+    out->dD = out->price / D;
+    if (!(sigma > 0)) {
+        // The discounted intrinsic value: linear on the money side, flat off it.
+        const bool money = s * (F - K) > 0;
+        out->dF = money ? D * s : 0.0;
+        out->delta = money ? g * (D * s) : 0.0;
+        out->gamma = out->vega = 0.0;
+        return;
+    }
+    const double d1 = std::log(F / K) / sigma + 0.5 * sigma;
+    const double n1 = norm_cdf(s * d1);
+    const double pdf = norm_pdf(d1);
+    out->dF = D * s * n1;
+    out->delta = g * out->dF;
+    out->gamma = g * g * (D * pdf / (F * sigma));
+    out->vega = D * F * pdf;
+}
+
+double _black_implied_vol_c(std::int32_t flag, double price, double, double K, double D,
+                            double F)
+{
+    if (std::isnan(price) || std::isnan(K) || std::isnan(D) || std::isnan(F))
+        return -1.0;
+    const double s = flag == CALL ? 1.0 : -1.0;
+    const double forward_intrinsic = s * (F - K) > 0 ? s * (F - K) : 0.0;
+    const double intrinsic = D * forward_intrinsic;
+    if (price < intrinsic)
+        return -1.0;
+    if (price == intrinsic)
+        return 0.0;
+    if (price >= D * (flag == CALL ? F : K))
+        return -1.0;
+    // The time value, normalised, of the out-of-the-money option at -|x|.
+    const double x = -std::fabs(std::log(F / K));
+    const double beta = (price / D - forward_intrinsic) / (std::sqrt(F) * std::sqrt(K));
+    if (!(beta > 0))
+        return 0.0;
+    if (!(beta < std::exp(0.5 * x)))
+        return -1.0;
+    return implied_s_otm(x, beta);
+}
+
+}  // namespace korvane::kernels
