@@ -1,4 +1,5 @@
-// korvane.ufuncs: NumPy ufuncs over the Barone-Adesi-Whaley kernels.
+// korvane.ufuncs: NumPy ufuncs over the pricing kernels, four per method
+// (Barone-Adesi-Whaley, Andersen-Lake-Offengenden, European).
 //
 // Each inner loop reads one element of every operand, hands the doubles to a
 // kernel and writes the result; NumPy does the rest (broadcasting, casting to
@@ -23,6 +24,8 @@
 #include "capi/brentq.h"
 #include "capi/numpy_import.h"
 #include "capi/ref.h"
+#include "kernels/alo.h"
+#include "kernels/black.h"
 #include "kernels/kernels.h"
 
 namespace {
@@ -30,7 +33,6 @@ namespace {
 namespace k = korvane::kernels;
 namespace capi = korvane::capi;
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // Element i of an operand whose elements are `step` bytes apart.
 template <class T>
@@ -60,33 +62,49 @@ std::int32_t load_contract(char **args, const npy_intp *steps, npy_intp i, doubl
 }
 
 // ---------------------------------------------------------------------------
-// Element-wise loops: N double inputs, the boolean "is call", one double out.
+// The kernels of one method, as the loops call them.
 
-template <std::size_t N, double (*kernel)(std::int32_t q, const double *x)>
+using price_fn = double (*)(std::int32_t q, double S, double K, double D, double F, double sigma);
+using greeks_fn = void (*)(std::int32_t q, double S, double K, double D, double F, double sigma,
+                           k::Greeks *out);
+
+// Black's price needs no spot.
+double european_price(std::int32_t q, double, double K, double D, double F, double sigma)
+{
+    return k::_black_price(q, K, D, F, sigma);
+}
+
+// ---------------------------------------------------------------------------
+// Element-wise loops: five double inputs, the boolean "is call", one double out.
+
+template <double (*kernel)(std::int32_t q, const double *x)>
 void elementwise_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     for (npy_intp i = 0; i < dims[0]; ++i) {
-        double x[N];
-        const std::int32_t q = load_contract<N>(args, steps, i, x);
-        store(args[N + 1], steps[N + 1], i, kernel(q, x));
+        double x[5];
+        const std::int32_t q = load_contract<5>(args, steps, i, x);
+        store(args[6], steps[6], i, kernel(q, x));
     }
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
+template <price_fn f>
 double price_of(std::int32_t q, const double *x)  // S, K, D, F, sigma
 {
-    return k::_baw_price(q, x[0], x[1], x[2], x[3], x[4]);
+    return f(q, x[0], x[1], x[2], x[3], x[4]);
 }
 
+template <k::implied_vol_fn f>
 double implied_vol_of(std::int32_t q, const double *x)  // price, S, K, D, F
 {
-    return k::iv_or_nan(k::_baw_implied_vol_c(q, x[0], x[1], x[2], x[3], x[4]));
+    return k::iv_or_nan(f(q, x[0], x[1], x[2], x[3], x[4]));
 }
 
 // ---------------------------------------------------------------------------
 // The price and its Greeks: S, K, D, F, sigma, is_call, T -> price, delta,
 // gamma, vega, theta, rho, psi (the last three NaN unless T > 0).
 
+template <greeks_fn f>
 void greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     constexpr int N_IN = 7;
@@ -95,7 +113,7 @@ void greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void 
         const std::int32_t q = load_contract<5>(args, steps, i, x);
         const double T = load<double>(args[6], steps[6], i);
         k::Greeks g;
-        k::_baw_greeks(q, x[0], x[1], x[2], x[3], x[4], &g);
+        f(q, x[0], x[1], x[2], x[3], x[4], &g);
         double rate[3];  // theta, rho, psi
         k::_rate_greeks(g, x[0], x[2], x[3], x[4], T, &rate[0], &rate[1], &rate[2]);
         const double results[] = {g.price, g.delta, g.gamma, g.vega, rate[0], rate[1], rate[2]};
@@ -109,23 +127,27 @@ void greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void 
 // The forward of each chain: (n),(n),(n),(),(),()->().  The chain is read in
 // place, so the loop allocates nothing.
 
+template <k::implied_vol_fn f>
 void forward_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     const npy_intp n_outer = dims[0];
     const npy_intp n = dims[1];
     const npy_intp *core = steps + 7;  // calls, puts and strikes along the chain
     for (npy_intp i = 0; i < n_outer; ++i) {
-        k::ChainParams chain{load<double>(args[3], steps[3], i),
-                             load<double>(args[4], steps[4], i),
-                             args[0] + i * steps[0],
-                             args[1] + i * steps[1],
-                             args[2] + i * steps[2],
-                             core[0],
-                             core[1],
-                             core[2],
-                             static_cast<std::int64_t>(n),
-                             0.0,
-                             0.0};
+        k::ChainParams chain{
+            .implied_vol = f,
+            .S = load<double>(args[3], steps[3], i),
+            .D = load<double>(args[4], steps[4], i),
+            .calls = args[0] + i * steps[0],
+            .puts = args[1] + i * steps[1],
+            .strikes = args[2] + i * steps[2],
+            .calls_step = core[0],
+            .puts_step = core[1],
+            .strikes_step = core[2],
+            .n_strikes = static_cast<std::int64_t>(n),
+            .lo = 0.0,
+            .hi = 0.0,
+        };
         const double strike_pct = load<double>(args[5], steps[5], i);
         store(args[6], steps[6], i, k::_find_forward_chain(&chain, strike_pct));
     }
@@ -145,10 +167,20 @@ struct UfuncSpec {
     const char *signature;          // of a generalized ufunc, else null
 };
 
-PyUFuncGenericFunction price_loops[] = {elementwise_loop<5, price_of>};
-PyUFuncGenericFunction implied_vol_loops[] = {elementwise_loop<5, implied_vol_of>};
-PyUFuncGenericFunction forward_loops[] = {forward_loop};
-PyUFuncGenericFunction greeks_loops[] = {greeks_loop};
+// The four loops of a method.
+template <price_fn price, k::implied_vol_fn implied_vol, greeks_fn greeks>
+struct Loops {
+    static inline PyUFuncGenericFunction price_loop[] = {elementwise_loop<price_of<price>>};
+    static inline PyUFuncGenericFunction implied_vol_loop[] = {
+        elementwise_loop<implied_vol_of<implied_vol>>};
+    static inline PyUFuncGenericFunction greeks_loops[] = {greeks_loop<greeks>};
+    static inline PyUFuncGenericFunction forward_loops[] = {forward_loop<implied_vol>};
+};
+
+using Baw = Loops<k::_baw_price, k::_baw_implied_vol_c, k::_baw_greeks>;
+using Alo = Loops<k::_alo_price, k::_alo_implied_vol_c, k::_alo_greeks>;
+using European = Loops<european_price, k::_black_implied_vol_c, k::_black_greeks>;
+
 void *no_data[] = {nullptr};
 
 constexpr char D = NPY_DOUBLE;
@@ -157,28 +189,89 @@ const char elementwise_types[] = {D, D, D, D, D, B, D};  // five numbers and is_
 const char forward_types[] = {D, D, D, D, D, D, D};
 const char greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D};
 
+template <class L>
+constexpr UfuncSpec price_spec(const char *name, const char *doc)
+{
+    return {.name = name, .doc = doc, .loops = L::price_loop, .types = elementwise_types,
+            .nin = 6, .nout = 1, .signature = nullptr};
+}
+
+template <class L>
+constexpr UfuncSpec implied_vol_spec(const char *name, const char *doc)
+{
+    return {.name = name, .doc = doc, .loops = L::implied_vol_loop, .types = elementwise_types,
+            .nin = 6, .nout = 1, .signature = nullptr};
+}
+
+template <class L>
+constexpr UfuncSpec greeks_spec(const char *name, const char *doc)
+{
+    return {.name = name, .doc = doc, .loops = L::greeks_loops, .types = greeks_types,
+            .nin = 7, .nout = 7, .signature = nullptr};
+}
+
+template <class L>
+constexpr UfuncSpec forward_spec(const char *name, const char *doc)
+{
+    return {.name = name, .doc = doc, .loops = L::forward_loops, .types = forward_types,
+            .nin = 6, .nout = 1, .signature = "(n),(n),(n),(),(),()->()"};
+}
+
 const UfuncSpec UFUNCS[] = {
-    {"baw_price",
-     "American option price (Barone-Adesi-Whaley) from spot S, strike K, discount\n"
-     "factor D, forward F, total standard deviation sigma and a boolean is_call.",
-     price_loops, elementwise_types, 6, 1, nullptr},
-    {"baw_implied_vol",
-     "Total standard deviation at which baw_price reproduces price, from price, S,\n"
-     "K, D, F and is_call: 0.0 for a price without time value, NaN without a\n"
-     "solution.",
-     implied_vol_loops, elementwise_types, 6, 1, nullptr},
-    {"baw_forward",
-     "Forward at which call and put implied volatilities agree best over each\n"
-     "chain (call prices, put prices and strikes along the last axis), with its\n"
-     "spot S, discount factor D and strike_pct.  Strikes with a NaN quote are\n"
-     "left out; NaN when no strike qualifies.",
-     forward_loops, forward_types, 6, 1, "(n),(n),(n),(),(),()->()"},
-    {"baw_greeks",
-     "The American price and its Greeks from S, K, D, F, sigma, is_call and the\n"
-     "maturity T in years: price, delta and gamma (F/S held), vega (per unit of\n"
-     "sigma), theta (-dV/dT per year), rho and psi (dV/dr, dV/dq); the last three\n"
-     "are NaN unless T > 0.",
-     greeks_loops, greeks_types, 7, 7, nullptr},
+    price_spec<Baw>(
+        "baw_price",
+        "American option price (Barone-Adesi-Whaley) from spot S, strike K, discount\n"
+        "factor D, forward F, total standard deviation sigma and a boolean is_call."),
+    implied_vol_spec<Baw>(
+        "baw_implied_vol",
+        "Total standard deviation at which baw_price reproduces price, from price, S,\n"
+        "K, D, F and is_call: 0.0 for a price without time value, NaN without a\n"
+        "solution or for a NaN input."),
+    forward_spec<Baw>(
+        "baw_forward",
+        "Forward at which call and put implied volatilities (baw_implied_vol) agree\n"
+        "best over each chain (call prices, put prices and strikes along the last\n"
+        "axis), with its spot S, discount factor D and strike_pct.  Strikes with a\n"
+        "NaN quote are left out; NaN when no strike qualifies."),
+    greeks_spec<Baw>(
+        "baw_greeks",
+        "The American price and its Greeks from S, K, D, F, sigma, is_call and the\n"
+        "maturity T in years: price, delta and gamma (F/S held), vega (per unit of\n"
+        "sigma), theta (-dV/dT per year), rho and psi (dV/dr, dV/dq); the last three\n"
+        "are NaN unless T > 0."),
+    price_spec<Alo>(
+        "alo_price",
+        "American option price by the fixed-point method of Andersen, Lake and\n"
+        "Offengenden (2016), from S, K, D, F, sigma and is_call."),
+    implied_vol_spec<Alo>(
+        "alo_implied_vol",
+        "Total standard deviation at which alo_price reproduces price, from price, S,\n"
+        "K, D, F and is_call: 0.0 for a price without time value, NaN without a\n"
+        "solution or for a NaN input."),
+    forward_spec<Alo>(
+        "alo_forward",
+        "Forward at which call and put implied volatilities (alo_implied_vol) agree\n"
+        "best over each chain; arguments as for baw_forward."),
+    greeks_spec<Alo>(
+        "alo_greeks",
+        "alo_price and its Greeks; arguments and outputs as for baw_greeks."),
+    price_spec<European>(
+        "european_price",
+        "European option price (Black's formula on the forward) from S, K, D, F,\n"
+        "sigma and is_call; sigma <= 0 gives the discounted intrinsic value."),
+    implied_vol_spec<European>(
+        "european_implied_vol",
+        "Total standard deviation at which european_price reproduces price, from\n"
+        "price, S, K, D, F and is_call: 0.0 at the discounted intrinsic value, NaN\n"
+        "below it, at or above the bound D F (call) or D K (put), or for a NaN input."),
+    forward_spec<European>(
+        "european_forward",
+        "Forward at which call and put implied volatilities (european_implied_vol)\n"
+        "agree best over each chain; arguments as for baw_forward."),
+    greeks_spec<European>(
+        "european_greeks",
+        "european_price and its Greeks (closed form); arguments and outputs as for\n"
+        "baw_greeks."),
 };
 
 int add_ufunc(PyObject *module, const UfuncSpec &u)
@@ -217,8 +310,9 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "ufuncs",
-    "NumPy ufuncs of korvane: baw_price, baw_implied_vol, baw_greeks and the\n"
-    "generalized ufunc baw_forward, over the same compiled kernels as korvane.vantrel.",
+    "NumPy ufuncs of korvane: <method>_price, <method>_implied_vol, <method>_greeks\n"
+    "and the generalized ufunc <method>_forward for the methods baw (over the same\n"
+    "compiled kernels as korvane.vantrel), alo and european.",
     0,
     nullptr,
     module_slots,

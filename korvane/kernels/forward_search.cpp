@@ -42,6 +42,19 @@ void for_each_strike(const ChainParams &p, Visit &&visit)
     }
 }
 
+// The solver of a selection (Barone-Adesi-Whaley's) and of a chain (its own).
+double solve(const ForwardParams &, std::int32_t flag, double price, double S, double K, double D,
+             double F)
+{
+    return _baw_implied_vol_c(flag, price, S, K, D, F);
+}
+
+double solve(const ChainParams &p, std::int32_t flag, double price, double S, double K, double D,
+             double F)
+{
+    return p.implied_vol(flag, price, S, K, D, F);
+}
+
 // Mean |sigma_call - sigma_put| at trial forward F.  A strike counts when
 // both solves give a positive sigma; 0.0 (no time value) and -1.0 (no
 // solution) drop it, a NaN does not and makes the mean NaN.  Both solves run
@@ -52,8 +65,8 @@ double mismatch(double F, const Params &p)
     double sum = 0.0;
     std::int64_t count = 0;
     for_each_strike(p, [&](double call, double put, double K) {
-        const double sc = _baw_implied_vol_c(CALL, call, p.S, K, p.D, F);
-        const double sp = _baw_implied_vol_c(PUT, put, p.S, K, p.D, F);
+        const double sc = solve(p, CALL, call, p.S, K, p.D, F);
+        const double sp = solve(p, PUT, put, p.S, K, p.D, F);
         if (sc <= 0 || sp <= 0)
             return;
         sum += std::fabs(sc - sp);

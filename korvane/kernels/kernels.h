@@ -105,10 +105,16 @@ struct ForwardParams {
     std::int64_t n_strikes;
 };
 
+// An implied-volatility solver: 0.0 without time value, -1.0 without a
+// solution, else the root (the price comes first after the flag).
+using implied_vol_fn = double (*)(std::int32_t flag, double price, double S, double K,
+                                  double D, double F);
+
 // One whole chain read in place from strided memory (a gufunc's core
 // dimension).  A strike takes part when its call, put and strike are all
 // numbers and the strike lies in [lo, hi].
 struct ChainParams {
+    implied_vol_fn implied_vol; // the method whose volatilities must agree
     double S;
     double D;
     const char *calls;          // the first strike's call price
