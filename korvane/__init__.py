@@ -32,9 +32,9 @@ else:
     # the array API (and neither does a bare `import korvane`).
     def __getattr__(name: str) -> _typing.Any:
         if name == "bsm":
-            from . import bsm
+            import importlib
 
-            return bsm
+            return importlib.import_module(".bsm", __name__)
         if name in __all__:
             from . import _api
 

@@ -17,6 +17,7 @@
 #include <numpy/ufuncobject.h>
 
 #include <cfenv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -68,10 +69,10 @@ using price_fn = double (*)(std::int32_t q, double S, double K, double D, double
 using greeks_fn = void (*)(std::int32_t q, double S, double K, double D, double F, double sigma,
                            k::Greeks *out);
 
-// Black's price needs no spot.
-double european_price(std::int32_t q, double, double K, double D, double F, double sigma)
+// Black's price needs no spot, but a NaN one is still a NaN input.
+double european_price(std::int32_t q, double S, double K, double D, double F, double sigma)
 {
-    return k::_black_price(q, K, D, F, sigma);
+    return std::isnan(S) ? S : k::_black_price(q, K, D, F, sigma);
 }
 
 // ---------------------------------------------------------------------------

@@ -5,3 +5,11 @@ baw_price: np.ufunc
 baw_implied_vol: np.ufunc
 baw_forward: np.ufunc
 baw_greeks: np.ufunc
+alo_price: np.ufunc
+alo_implied_vol: np.ufunc
+alo_forward: np.ufunc
+alo_greeks: np.ufunc
+european_price: np.ufunc
+european_implied_vol: np.ufunc
+european_forward: np.ufunc
+european_greeks: np.ufunc

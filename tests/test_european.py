@@ -1,0 +1,100 @@
+"""method="european": Black's price on the forward against high-precision values,
+its implied volatility to machine precision, and its 0.0 / NaN conventions."""
+import math
+
+import numpy as np
+import pytest
+
+import korvane
+import reference as ref
+
+nan, inf = math.nan, math.inf
+
+
+def black_mp(is_call, K, D, F, sigma):
+    mp = pytest.importorskip("mpmath")
+    mp.mp.dps = 50
+    K, D, F, sigma = map(mp.mpf, (K, D, F, sigma))
+    d1 = mp.log(F / K) / sigma + sigma / 2
+    d2 = d1 - sigma
+    if is_call:
+        return float(D * (F * mp.ncdf(d1) - K * mp.ncdf(d2)))
+    return float(D * (K * mp.ncdf(-d2) - F * mp.ncdf(-d1)))
+
+
+CASES = [(k, s) for k in (1e-3, 0.05, 0.5, 0.9, 1.0, 1.1, 2.0, 20.0, 1e3) for s in (1e-4, 0.01, 0.2, 1.0, 5.0)]
+
+
+@pytest.mark.parametrize("flag", ["c", "p"])
+def test_prices_against_high_precision(flag):
+    worst = 0.0
+    for k, s in CASES:
+        want = black_mp(flag == "c", 100.0 * k, 0.97, 100.0, s)
+        got = korvane.price(100.0, 100.0 * k, 0.97, 100.0, s, flag, method="european")
+        if want > 1e-300:
+            worst = max(worst, abs(got / want - 1))
+        else:
+            assert got < 1e-290
+    assert worst < 1e-13  # a few units in the last place, out of the money included
+
+
+def test_round_trip_to_machine_precision():
+    # Out of the money on both wings: the price is all time value.  (In the
+    # money, rounding the price to the intrinsic value's ulp loses the time
+    # value's digits before any solver sees them.)
+    strikes = 100.0 * np.exp(np.linspace(np.log(1e-3), np.log(1e3), 61))
+    sigmas = np.exp(np.linspace(np.log(1e-4), np.log(5.0), 41))[:, None]
+    flags = np.where(strikes >= 100.0, "c", "p")
+    prices = korvane.price(100.0, strikes, 0.95, 100.0, sigmas, flags, method="european")
+    back = korvane.implied_vol(prices, 100.0, strikes, 0.95, 100.0, flags, method="european")
+    ok = prices > 1e-290  # not underflowed
+    rel = np.abs(back / sigmas - 1)[ok]
+    assert rel.max() < 1e-13 and ok.sum() > 900
+
+
+@pytest.mark.parametrize("price, K, flag, want", [
+    (nan, 100.0, "c", nan), (5.0, nan, "p", nan),
+    (-1.0, 100.0, "c", nan),              # negative
+    (0.95 * 10.0 - 1e-9, 90.0, "c", nan),  # below the discounted intrinsic value
+    (0.95 * 10.0, 90.0, "c", 0.0),         # at it: no time value
+    (0.0, 110.0, "c", 0.0),
+    (95.0, 110.0, "c", nan),               # at the bound D F
+    (96.0, 110.0, "c", nan),
+    (0.95 * 110.0, 110.0, "p", nan),       # at the bound D K
+])
+def test_no_time_value_and_no_solution(price, K, flag, want):
+    got = korvane.implied_vol(price, 100.0, K, 0.95, 100.0, flag, method="european")
+    assert ref.same(got, want)
+
+
+def test_nan_inputs_give_nan():
+    for i in range(5):
+        args = [100.0, 100.0, 0.96, 101.0, 0.2]
+        args[i] = nan
+        assert math.isnan(korvane.price(*args, "c", method="european"))
+        assert all(math.isnan(v) for v in korvane.greeks(*args, "p", T=1.0, method="european")[1:])
+
+
+def test_greeks_closed_form():
+    S, K, D, F, sigma = 100.0, 95.0, 0.97, 102.0, 0.3
+    g = korvane.greeks(S, K, D, F, sigma, "c", method="european")
+    d1 = math.log(F / K) / sigma + sigma / 2
+    pdf = math.exp(-d1 * d1 / 2) / math.sqrt(2 * math.pi)
+    cdf = 0.5 * math.erfc(-d1 / math.sqrt(2))
+    assert g.delta == pytest.approx(D * F / S * cdf, rel=1e-14)
+    assert g.gamma == pytest.approx(D * (F / S) ** 2 * pdf / (F * sigma), rel=1e-13)
+    assert g.vega == pytest.approx(D * F * pdf, rel=1e-14)
+
+
+def test_agrees_with_quantlib():
+    ql = pytest.importorskip("QuantLib")
+    for k, s in CASES:
+        if not 1e-3 <= s <= 3.0 or k in (1e-3, 1e3):
+            continue
+        for flag, kind in (("c", ql.Option.Call), ("p", ql.Option.Put)):
+            price = korvane.price(100.0, 100.0 * k, 0.95, 100.0, s, flag, method="european")
+            if price < 1e-8:
+                continue
+            want = ql.blackFormulaImpliedStdDev(kind, 100.0 * k, 100.0, price, 0.95, 0.0, s, 1e-14, 200)
+            got = korvane.implied_vol(price, 100.0, 100.0 * k, 0.95, 100.0, flag, method="european")
+            assert got == pytest.approx(want, rel=1e-9, abs=1e-12)
