@@ -7,9 +7,9 @@ from pathlib import Path
 
 import pytest
 
-# `python -m pytest` puts the working directory first on sys.path; from the
-# repository root that would shadow the installed package with the source
-# folder korvane/, which holds no compiled module.
+# `python -m pytest` puts the working directory first on sys.path; the
+# package's source lives in src/, so the root shadows nothing, but the tests'
+# own helpers (reference, interp) are imported from tests/ only.
 _ROOT = Path(__file__).resolve().parents[1]
 sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != _ROOT]
 

@@ -1,6 +1,9 @@
 """The README's Python examples run as written."""
 import doctest
+import json
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -12,6 +15,19 @@ from korvane.vantrel import vectorized_baw_implied_vol
 
 README = Path(__file__).resolve().parents[1] / "README.md"
 BLOCKS = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
+
+
+CHECKOUT = """
+import json, korvane
+print(json.dumps([korvane.__file__, float(korvane.price(100.0, 100.0, 0.96, 102.0, 0.2, "p"))]))
+"""
+
+
+def test_python_started_in_the_checkout_imports_the_installed_package():
+    root = README.parent
+    out = subprocess.run([sys.executable, "-c", CHECKOUT], cwd=root, capture_output=True, text=True, check=True)
+    path, value = json.loads(out.stdout)
+    assert Path(path).resolve().parent != root / "korvane" and value > 0
 
 
 def test_interactive_examples():

@@ -22,7 +22,7 @@ install_in_venv() {
         -C build-dir="$SCRATCH/build-$name" "$@" "$SRC"
 }
 
-# -P keeps the source tree's korvane/ (which has no compiled module) off sys.path.
+# -P keeps the working directory off sys.path: the installed package is the one tested.
 # --capture=sys leaves file descriptor 2 alone, so what the sanitizers or a fatal
 # error in the debug interpreter print before killing the process stays visible.
 run_tests() { "$@" -P -m pytest -q -p no:cacheprovider --capture=sys; }

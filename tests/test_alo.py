@@ -1,0 +1,168 @@
+"""method="alo": the accurate American price against QuantLib's high-precision
+fixed-point engine, its no-arbitrage properties and limits, its implied
+volatility and Greeks, and the same doubles through every container."""
+import math
+
+import numpy as np
+import pytest
+
+import korvane
+import reference as ref
+from korvane import bsm
+
+nan = math.nan
+
+
+def grid(n=400, seed=29):
+    """Rate-form contracts across the issue's ranges: 1 week to 5 years,
+    strikes 0.8-1.2 (and wider), vol 0.1-0.8, rates 1-10%, yields 0-4%."""
+    rng = np.random.default_rng(seed)
+    T = np.exp(rng.uniform(np.log(7 / 365), np.log(5.0), n))
+    K = 100 * np.exp(rng.uniform(np.log(0.7), np.log(1.3), n))
+    vol = rng.uniform(0.1, 0.8, n)
+    r = rng.uniform(0.01, 0.10, n)
+    q = rng.uniform(0.0, 0.04, n)
+    flag = np.where(rng.uniform(size=n) < 0.5, "c", "p")
+    return np.full(n, 100.0), K, T, r, q, vol, flag
+
+
+S, K, T, R, Q, VOL, FLAG = grid()
+
+
+def quantlib_prices(S, K, T, r, q, vol, flag, scheme="highPrecisionScheme"):
+    ql = pytest.importorskip("QuantLib")
+    today = ql.Date(8, 12, 2026)
+    ql.Settings.instance().evaluationDate = today
+    dc = ql.Actual365Fixed()
+    spot, rate, div, sig = (ql.SimpleQuote(0.0) for _ in range(4))
+    rts = ql.YieldTermStructureHandle(ql.FlatForward(today, ql.QuoteHandle(rate), dc))
+    dts = ql.YieldTermStructureHandle(ql.FlatForward(today, ql.QuoteHandle(div), dc))
+    vts = ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), ql.QuoteHandle(sig), dc))
+    process = ql.BlackScholesMertonProcess(ql.QuoteHandle(spot), dts, rts, vts)
+    engine = ql.QdFpAmericanEngine(process, getattr(ql.QdFpAmericanEngine, scheme)())
+    out = []
+    for s, k, t, rr, qq, v, f in zip(S, K, T, r, q, vol, flag):
+        # a whole number of days, and the rates read back over that span
+        days = max(1, round(t * 365))
+        t_ql = days / 365
+        spot.setValue(s), rate.setValue(rr), div.setValue(qq), sig.setValue(v)
+        kind = ql.Option.Call if f == "c" else ql.Option.Put
+        option = ql.VanillaOption(ql.PlainVanillaPayoff(kind, k), ql.AmericanExercise(today, today + days))
+        option.setPricingEngine(engine)
+        out.append((t_ql, option.NPV()))
+    return np.array(out).T
+
+
+def test_prices_against_quantlib_high_precision():
+    T_ql, want = quantlib_prices(S, K, T, R, Q, VOL, FLAG)
+    got = bsm.price(S, K, T_ql, R, Q, VOL, FLAG, method="alo")
+    err = np.abs(got - want)
+    tol = np.maximum(2e-7 * want, 1e-9 * S)
+    assert (err <= 5 * tol).all(), np.max(err / tol)  # QuantLib's own scheme is good to about 1e-7
+    assert np.median(err / tol) < 0.5
+
+
+def test_implied_vols_of_reference_prices():
+    T_ql, want = quantlib_prices(S, K, T, R, Q, VOL, FLAG)
+    vega = bsm.greeks(S, K, T_ql, R, Q, VOL, FLAG, method="alo").vega / 100  # per vol point
+    vols = bsm.implied_vol(want, S, K, T_ql, R, Q, FLAG, method="alo")
+    quotable = vega >= 0.01
+    assert quotable.sum() > 300
+    assert np.abs(vols - VOL)[quotable].max() < 5e-6 * 2  # within 0.001 vol points of QuantLib's value
+
+
+@pytest.mark.parametrize("flag", ["c", "p"])
+def test_no_arbitrage_bounds_and_monotonicity(flag):
+    strikes = np.linspace(60.0, 140.0, 81)
+    for T_, r, q, vol in [(0.25, 0.05, 0.02, 0.3), (2.0, 0.08, 0.0, 0.2), (5.0, 0.03, 0.04, 0.6)]:
+        american = bsm.price(100.0, strikes, T_, r, q, vol, flag, method="alo")
+        european = bsm.price(100.0, strikes, T_, r, q, vol, flag, method="european")
+        exercise = np.maximum(100.0 - strikes if flag == "c" else strikes - 100.0, 0.0)
+        assert (american >= european - 1e-12).all() and (american >= exercise).all()
+        steps = np.diff(american)
+        assert (steps < 0).all() if flag == "c" else (steps > 0).all()  # in strike
+        up = bsm.price(100.0, strikes, T_, r, q, vol * 1.01, flag, method="alo")
+        assert (up >= american).all()  # in volatility
+
+
+def test_put_call_symmetry():
+    # C(S, K, r, q) = P(K, S, q, r)  (McDonald & Schroder 1998)
+    calls = bsm.price(S, K, T, R, Q, VOL, "c", method="alo")
+    puts = bsm.price(K, S, T, Q, R, VOL, "p", method="alo")
+    np.testing.assert_allclose(calls, puts, rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize("flag, r, q", [("p", 0.0, 0.03), ("p", -0.01, 0.02), ("p", -0.02, -0.01),
+                                        ("c", 0.03, 0.0), ("c", 0.02, -0.01), ("c", -0.01, -0.02)])
+def test_never_exercised_is_european(flag, r, q):
+    args = (100.0, np.linspace(70.0, 130.0, 13), 1.5, r, q, 0.3, flag)
+    assert ref.bits(bsm.price(*args, method="alo")) == ref.bits(bsm.price(*args, method="european"))
+
+
+def test_limits():
+    # sigma <= 0 and deep in the exercise region: the exercise value; NaN in, NaN out
+    assert korvane.price(100.0, 120.0, 0.95, 103.0, 0.0, "p", method="alo") == 20.0
+    assert korvane.price(50.0, 120.0, 0.9, 51.0, 0.2, "p", method="alo") == 70.0
+    for i in range(5):
+        args = [100.0, 100.0, 0.96, 101.0, 0.2]
+        args[i] = nan
+        assert math.isnan(korvane.price(*args, "p", method="alo"))
+        assert math.isnan(korvane.implied_vol(5.0, *args[:4], "c", method="alo")) or i == 4
+
+
+def test_short_maturities_agree_with_baw():
+    # Barone-Adesi-Whaley's error vanishes with the maturity: within 2e-3 of the
+    # price at one week
+    args = (100.0, np.linspace(85.0, 115.0, 31), 7 / 365, 0.05, 0.01, 0.3)
+    for flag in "cp":
+        alo, baw = (bsm.price(*args, flag, method=m) for m in ("alo", "baw"))
+        assert np.abs(alo - baw).max() < 2e-3
+
+
+def test_implied_vol_round_trip_and_conventions():
+    prices = bsm.price(S, K, T, R, Q, VOL, FLAG, method="alo")
+    vols = bsm.implied_vol(prices, S, K, T, R, Q, FLAG, method="alo")
+    vega = bsm.greeks(S, K, T, R, Q, VOL, FLAG, method="alo").vega
+    ok = vega > 1e-2
+    assert np.abs(vols - VOL)[ok].max() < 1e-9 and ok.sum() > 300
+    D, F = bsm.to_forward_form(100.0, 1.0, 0.05, 0.02)
+    assert korvane.implied_vol(0.0, 100.0, 100.0, D, F, "c", method="alo") == 0.0  # no time value
+    assert korvane.implied_vol(25.0, 100.0, 80.0, D, F, "p", method="alo") == 0.0
+    assert math.isnan(korvane.implied_vol(99.0, 100.0, 100.0, D, F, "c", method="alo"))  # above sigma = 8
+    assert math.isnan(korvane.implied_vol(nan, 100.0, 100.0, D, F, "c", method="alo"))
+
+
+def richardson(f, h):
+    d1, d2 = (f(h) - f(-h)) / (2 * h), (f(h / 2) - f(-h / 2)) / h
+    return (4 * d2 - d1) / 3
+
+
+def test_greeks_against_differences_of_the_price():
+    for i in range(0, 400, 23):
+        args = [S[i], K[i], T[i], R[i], Q[i], VOL[i]]
+        g = bsm.greeks(*args, FLAG[i], method="alo")
+        if g.price <= max(100.0 - K[i] if FLAG[i] == "c" else K[i] - 100.0, 0.0) + 1e-6:
+            continue  # at the exercise boundary the price has a kink
+        for name, x, h in [("delta", 0, 0.5), ("vega", 5, 1e-3), ("rho", 3, 1e-3), ("psi", 4, 1e-3),
+                           ("theta", 2, -1e-3 * T[i])]:
+            def f(e, x=x):
+                return bsm.price(*(a + e if j == x else a for j, a in enumerate(args)), FLAG[i], method="alo")
+            want = richardson(f, h) * (-1 if name == "theta" else 1)
+            assert getattr(g, name) == pytest.approx(want, rel=1e-5, abs=1e-6 * S[i]), (name, i)
+        gamma = richardson(lambda e: bsm.greeks(args[0] + e, *args[1:], FLAG[i], method="alo").delta, 0.5)
+        assert g.gamma == pytest.approx(gamma, rel=1e-5, abs=1e-7), ("gamma", i)
+
+
+@pytest.mark.parametrize("workers", [2, -1])
+def test_same_doubles_across_workers_and_containers(workers):
+    pd = pytest.importorskip("pandas")
+    D, F, sigma = bsm.to_forward_form(S, T, R, Q, VOL)
+    one = korvane.price(S, K, D, F, sigma, FLAG, method="alo")
+    assert ref.bits(korvane.price(S, K, D, F, sigma, FLAG, method="alo", workers=workers)) == ref.bits(one)
+    series = korvane.price(*(pd.Series(a) for a in (S, K, D, F, sigma, FLAG)), method="alo", workers=workers)
+    assert ref.bits(series) == ref.bits(one)
+    vols = korvane.implied_vol(one, S, K, D, F, FLAG, method="alo")
+    assert ref.bits(korvane.implied_vol(one, S, K, D, F, FLAG, method="alo", workers=workers)) == ref.bits(vols)
+    da = pytest.importorskip("dask.array")
+    lazy = korvane.price(da.from_array(S, chunks=100), K, D, F, sigma, FLAG, method="alo")
+    assert ref.bits(lazy.compute()) == ref.bits(one)
