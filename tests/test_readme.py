@@ -61,7 +61,10 @@ def test_script_examples(block):
         "chain": lambda: (ns["chain"].sigma > 0).all() and list(ns["chain"].index) == ["A", "B", "C"],
         "values": lambda: ns["values"].shape == (1_000_000,) and not np.isnan(ns["values"]).any(),
         "vols": lambda: ref.bits(ns["vols"]) == want,
-        "iv_threaded": lambda: ref.bits(ns["iv_threaded"](*args)) == want,
+        "iv_threaded": lambda: ref.bits(ns["iv_threaded"](*args)) == want and ref.bits(
+            ns["iv_threaded"](list(args[0][:40]), 100.0, list(args[2][:40]), 0.97, 101.0, "cp" * 20)) == ref.bits(
+            vectorized_baw_implied_vol(args[0][:40], 100.0, args[2][:40], 0.97, 101.0, "cp" * 20)),
+        "premium": lambda: (ns["premium"] >= 0).all() and (ns["premium"][-1] > 0),
     }
     ran = [name for name in checks if name in ns]
     assert ran and all(checks[name]() for name in ran)
