@@ -1,6 +1,7 @@
 """The array API in forward form: prices, implied volatilities, Greeks and
 forwards over anything NumPy broadcasts, with results in the container the
 inputs came in."""
+import importlib
 from collections.abc import Sequence
 from typing import Any, NamedTuple
 
@@ -66,15 +67,13 @@ class Greeks(NamedTuple):
     def to_frame(self) -> Any:
         """A pandas DataFrame with a column per field (None fields left out), on
         the index of Series results."""
-        import pandas
-
+        pandas: Any = importlib.import_module("pandas")  # untyped without its stubs
         return pandas.DataFrame({k: _flat(v) for k, v in self._asdict().items() if v is not None},
                                 index=getattr(self.price, "index", None))
 
     def to_dataset(self) -> Any:
         """An xarray Dataset with a variable per field (None fields left out)."""
-        import xarray
-
+        xarray: Any = importlib.import_module("xarray")
         fields = {k: v for k, v in self._asdict().items() if v is not None}
         if all(hasattr(v, "dims") for v in fields.values()):
             return xarray.Dataset(fields)
@@ -153,8 +152,9 @@ def _dask_forward(gufunc: np.ufunc, args: Sequence[Any], axis: int) -> Any:
     # chain in one chunk along its axis, however it was chunked.
     import dask.array
 
-    arrays = [dask.array.asarray(a) for a in args]
-    apply_gufunc: Any = dask.array.apply_gufunc  # untyped
+    asarray: Any = dask.array.asarray  # untyped
+    apply_gufunc: Any = dask.array.apply_gufunc
+    arrays = [asarray(a) for a in args]
     axes = [(axis,)] * 3 + [()] * 4
     return apply_gufunc(gufunc, "(n),(n),(n),(),(),()->()", *arrays, axes=axes,
                         output_dtypes=np.float64, allow_rechunk=True)

@@ -32,3 +32,12 @@ print(grid.shape, surface, forwards, raw)
 sensitivities: korvane.Greeks = korvane.greeks(spots, strikes, 0.96, spots * 1.02, 0.2, "c", T=0.5, workers=2)
 hedge: npt.NDArray[np.float64] = sensitivities.delta * 100.0
 print(hedge.sum(), sensitivities.theta)
+
+from korvane import bsm
+
+american: npt.NDArray[np.float64] = bsm.price(100.0, strikes, 0.5, 0.04, 0.01, 0.25, "p", method="alo")
+annual = bsm.implied_vol(american, 100.0, strikes, 0.5, 0.04, 0.01, "p", method="alo", workers=2)
+european = bsm.price(100.0, strikes, 0.5, 0.04, 0.01, annual, "p", method="european")
+D, F = bsm.to_forward_form(100.0, 0.5, 0.04, 0.01)
+rate_greeks: korvane.Greeks = bsm.greeks(100.0, strikes, 0.5, 0.04, 0.01, 0.25, "c")
+print(american - european, D, F, rate_greeks.vega, bsm.implied_yield(F, 100.0, 0.5, 0.04))
