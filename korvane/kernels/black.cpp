@@ -103,10 +103,14 @@ double cody_erfcx_large(double y)
     return (INV_SQRT_PI - r) / y;
 }
 
-// exp(x^2) with x split as x0 + (x - x0), x0 a multiple of 1/16, so the large
-// part of the exponent is exact (Cody's device).
+// exp(x^2); past |x| = 2 with x split as x0 + (x - x0), x0 a multiple of
+// 1/16, so the large part of the exponent is exact (Cody's device).
+constexpr double EXP_SQUARE_SPLIT = 2.0;
+
 double exp_square(double x)
 {
+    if (std::fabs(x) <= EXP_SQUARE_SPLIT)
+        return std::exp(x * x);
     const double x0 = std::trunc(x * 16) / 16;
     const double del = (x - x0) * (x + x0);
     return std::exp(x0 * x0) * std::exp(del);
@@ -175,10 +179,11 @@ double inverse_norm_cdf(double p)
 double asymptotic_bracket_sum(double h, double t)
 {
     const double w1 = -(h + t);
-    const double w2 = t - h;
-    const double rho = w1 / w2;
-    const double u = 1 / (w1 * w1);
-    double power = 1 / w1;  // w1^{-(2k+1)}
+    const double inv_w1 = 1 / w1;
+    const double inv_w2 = 1 / (t - h);  // 1/w2
+    const double rho = w1 * inv_w2;
+    const double u = inv_w1 * inv_w1;
+    double power = inv_w1;  // w1^{-(2k+1)}
     double c = 1.0;         // c_k
     double rho_n = 1.0;     // rho^{2k}
     double geometric = 1.0; // 1 + rho + ... + rho^{2k}
@@ -194,7 +199,7 @@ double asymptotic_bracket_sum(double h, double t)
         if (std::fabs(term) <= EPS * std::fabs(sum))
             break;
     }
-    return (2 * t / w2) * sum;
+    return (2 * t * inv_w2) * sum;
 }
 
 // t < 0.21: the odd part of Y's Taylor series about h,
@@ -225,6 +230,15 @@ double erfcx_bracket(double h, double t)
            (_erfcx(-((h + t) * INV_SQRT2)) - _erfcx(-((h - t) * INV_SQRT2)));
 }
 
+// 1 - erfcx(u) for u >= 0; below 0.46875 as exp(u^2) erf(u) - expm1(u^2),
+// free of the cancellation at u -> 0.
+double one_minus_erfcx(double u)
+{
+    if (u <= CODY_SMALL)
+        return std::exp(u * u) * cody_erf_small(u) - std::expm1(u * u);
+    return 1 - _erfcx(u);
+}
+
 // b's prefactor exp(-(h^2 + t^2)/2)/sqrt(2 pi); also b's derivative in s.
 double vega_factor(double h, double t) { return INV_SQRT_2PI * std::exp(-0.5 * (h * h + t * t)); }
 
@@ -234,7 +248,8 @@ double complement_otm(double x, double s)
 {
     const double h = x / s;
     const double t = 0.5 * s;
-    return std::exp(0.5 * x) * norm_cdf(-(h + t)) + std::exp(-0.5 * x) * norm_cdf(h - t);
+    const double e = std::exp(0.5 * x);
+    return e * norm_cdf(-(h + t)) + norm_cdf(h - t) / e;
 }
 
 // Derivatives of b in s, as ratios to b' = vega_factor (section 4):
@@ -245,11 +260,48 @@ struct Slopes {
     double r3;  // b'''/b'
 };
 
-Slopes slopes(double x, double s)
+Slopes slopes(double x, double s, double b1)
+{
+    const double inv_s = 1 / s;
+    const double h = x * inv_s;
+    const double h2_s = (h * h) * inv_s;  // x^2/s^3
+    const double r2 = h2_s - 0.25 * s;
+    return {b1, r2, r2 * r2 - 3 * (h2_s * inv_s) - 0.25};
+}
+
+// b(x, s) and b'(x, s) together: every region but the Phi form has b' as its
+// prefactor already.
+struct BlackValue {
+    double b;   // b(x, s)
+    double b1;  // db/ds
+};
+
+BlackValue black_otm(double x, double s)
 {
     const double h = x / s;
-    const double r2 = h * h / s - 0.25 * s;
-    return {vega_factor(h, 0.5 * s), r2, r2 * r2 - 3 * (h * h) / (s * s) - 0.25};
+    const double t = 0.5 * s;
+    const double v = vega_factor(h, t);
+    if (h + t <= ASYMPTOTIC_H)
+        return {v * asymptotic_bracket_sum(h, t), v};
+    if (t < SMALL_T)
+        return {v * small_t_bracket(h, t), v};
+    if (h + t > CDF_FORM_D1) {
+        const double e = std::exp(0.5 * x);
+        return {e * norm_cdf(h + t) - norm_cdf(h - t) / e, v};
+    }
+    return {v * erfcx_bracket(h, t), v};
+}
+
+// Slopes at s with b as well.
+struct Point {
+    double b;   // b(x, s)
+    Slopes sl;  // its derivatives
+};
+
+Point point_at(double x, double s)
+{
+    const BlackValue v = black_otm(x, s);
+    return {v.b, slopes(x, s, v.b1)};
 }
 
 // ---------------------------------------------------------------------------
@@ -328,8 +380,8 @@ LowerMap lower_map(double ax, double s)
     const double z = -ax / (SQRT3 * s);
     const double zs = -z / s;          // dz/ds
     const double zss = -2 * zs / s;    // d2z/ds2
-    const double p = norm_cdf(z);
     const double d = norm_pdf(z);
+    const double p = 0.5 * _erfcx(-(z * INV_SQRT2)) * (d / INV_SQRT_2PI);  // Phi(z), z < 0
     const double fs = 3 * c * (p * p) * d * zs;
     const double fss = 3 * c * (2 * p * (d * d) * (zs * zs) - p * p * (z * d) * (zs * zs) +
                                 p * p * d * zss);
@@ -352,13 +404,16 @@ Guess initial_guess(double x, double beta, double b_max)
 {
     const double ax = -x;
     const double s_c = std::sqrt(2 * ax);
-    const double b_c = _normalised_black_otm(x, s_c);
-    const Slopes at_c = slopes(x, s_c);  // r2 = 0 at the inflection
+    // At s_c, h = -t and h^2 + t^2 = |x|: b' = b_max/sqrt(2 pi) and the
+    // bracket is Y(0) - Y(-s_c), so b_c = b_max (1 - erfcx(sqrt|x|))/2.
+    const Slopes at_c = slopes(x, s_c, INV_SQRT_2PI * b_max);  // r2 = 0 here
+    const double b_c = 0.5 * b_max * one_minus_erfcx(std::sqrt(ax));
 
     if (beta <= b_c) {
         const double s_l = s_c - b_c / at_c.b1;
-        const double b_l = _normalised_black_otm(x, s_l);
-        const Slopes at_l = slopes(x, s_l);
+        const Point l = point_at(x, s_l);
+        const double b_l = l.b;
+        const Slopes &at_l = l.sl;
         if (beta < b_l) {
             // f_l(beta) from 0 (slope 1) to f_l(b_l), curvature matched at b_l.
             const LowerMap m = lower_map(ax, s_l);
@@ -375,8 +430,9 @@ Guess initial_guess(double x, double beta, double b_max)
     }
 
     const double s_u = s_c + (b_max - b_c) / at_c.b1;
-    const double b_u = _normalised_black_otm(x, s_u);
-    const Slopes at_u = slopes(x, s_u);
+    const Point pu = point_at(x, s_u);
+    const double b_u = pu.b;
+    const Slopes &at_u = pu.sl;
     if (beta <= b_u) {
         // s(beta) from s_c to s_u, curvature matched at b_u.
         const Interval iv{b_c, b_u, s_c, s_u, 1 / at_c.b1, 1 / at_u.b1};
@@ -405,14 +461,26 @@ double householder_step(double nu, double h2, double h3)
 //   LOWER  g = 1/ln b(s) - 1/ln beta   (near-linear in s where b is tiny)
 //   MIDDLE g = b(s) - beta
 //   UPPER  g = ln(b_max - beta) - ln(b_max - b(s))
-double objective_step(Branch branch, double x, double s, double beta, double b_max)
+// What the iteration solves for: b(x, s) = beta.
+struct Target {
+    double x;        // log-moneyness, <= 0
+    double beta;     // normalised out-of-the-money price
+    double b_max;    // e^{x/2}, the limit of b as s -> infinity
+    double ln_beta;  // ln beta (LOWER)
+    double gap;      // b_max - beta (UPPER)
+};
+
+double objective_step(Branch branch, const Target &tg, double s)
 {
-    const Slopes sl = slopes(x, s);
+    const double x = tg.x;
+    const double beta = tg.beta;
     switch (branch) {
     case Branch::LOWER: {
-        const double b = _normalised_black_otm(x, s);
+        const Point pt = point_at(x, s);
+        const double b = pt.b;
+        const Slopes &sl = pt.sl;
         const double ln_b = std::log(b);
-        const double ln_beta = std::log(beta);
+        const double ln_beta = tg.ln_beta;
         const double p = sl.b1 / b;  // (ln b)'
         const double nu = (ln_beta - ln_b) * (ln_b / ln_beta) / p;
         const double h2 = sl.r2 - p * ((ln_b + 2) / ln_b);
@@ -421,13 +489,14 @@ double objective_step(Branch branch, double x, double s, double beta, double b_m
         return householder_step(nu, h2, h3);
     }
     case Branch::MIDDLE: {
-        const double b = _normalised_black_otm(x, s);
-        return householder_step((beta - b) / sl.b1, sl.r2, sl.r3);
+        const Point pt = point_at(x, s);
+        return householder_step((beta - pt.b) / pt.sl.b1, pt.sl.r2, pt.sl.r3);
     }
     case Branch::UPPER: {
         const double u = complement_otm(x, s);
+        const Slopes sl = slopes(x, s, vega_factor(x / s, 0.5 * s));
         const double q = sl.b1 / u;  // g'
-        const double nu = std::log(u / (b_max - beta)) / q;
+        const double nu = std::log(u / tg.gap) / q;
         return householder_step(nu, sl.r2 + q, sl.r3 + 3 * q * sl.r2 + 2 * (q * q));
     }
     }
@@ -435,23 +504,24 @@ double objective_step(Branch branch, double x, double s, double beta, double b_m
 }
 
 constexpr int HOUSEHOLDER_STEPS = 2;
+constexpr double ATM_B_U = 0.7899085945560628;  // b_u at x = 0: erf(sqrt(pi)/2), s_u = sqrt(2 pi)
 
 // s with b(x, s) = beta for x <= 0 and 0 < beta < b_max = e^{x/2}.
-double implied_s_otm(double x, double beta)
+double implied_s_otm(double x, double beta, double b_max)
 {
-    const double b_max = std::exp(0.5 * x);
     Guess g;
     if (x == 0) {
         // b(0, s) = 2 Phi(s/2) - 1; s_u = sqrt(2 pi) splits the objective.
         const double s = -2 * inverse_norm_cdf(0.5 * (1 - beta));
-        g = {s, beta > _normalised_black_otm(0.0, 2.5066282746310002) ? Branch::UPPER
-                                                                         : Branch::MIDDLE};
+        g = {s, beta > ATM_B_U ? Branch::UPPER : Branch::MIDDLE};
     } else {
         g = initial_guess(x, beta, b_max);
     }
+    const Target tg{x, beta, b_max, g.branch == Branch::LOWER ? std::log(beta) : 0.0,
+                    b_max - beta};
     double s = g.s;  // current iterate
     for (int i = 0; i < HOUSEHOLDER_STEPS; ++i) {
-        const double ds = objective_step(g.branch, x, s, beta, b_max);
+        const double ds = objective_step(g.branch, tg, s);
         // Never more than halve s in one step: the objectives are steep near 0.
         s = ds > -0.5 * s ? s + ds : 0.5 * s;
     }
@@ -478,13 +548,11 @@ double _normalised_black_otm(double x, double s)
 {
     const double h = x / s;
     const double t = 0.5 * s;
-    if (h + t <= ASYMPTOTIC_H)
-        return vega_factor(h, t) * asymptotic_bracket_sum(h, t);
-    if (t < SMALL_T)
-        return vega_factor(h, t) * small_t_bracket(h, t);
-    if (h + t > CDF_FORM_D1)
-        return std::exp(0.5 * x) * norm_cdf(h + t) - std::exp(-0.5 * x) * norm_cdf(h - t);
-    return vega_factor(h, t) * erfcx_bracket(h, t);
+    if (h + t > CDF_FORM_D1) {
+        const double e = std::exp(0.5 * x);
+        return e * norm_cdf(h + t) - norm_cdf(h - t) / e;
+    }
+    return black_otm(x, s).b;
 }
 
 double _black_price(std::int32_t q, double K, double D, double F, double sigma)
@@ -550,9 +618,10 @@ double _black_implied_vol_c(std::int32_t flag, double price, double, double K, d
     const double beta = (price / D - forward_intrinsic) / (std::sqrt(F) * std::sqrt(K));
     if (!(beta > 0))
         return 0.0;
-    if (!(beta < std::exp(0.5 * x)))
+    const double b_max = std::exp(0.5 * x);
+    if (!(beta < b_max))
         return -1.0;
-    return implied_s_otm(x, beta);
+    return implied_s_otm(x, beta, b_max);
 }
 
 }  // namespace korvane::kernels
