@@ -528,6 +528,17 @@ double implied_s_otm(double x, double beta, double b_max)
     return s;
 }
 
+// ln(F/K).  Within a factor 2 of the money F - K is exact (Sterbenz), so
+// log1p((F - K)/K) has a relative error of a few ulp, where log(F/K) would
+// carry the rounding of F/K, half an ulp of 1, as an absolute error: b's
+// sensitivity to x, |h|/sigma, would turn that into many ulp of price.
+double log_moneyness(double F, double K)
+{
+    if (F >= 0.5 * K && F <= 2 * K)
+        return std::log1p((F - K) / K);
+    return std::log(F / K);
+}
+
 }  // namespace
 
 double _erfcx(double x)
@@ -566,7 +577,7 @@ double _black_price(std::int32_t q, double K, double D, double F, double sigma)
     if (sigma == std::numeric_limits<double>::infinity())
         return D * (q == CALL ? F : K);
     // Out of the money at -|x|, plus the intrinsic value.
-    const double x = std::log(F / K);
+    const double x = log_moneyness(F, K);
     const double b = _normalised_black_otm(-std::fabs(x), sigma);
     return D * (std::sqrt(F) * std::sqrt(K) * b + forward_intrinsic);
 }
@@ -590,7 +601,7 @@ void _black_greeks(std::int32_t q, double S, double K, double D, double F, doubl
         out->gamma = out->vega = 0.0;
         return;
     }
-    const double d1 = std::log(F / K) / sigma + 0.5 * sigma;
+    const double d1 = log_moneyness(F, K) / sigma + 0.5 * sigma;
     const double n1 = norm_cdf(s * d1);
     const double pdf = norm_pdf(d1);
     out->dF = D * s * n1;
@@ -614,7 +625,7 @@ double _black_implied_vol_c(std::int32_t flag, double price, double, double K, d
     if (price >= D * (flag == CALL ? F : K))
         return -1.0;
     // The time value, normalised, of the out-of-the-money option at -|x|.
-    const double x = -std::fabs(std::log(F / K));
+    const double x = -std::fabs(log_moneyness(F, K));
     const double beta = (price / D - forward_intrinsic) / (std::sqrt(F) * std::sqrt(K));
     if (!(beta > 0))
         return 0.0;
