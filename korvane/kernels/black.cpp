@@ -1,7 +1,7 @@
 // The Black price through the normalised Black function and its inversion by
 // P. Jäckel, "Let's Be Rational", Wilmott (2016) 2015(75): 40-53.
 //
-// Normalised form (section 2): with x = ln(F/K) and s = sigma the undiscounted
+// Normalised form: with x = ln(F/K) and s = sigma the undiscounted
 // price is sqrt(F K) b(x, s), where for a call
 //   b(x, s) = e^{x/2} Phi(x/s + s/2) - e^{-x/2} Phi(x/s - s/2).
 // A put at x is a call at -x, and an in-the-money option is the intrinsic
@@ -30,7 +30,8 @@ constexpr double INV_SQRT_PI = 0.5641895835477563;       // 1/sqrt(pi)
 constexpr double SQRT3 = 1.7320508075688772;
 constexpr double TWO_PI_OVER_SQRT27 = 1.2091995761561452;  // 2 pi/(3 sqrt 3)
 
-// Region boundaries of the normalised Black function (section 3).
+// Region boundaries of the normalised Black function (the paper's choice of
+// where each of its expansions and erfcx forms is exact to rounding).
 constexpr double ASYMPTOTIC_H = -10.0;   // h + t at or below: asymptotic series in 1/(h +- t)
 constexpr double SMALL_T = 0.21;         // t below: Taylor series in t (~ 2 eps^(1/16))
 constexpr double CDF_FORM_D1 = 0.85;     // h + t above: Phi(d1) is no longer small
@@ -223,11 +224,21 @@ double small_t_bracket(double h, double t)
     return 2 * sum;
 }
 
-// Otherwise, with Phi(d1) small: both Y by erfcx.
-double erfcx_bracket(double h, double t)
+// Otherwise, with Phi(d1) small: both terms v Y(h +- t) by erfcx, v the
+// prefactor.  Where erfcx's argument a is small Cody forms it as
+// exp(a^2) erfc(a), and exp(a^2) v = e^{+-x/2}/sqrt(2 pi) exactly (as
+// (h +- t)^2 - h^2 - t^2 = +-2ht = +-x), so the term is e^{+-x/2} erfc(a)/2
+// with no exponential of its own.
+double y_term(double a, double v, double e)
 {
-    return SQRT_PI_OVER_2 *
-           (_erfcx(-((h + t) * INV_SQRT2)) - _erfcx(-((h - t) * INV_SQRT2)));
+    if (std::fabs(a) <= CODY_SMALL)
+        return 0.5 * (e * (1 - cody_erf_small(a)));
+    return v * (SQRT_PI_OVER_2 * _erfcx(a));
+}
+
+double erfcx_bracket_value(double h, double t, double v, double ex2)
+{
+    return y_term(-((h + t) * INV_SQRT2), v, ex2) - y_term(-((h - t) * INV_SQRT2), v, 1 / ex2);
 }
 
 // 1 - erfcx(u) for u >= 0; below 0.46875 as exp(u^2) erf(u) - expm1(u^2),
@@ -244,15 +255,14 @@ double vega_factor(double h, double t) { return INV_SQRT_2PI * std::exp(-0.5 * (
 
 // b(x, s) - b_max, i.e. minus the value still missing to e^{x/2}:
 //   b_max - b = e^{x/2} Phi(-(h + t)) + e^{-x/2} Phi(h - t), a sum of positives.
-double complement_otm(double x, double s)
+double complement_otm(double x, double s, double ex2)
 {
     const double h = x / s;
     const double t = 0.5 * s;
-    const double e = std::exp(0.5 * x);
-    return e * norm_cdf(-(h + t)) + norm_cdf(h - t) / e;
+    return ex2 * norm_cdf(-(h + t)) + norm_cdf(h - t) / ex2;
 }
 
-// Derivatives of b in s, as ratios to b' = vega_factor (section 4):
+// Derivatives of b in s, as ratios to b' = vega_factor:
 //   b''/b' = x^2/s^3 - s/4,  b'''/b' = (b''/b')^2 - 3 x^2/s^4 - 1/4.
 struct Slopes {
     double b1;  // b'
@@ -276,7 +286,8 @@ struct BlackValue {
     double b1;  // db/ds
 };
 
-BlackValue black_otm(double x, double s)
+// ex2 = e^{x/2}, which the implied-vol iteration holds fixed.
+BlackValue black_otm(double x, double s, double ex2)
 {
     const double h = x / s;
     const double t = 0.5 * s;
@@ -285,11 +296,9 @@ BlackValue black_otm(double x, double s)
         return {v * asymptotic_bracket_sum(h, t), v};
     if (t < SMALL_T)
         return {v * small_t_bracket(h, t), v};
-    if (h + t > CDF_FORM_D1) {
-        const double e = std::exp(0.5 * x);
-        return {e * norm_cdf(h + t) - norm_cdf(h - t) / e, v};
-    }
-    return {v * erfcx_bracket(h, t), v};
+    if (h + t > CDF_FORM_D1)
+        return {ex2 * norm_cdf(h + t) - norm_cdf(h - t) / ex2, v};
+    return {erfcx_bracket_value(h, t, v, ex2), v};
 }
 
 // Slopes at s with b as well.
@@ -298,14 +307,15 @@ struct Point {
     Slopes sl;  // its derivatives
 };
 
-Point point_at(double x, double s)
+Point point_at(double x, double s, double ex2)
 {
-    const BlackValue v = black_otm(x, s);
+    const BlackValue v = black_otm(x, s, ex2);
     return {v.b, slopes(x, s, v.b1)};
 }
 
 // ---------------------------------------------------------------------------
-// Rational cubic interpolation (Delbourgo & Gregory 1985; paper section 5):
+// Rational cubic interpolation (Delbourgo & Gregory 1985), the paper's
+// interpolant for the initial guess:
 // on [xl, xr] with values yl, yr, slopes dl, dr and control parameter r,
 //   f = [yr t^3 + (r yr - h dr) t^2 (1-t) + (r yl + h dl) t (1-t)^2 + yl (1-t)^3]
 //       / [1 + (r - 3) t (1 - t)],   t = (x - xl)/h,  h = xr - xl;
@@ -358,7 +368,7 @@ double control_right(const Interval &iv, double f2)
 }
 
 // ---------------------------------------------------------------------------
-// Implied s on x < 0 (section 5).  The curve s -> b has its inflection at
+// Implied s on x < 0.  The curve s -> b has its inflection at
 // s_c = sqrt(2|x|); its tangent there meets 0 at s_l and b_max at s_u, and
 // b_l = b(s_l), b_u = b(s_u) split beta into four ranges of the guess and
 // three of the objective.
@@ -366,8 +376,8 @@ double control_right(const Interval &iv, double f2)
 enum class Branch { LOWER, MIDDLE, UPPER };
 
 // The lowest range maps b through f_l(s) = (2 pi |x|/(3 sqrt 3)) Phi(z)^3,
-// z = -|x|/(sqrt 3 s), which has b's leading asymptotics as s -> 0 (eq. 5.x
-// of the paper): f_l(b) is then nearly linear, f_l ~ b at b = 0.
+// z = -|x|/(sqrt 3 s), which has b's leading asymptotics as s -> 0,
+// s^3/(sqrt(2 pi) x^2) exp(-x^2/(2 s^2)): f_l(b) is then nearly linear, f_l ~ b at b = 0.
 struct LowerMap {
     double f;    // f_l(s)
     double fs;   // df_l/ds
@@ -411,7 +421,7 @@ Guess initial_guess(double x, double beta, double b_max)
 
     if (beta <= b_c) {
         const double s_l = s_c - b_c / at_c.b1;
-        const Point l = point_at(x, s_l);
+        const Point l = point_at(x, s_l, b_max);
         const double b_l = l.b;
         const Slopes &at_l = l.sl;
         if (beta < b_l) {
@@ -430,7 +440,7 @@ Guess initial_guess(double x, double beta, double b_max)
     }
 
     const double s_u = s_c + (b_max - b_c) / at_c.b1;
-    const Point pu = point_at(x, s_u);
+    const Point pu = point_at(x, s_u, b_max);
     const double b_u = pu.b;
     const Slopes &at_u = pu.sl;
     if (beta <= b_u) {
@@ -449,7 +459,7 @@ Guess initial_guess(double x, double beta, double b_max)
     return {f > 0 ? -2 * inverse_norm_cdf(f) : 2 * s_u, Branch::UPPER};
 }
 
-// Householder's third-order step (paper eq. 4.x): with nu = -g/g',
+// Householder's third-order step (Householder 1970): with nu = -g/g',
 // h2 = g''/g', h3 = g'''/g', the step is nu (1 + nu h2/2)/(1 + nu (h2 + nu h3/6)),
 // of convergence order four.
 double householder_step(double nu, double h2, double h3)
@@ -457,7 +467,7 @@ double householder_step(double nu, double h2, double h3)
     return nu * (1 + 0.5 * h2 * nu) / (1 + nu * (h2 + nu * h3 / 6));
 }
 
-// One step on the branch's objective at s (section 4):
+// One step on the branch's objective at s, the paper's three objectives:
 //   LOWER  g = 1/ln b(s) - 1/ln beta   (near-linear in s where b is tiny)
 //   MIDDLE g = b(s) - beta
 //   UPPER  g = ln(b_max - beta) - ln(b_max - b(s))
@@ -476,7 +486,7 @@ double objective_step(Branch branch, const Target &tg, double s)
     const double beta = tg.beta;
     switch (branch) {
     case Branch::LOWER: {
-        const Point pt = point_at(x, s);
+        const Point pt = point_at(x, s, tg.b_max);
         const double b = pt.b;
         const Slopes &sl = pt.sl;
         const double ln_b = std::log(b);
@@ -489,11 +499,11 @@ double objective_step(Branch branch, const Target &tg, double s)
         return householder_step(nu, h2, h3);
     }
     case Branch::MIDDLE: {
-        const Point pt = point_at(x, s);
+        const Point pt = point_at(x, s, tg.b_max);
         return householder_step((beta - pt.b) / pt.sl.b1, pt.sl.r2, pt.sl.r3);
     }
     case Branch::UPPER: {
-        const double u = complement_otm(x, s);
+        const double u = complement_otm(x, s, tg.b_max);
         const Slopes sl = slopes(x, s, vega_factor(x / s, 0.5 * s));
         const double q = sl.b1 / u;  // g'
         const double nu = std::log(u / tg.gap) / q;
@@ -559,11 +569,10 @@ double _normalised_black_otm(double x, double s)
 {
     const double h = x / s;
     const double t = 0.5 * s;
-    if (h + t > CDF_FORM_D1) {
-        const double e = std::exp(0.5 * x);
-        return e * norm_cdf(h + t) - norm_cdf(h - t) / e;
-    }
-    return black_otm(x, s).b;
+    const double ex2 = std::exp(0.5 * x);
+    if (h + t > CDF_FORM_D1)
+        return ex2 * norm_cdf(h + t) - norm_cdf(h - t) / ex2;
+    return black_otm(x, s, ex2).b;
 }
 
 double _black_price(std::int32_t q, double K, double D, double F, double sigma)
