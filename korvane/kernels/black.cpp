@@ -489,6 +489,8 @@ double objective_step(Branch branch, const Target &tg, double s)
         const Point pt = point_at(x, s, tg.b_max);
         const double b = pt.b;
         const Slopes &sl = pt.sl;
+        if (!(b > 0))
+            return s;  // b underflowed: s is far too small, double it
         const double ln_b = std::log(b);
         const double ln_beta = tg.ln_beta;
         const double p = sl.b1 / b;  // (ln b)'
@@ -567,6 +569,9 @@ double _erfcx(double x)
 
 double _normalised_black_otm(double x, double s)
 {
+    // A zero strike or forward: the option is worth nothing beyond intrinsic.
+    if (x == -std::numeric_limits<double>::infinity())
+        return 0.0;
     const double h = x / s;
     const double t = 0.5 * s;
     const double ex2 = std::exp(0.5 * x);

@@ -159,6 +159,11 @@ TEST(BlackPrice, Limits) {
     // Tiny volatility far from the money: the intrinsic value, no NaN.
     EXPECT_EQ(k::_black_price(k::CALL, 110, 1.0, 100, 1e-300), 0.0);
     EXPECT_EQ(k::_black_price(k::PUT, 110, 1.0, 100, 1e-300), 10.0);
+    // A zero strike or forward.
+    EXPECT_EQ(k::_black_price(k::CALL, 0.0, 0.5, 100, 0.2), 50.0);
+    EXPECT_EQ(k::_black_price(k::PUT, 0.0, 0.5, 100, 0.2), 0.0);
+    EXPECT_EQ(k::_black_price(k::PUT, 100, 0.5, 0.0, 0.2), 50.0);
+    EXPECT_EQ(k::_black_price(k::CALL, 100, 0.5, 0.0, 0.2), 0.0);
     for (double v : {k::_black_price(k::CALL, NaN, 1, 100, 0.2), k::_black_price(k::CALL, 100, NaN, 100, 0.2),
                      k::_black_price(k::CALL, 100, 1, NaN, 0.2), k::_black_price(k::PUT, 100, 1, 100, NaN)})
         EXPECT_TRUE(std::isnan(v));
