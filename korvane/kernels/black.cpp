@@ -24,7 +24,6 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double EPS = std::numeric_limits<double>::epsilon();
-constexpr double PI = 3.141592653589793;
 constexpr double SQRT_PI_OVER_2 = 1.2533141373155003;    // sqrt(pi/2)
 constexpr double INV_SQRT_PI = 0.5641895835477563;       // 1/sqrt(pi)
 constexpr double SQRT3 = 1.7320508075688772;
@@ -188,7 +187,7 @@ double asymptotic_bracket_sum(double h, double t)
     double c = 1.0;         // c_k
     double rho_n = 1.0;     // rho^{2k}
     double geometric = 1.0; // 1 + rho + ... + rho^{2k}
-    double sum = power;     // partial sum of c_k w1^{-(2k+1)} (geometric sum)
+    double sum = power;     // partial sum of c_k w1^{-(2k+1)} (1 + rho + ... + rho^{2k})
     for (int k = 1; k < ASYMPTOTIC_TERMS; ++k) {
         const double rho_odd = rho_n * rho;
         rho_n = rho_odd * rho;
@@ -210,10 +209,10 @@ double asymptotic_bracket_sum(double h, double t)
 double small_t_bracket(double h, double t)
 {
     const double w = t * t;
-    double prev = SQRT_PI_OVER_2 * _erfcx(-(h * INV_SQRT2));  // Y^(n-1), from Y
-    double cur = 1 + h * prev;                                // Y^(n), from Y' (odd n)
+    double prev = SQRT_PI_OVER_2 * _erfcx(-(h * INV_SQRT2));  // Y^(n-1); Y at n = 1
+    double cur = 1 + h * prev;                                // Y^(n), n odd; Y' at n = 1
     double coef = t;                                          // t^n/n!
-    double sum = cur * coef;
+    double sum = cur * coef;                                  // the odd series to order n
     for (int n = 1; n < TAYLOR_ORDER; n += 2) {
         const double even = h * cur + n * prev;  // Y^(n+1)
         prev = even;
@@ -467,10 +466,6 @@ double householder_step(double nu, double h2, double h3)
     return nu * (1 + 0.5 * h2 * nu) / (1 + nu * (h2 + nu * h3 / 6));
 }
 
-// One step on the branch's objective at s, the paper's three objectives:
-//   LOWER  g = 1/ln b(s) - 1/ln beta   (near-linear in s where b is tiny)
-//   MIDDLE g = b(s) - beta
-//   UPPER  g = ln(b_max - beta) - ln(b_max - b(s))
 // What the iteration solves for: b(x, s) = beta.
 struct Target {
     double x;        // log-moneyness, <= 0
@@ -480,6 +475,15 @@ struct Target {
     double gap;      // b_max - beta (UPPER)
 };
 
+// One step on the branch's objective at s, the paper's three objectives:
+//   LOWER  g = 1/ln b(s) - 1/ln beta   (near-linear in s where b is tiny)
+//   MIDDLE g = b(s) - beta
+//   UPPER  g = ln(b_max - beta) - ln(b_max - b(s))
+// With L = ln b and p = L' = b'/b the lowest one has
+//   g''/g' = L''/L' - 2p/L,  g'''/g' = L'''/L' - 6 L''/L + 6 p^2/L^2,
+// L''/L' = b''/b' - p and L'''/L' = b'''/b' - 3p b''/b' + 2p^2; the upper one,
+// with u = b_max - b and q = b'/u = g', has g''/g' = b''/b' + q and
+// g'''/g' = b'''/b' + 3q b''/b' + 2q^2.
 double objective_step(Branch branch, const Target &tg, double s)
 {
     const double x = tg.x;
