@@ -27,6 +27,7 @@ constexpr double EPS = std::numeric_limits<double>::epsilon();
 constexpr double SQRT_PI_OVER_2 = 1.2533141373155003;    // sqrt(pi/2)
 constexpr double INV_SQRT_PI = 0.5641895835477563;       // 1/sqrt(pi)
 constexpr double SQRT3 = 1.7320508075688772;
+constexpr double LN_SQRT_2PI = 0.9189385332046727;         // ln sqrt(2 pi)
 constexpr double TWO_PI_OVER_SQRT27 = 1.2091995761561452;  // 2 pi/(3 sqrt 3)
 
 // Region boundaries of the normalised Black function (the paper's choice of
@@ -281,8 +282,9 @@ Slopes slopes(double x, double s, double b1)
 // b(x, s) and b'(x, s) together: every region but the Phi form has b' as its
 // prefactor already.
 struct BlackValue {
-    double b;   // b(x, s)
-    double b1;  // db/ds
+    double b;      // b(x, s)
+    double b1;     // db/ds
+    double ratio;  // b/b', the bracket: finite where b and b' underflow
 };
 
 // ex2 = e^{x/2}, which the implied-vol iteration holds fixed.
@@ -291,25 +293,33 @@ BlackValue black_otm(double x, double s, double ex2)
     const double h = x / s;
     const double t = 0.5 * s;
     const double v = vega_factor(h, t);
-    if (h + t <= ASYMPTOTIC_H)
-        return {v * asymptotic_bracket_sum(h, t), v};
-    if (t < SMALL_T)
-        return {v * small_t_bracket(h, t), v};
-    if (h + t > CDF_FORM_D1)
-        return {ex2 * norm_cdf(h + t) - norm_cdf(h - t) / ex2, v};
-    return {erfcx_bracket_value(h, t, v, ex2), v};
+    if (h + t <= ASYMPTOTIC_H) {
+        const double r = asymptotic_bracket_sum(h, t);
+        return {v * r, v, r};
+    }
+    if (t < SMALL_T) {
+        const double r = small_t_bracket(h, t);
+        return {v * r, v, r};
+    }
+    if (h + t > CDF_FORM_D1) {
+        const double b = ex2 * norm_cdf(h + t) - norm_cdf(h - t) / ex2;
+        return {b, v, b / v};
+    }
+    const double b = erfcx_bracket_value(h, t, v, ex2);
+    return {b, v, b / v};
 }
 
 // Slopes at s with b as well.
 struct Point {
-    double b;   // b(x, s)
-    Slopes sl;  // its derivatives
+    double b;      // b(x, s)
+    double ratio;  // b/b'
+    Slopes sl;     // its derivatives
 };
 
 Point point_at(double x, double s, double ex2)
 {
     const BlackValue v = black_otm(x, s, ex2);
-    return {v.b, slopes(x, s, v.b1)};
+    return {v.b, v.ratio, slopes(x, s, v.b1)};
 }
 
 // ---------------------------------------------------------------------------
@@ -429,7 +439,11 @@ Guess initial_guess(double x, double beta, double b_max)
             const Interval iv{0.0, b_l, 0.0, m.f, 1.0, slope_in_b(m.fs, at_l)};
             const double r = control_right(iv, curvature_in_b(m.fs, m.fss, at_l));
             const double f = rational_cubic(iv, r, beta);
-            const double p = std::cbrt(f / (TWO_PI_OVER_SQRT27 * ax));
+            // Phi(z) = (f/c)^(1/3), the quotient taken after the root when f is
+            // subnormal, where it would underflow.
+            const double c = TWO_PI_OVER_SQRT27 * ax;
+            const double p = f >= std::numeric_limits<double>::min() ? std::cbrt(f / c)
+                                                                     : std::cbrt(f) / std::cbrt(c);
             return {f > 0 ? ax / (SQRT3 * -inverse_norm_cdf(p)) : s_l * 0.5, Branch::LOWER};
         }
         // s(beta) from s_l to s_c, curvature -b''/b'^3 matched at b_l.
@@ -490,14 +504,17 @@ double objective_step(Branch branch, const Target &tg, double s)
     const double beta = tg.beta;
     switch (branch) {
     case Branch::LOWER: {
+        // ln b and (ln b)' from the bracket b/b' and ln b' = -(h^2 + t^2)/2 - ln sqrt(2 pi):
+        // neither underflows with b.
         const Point pt = point_at(x, s, tg.b_max);
-        const double b = pt.b;
         const Slopes &sl = pt.sl;
-        if (!(b > 0))
-            return s;  // b underflowed: s is far too small, double it
-        const double ln_b = std::log(b);
+        if (!(pt.ratio > 0))
+            return s;  // the bracket underflowed: s is far too small, double it
+        const double h = x / s;
+        const double t = 0.5 * s;
+        const double ln_b = (-0.5 * (h * h + t * t) - LN_SQRT_2PI) + std::log(pt.ratio);
         const double ln_beta = tg.ln_beta;
-        const double p = sl.b1 / b;  // (ln b)'
+        const double p = 1 / pt.ratio;  // (ln b)'
         const double nu = (ln_beta - ln_b) * (ln_b / ln_beta) / p;
         const double h2 = sl.r2 - p * ((ln_b + 2) / ln_b);
         const double h3 = sl.r3 - 3 * p * sl.r2 + 2 * (p * p) - 6 * p * (sl.r2 - p) / ln_b +

@@ -303,6 +303,11 @@ TEST(BlackImpliedVol, Conventions) {
     EXPECT_EQ(k::_black_implied_vol_c(k::CALL, 60.0, 100, 90, 0.5, 100), -1.0);
     EXPECT_EQ(k::_black_implied_vol_c(k::PUT, 45.0, 100, 90, 0.5, 100), -1.0);
     EXPECT_GT(k::_black_implied_vol_c(k::PUT, 44.99, 100, 90, 0.5, 100), 0.0);
+    // Prices down to the smallest subnormal still give a finite sigma.
+    for (double p : {1e-300, 1e-310, 1.5e-318, 4.9e-324}) {
+        const double v = k::_black_implied_vol_c(k::CALL, p, 1, 1e3, 1, 1);
+        EXPECT_TRUE(v > 0 && v < 1) << p;
+    }
     // Any q but 1 is a put.
     const double put = k::_black_price(k::PUT, 120, 0.9, 100, 0.4);
     EXPECT_NEAR(k::_black_implied_vol_c(7, put, 100, 120, 0.9, 100), 0.4, 1e-15);
