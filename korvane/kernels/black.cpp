@@ -282,9 +282,8 @@ Slopes slopes(double x, double s, double b1)
 // b(x, s) and b'(x, s) together: every region but the Phi form has b' as its
 // prefactor already.
 struct BlackValue {
-    double b;      // b(x, s)
-    double b1;     // db/ds
-    double ratio;  // b/b', the bracket: finite where b and b' underflow
+    double b;   // b(x, s)
+    double b1;  // db/ds
 };
 
 // ex2 = e^{x/2}, which the implied-vol iteration holds fixed.
@@ -293,33 +292,25 @@ BlackValue black_otm(double x, double s, double ex2)
     const double h = x / s;
     const double t = 0.5 * s;
     const double v = vega_factor(h, t);
-    if (h + t <= ASYMPTOTIC_H) {
-        const double r = asymptotic_bracket_sum(h, t);
-        return {v * r, v, r};
-    }
-    if (t < SMALL_T) {
-        const double r = small_t_bracket(h, t);
-        return {v * r, v, r};
-    }
-    if (h + t > CDF_FORM_D1) {
-        const double b = ex2 * norm_cdf(h + t) - norm_cdf(h - t) / ex2;
-        return {b, v, b / v};
-    }
-    const double b = erfcx_bracket_value(h, t, v, ex2);
-    return {b, v, b / v};
+    if (h + t <= ASYMPTOTIC_H)
+        return {v * asymptotic_bracket_sum(h, t), v};
+    if (t < SMALL_T)
+        return {v * small_t_bracket(h, t), v};
+    if (h + t > CDF_FORM_D1)
+        return {ex2 * norm_cdf(h + t) - norm_cdf(h - t) / ex2, v};
+    return {erfcx_bracket_value(h, t, v, ex2), v};
 }
 
 // Slopes at s with b as well.
 struct Point {
-    double b;      // b(x, s)
-    double ratio;  // b/b'
-    Slopes sl;     // its derivatives
+    double b;   // b(x, s)
+    Slopes sl;  // its derivatives
 };
 
 Point point_at(double x, double s, double ex2)
 {
     const BlackValue v = black_otm(x, s, ex2);
-    return {v.b, v.ratio, slopes(x, s, v.b1)};
+    return {v.b, slopes(x, s, v.b1)};
 }
 
 // ---------------------------------------------------------------------------
@@ -480,6 +471,29 @@ double householder_step(double nu, double h2, double h3)
     return nu * (1 + 0.5 * h2 * nu) / (1 + nu * (h2 + nu * h3 / 6));
 }
 
+// ln b and (ln b)' = b'/b.  Where b is subnormal or zero, from the series'
+// bracket b/b' and ln b' = -(h^2 + t^2)/2 - ln sqrt(2 pi), neither of which
+// underflows with b (b that small is in a series region); p is 0 when even
+// the bracket did.
+struct LogSlope {
+    double ln_b;  // ln b
+    double p;     // (ln b)'
+};
+
+LogSlope log_and_slope(const Point &pt, double x, double s)
+{
+    if (pt.b >= std::numeric_limits<double>::min())
+        return {std::log(pt.b), pt.sl.b1 / pt.b};
+    const double h = x / s;
+    const double t = 0.5 * s;
+    const double r = h + t <= ASYMPTOTIC_H ? asymptotic_bracket_sum(h, t)
+                     : t < SMALL_T        ? small_t_bracket(h, t)
+                                          : 0.0;
+    if (!(r > 0))
+        return {0.0, 0.0};
+    return {(-0.5 * (h * h + t * t) - LN_SQRT_2PI) + std::log(r), 1 / r};
+}
+
 // What the iteration solves for: b(x, s) = beta.
 struct Target {
     double x;        // log-moneyness, <= 0
@@ -504,17 +518,14 @@ double objective_step(Branch branch, const Target &tg, double s)
     const double beta = tg.beta;
     switch (branch) {
     case Branch::LOWER: {
-        // ln b and (ln b)' from the bracket b/b' and ln b' = -(h^2 + t^2)/2 - ln sqrt(2 pi):
-        // neither underflows with b.
         const Point pt = point_at(x, s, tg.b_max);
         const Slopes &sl = pt.sl;
-        if (!(pt.ratio > 0))
-            return s;  // the bracket underflowed: s is far too small, double it
-        const double h = x / s;
-        const double t = 0.5 * s;
-        const double ln_b = (-0.5 * (h * h + t * t) - LN_SQRT_2PI) + std::log(pt.ratio);
+        const LogSlope ls = log_and_slope(pt, x, s);
+        if (!(ls.p > 0))
+            return s;  // b and its bracket underflowed: s is far too small, double it
+        const double ln_b = ls.ln_b;
         const double ln_beta = tg.ln_beta;
-        const double p = 1 / pt.ratio;  // (ln b)'
+        const double p = ls.p;
         const double nu = (ln_beta - ln_b) * (ln_b / ln_beta) / p;
         const double h2 = sl.r2 - p * ((ln_b + 2) / ln_b);
         const double h3 = sl.r3 - 3 * p * sl.r2 + 2 * (p * p) - 6 * p * (sl.r2 - p) / ln_b +
