@@ -14,20 +14,11 @@ row is skipped.
 """
 import argparse
 import math
-import time
 
 import numpy as np
 
 import korvane
-
-
-def best_of(repeat, fn):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+from bench_iv import best_of
 
 
 def chain(n, seed=3):

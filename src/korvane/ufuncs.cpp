@@ -190,89 +190,68 @@ const char elementwise_types[] = {D, D, D, D, D, B, D};  // five numbers and is_
 const char forward_types[] = {D, D, D, D, D, D, D};
 const char greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D};
 
-template <class L>
-constexpr UfuncSpec price_spec(const char *name, const char *doc)
-{
-    return {.name = name, .doc = doc, .loops = L::price_loop, .types = elementwise_types,
-            .nin = 6, .nout = 1, .signature = nullptr};
-}
+// The operands of each kind of ufunc, the same for every method.
+struct Shape {
+    const char *types;
+    int nin;
+    int nout;
+    const char *signature;
+};
 
-template <class L>
-constexpr UfuncSpec implied_vol_spec(const char *name, const char *doc)
-{
-    return {.name = name, .doc = doc, .loops = L::implied_vol_loop, .types = elementwise_types,
-            .nin = 6, .nout = 1, .signature = nullptr};
-}
+constexpr Shape ELEMENTWISE{elementwise_types, 6, 1, nullptr};
+constexpr Shape GREEKS{greeks_types, 7, 7, nullptr};
+constexpr Shape FORWARD{forward_types, 6, 1, "(n),(n),(n),(),(),()->()"};
 
-template <class L>
-constexpr UfuncSpec greeks_spec(const char *name, const char *doc)
+constexpr UfuncSpec spec(const char *name, PyUFuncGenericFunction *loops, const Shape &shape,
+                         const char *doc)
 {
-    return {.name = name, .doc = doc, .loops = L::greeks_loops, .types = greeks_types,
-            .nin = 7, .nout = 7, .signature = nullptr};
-}
-
-template <class L>
-constexpr UfuncSpec forward_spec(const char *name, const char *doc)
-{
-    return {.name = name, .doc = doc, .loops = L::forward_loops, .types = forward_types,
-            .nin = 6, .nout = 1, .signature = "(n),(n),(n),(),(),()->()"};
+    return {.name = name, .doc = doc, .loops = loops, .types = shape.types, .nin = shape.nin,
+            .nout = shape.nout, .signature = shape.signature};
 }
 
 const UfuncSpec UFUNCS[] = {
-    price_spec<Baw>(
-        "baw_price",
-        "American option price (Barone-Adesi-Whaley) from spot S, strike K, discount\n"
-        "factor D, forward F, total standard deviation sigma and a boolean is_call."),
-    implied_vol_spec<Baw>(
-        "baw_implied_vol",
-        "Total standard deviation at which baw_price reproduces price, from price, S,\n"
-        "K, D, F and is_call: 0.0 for a price without time value, NaN without a\n"
-        "solution or for a NaN input."),
-    forward_spec<Baw>(
-        "baw_forward",
-        "Forward at which call and put implied volatilities (baw_implied_vol) agree\n"
-        "best over each chain (call prices, put prices and strikes along the last\n"
-        "axis), with its spot S, discount factor D and strike_pct.  Strikes with a\n"
-        "NaN quote are left out; NaN when no strike qualifies."),
-    greeks_spec<Baw>(
-        "baw_greeks",
-        "The American price and its Greeks from S, K, D, F, sigma, is_call and the\n"
-        "maturity T in years: price, delta and gamma (F/S held), vega (per unit of\n"
-        "sigma), theta (-dV/dT per year), rho and psi (dV/dr, dV/dq); the last three\n"
-        "are NaN unless T > 0."),
-    price_spec<Alo>(
-        "alo_price",
-        "American option price by the fixed-point method of Andersen, Lake and\n"
-        "Offengenden (2016), from S, K, D, F, sigma and is_call."),
-    implied_vol_spec<Alo>(
-        "alo_implied_vol",
-        "Total standard deviation at which alo_price reproduces price, from price, S,\n"
-        "K, D, F and is_call: 0.0 for a price without time value, NaN without a\n"
-        "solution or for a NaN input."),
-    forward_spec<Alo>(
-        "alo_forward",
-        "Forward at which call and put implied volatilities (alo_implied_vol) agree\n"
-        "best over each chain; arguments as for baw_forward."),
-    greeks_spec<Alo>(
-        "alo_greeks",
-        "alo_price and its Greeks; arguments and outputs as for baw_greeks."),
-    price_spec<European>(
-        "european_price",
-        "European option price (Black's formula on the forward) from S, K, D, F,\n"
-        "sigma and is_call; sigma <= 0 gives the discounted intrinsic value."),
-    implied_vol_spec<European>(
-        "european_implied_vol",
-        "Total standard deviation at which european_price reproduces price, from\n"
-        "price, S, K, D, F and is_call: 0.0 at the discounted intrinsic value, NaN\n"
-        "below it, at or above the bound D F (call) or D K (put), or for a NaN input."),
-    forward_spec<European>(
-        "european_forward",
-        "Forward at which call and put implied volatilities (european_implied_vol)\n"
-        "agree best over each chain; arguments as for baw_forward."),
-    greeks_spec<European>(
-        "european_greeks",
-        "european_price and its Greeks (closed form); arguments and outputs as for\n"
-        "baw_greeks."),
+    spec("baw_price", Baw::price_loop, ELEMENTWISE,
+         "American option price (Barone-Adesi-Whaley) from spot S, strike K, discount\n"
+         "factor D, forward F, total standard deviation sigma and a boolean is_call."),
+    spec("baw_implied_vol", Baw::implied_vol_loop, ELEMENTWISE,
+         "Total standard deviation at which baw_price reproduces price, from price, S,\n"
+         "K, D, F and is_call: 0.0 for a price without time value, NaN without a\n"
+         "solution or for a NaN input."),
+    spec("baw_forward", Baw::forward_loops, FORWARD,
+         "Forward at which call and put implied volatilities (baw_implied_vol) agree\n"
+         "best over each chain (call prices, put prices and strikes along the last\n"
+         "axis), with its spot S, discount factor D and strike_pct.  Strikes with a\n"
+         "NaN quote are left out; NaN when no strike qualifies."),
+    spec("baw_greeks", Baw::greeks_loops, GREEKS,
+         "The American price and its Greeks from S, K, D, F, sigma, is_call and the\n"
+         "maturity T in years: price, delta and gamma (F/S held), vega (per unit of\n"
+         "sigma), theta (-dV/dT per year), rho and psi (dV/dr, dV/dq); the last three\n"
+         "are NaN unless T > 0."),
+    spec("alo_price", Alo::price_loop, ELEMENTWISE,
+         "American option price by the fixed-point method of Andersen, Lake and\n"
+         "Offengenden (2016), from S, K, D, F, sigma and is_call."),
+    spec("alo_implied_vol", Alo::implied_vol_loop, ELEMENTWISE,
+         "Total standard deviation at which alo_price reproduces price, from price, S,\n"
+         "K, D, F and is_call: 0.0 for a price without time value, NaN without a\n"
+         "solution or for a NaN input."),
+    spec("alo_forward", Alo::forward_loops, FORWARD,
+         "Forward at which call and put implied volatilities (alo_implied_vol) agree\n"
+         "best over each chain; arguments as for baw_forward."),
+    spec("alo_greeks", Alo::greeks_loops, GREEKS,
+         "alo_price and its Greeks; arguments and outputs as for baw_greeks."),
+    spec("european_price", European::price_loop, ELEMENTWISE,
+         "European option price (Black's formula on the forward) from S, K, D, F,\n"
+         "sigma and is_call; sigma <= 0 gives the discounted intrinsic value."),
+    spec("european_implied_vol", European::implied_vol_loop, ELEMENTWISE,
+         "Total standard deviation at which european_price reproduces price, from\n"
+         "price, S, K, D, F and is_call: 0.0 at the discounted intrinsic value, NaN\n"
+         "below it, at or above the bound D F (call) or D K (put), or for a NaN input."),
+    spec("european_forward", European::forward_loops, FORWARD,
+         "Forward at which call and put implied volatilities (european_implied_vol)\n"
+         "agree best over each chain; arguments as for baw_forward."),
+    spec("european_greeks", European::greeks_loops, GREEKS,
+         "european_price and its Greeks (closed form); arguments and outputs as for\n"
+         "baw_greeks."),
 };
 
 int add_ufunc(PyObject *module, const UfuncSpec &u)
