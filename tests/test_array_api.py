@@ -216,3 +216,11 @@ def test_the_package_does_not_load_the_module(run_python):
     loaded, gil = json.loads(run_python(IMPORT_ALONE, env={"PYTHON_GIL": None}).stdout)
     assert loaded is False
     assert gil is not FREE_THREADED  # the ufunc module keeps a free-threaded interpreter's lock off
+
+
+def test_the_namespace_shows_only_the_api():
+    import pydoc
+
+    assert not {"Any", "TYPE_CHECKING", "_typing"} & set(dir(korvane))
+    assert set(korvane.__all__) <= set(dir(korvane))
+    assert "ForwardRef" not in pydoc.render_doc(korvane.Greeks)

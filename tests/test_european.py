@@ -98,3 +98,15 @@ def test_agrees_with_quantlib():
             want = ql.blackFormulaImpliedStdDev(kind, 100.0 * k, 100.0, price, 0.95, 0.0, s, 1e-14, 200)
             got = korvane.implied_vol(price, 100.0, 100.0 * k, 0.95, 100.0, flag, method="european")
             assert got == pytest.approx(want, rel=1e-9, abs=1e-12)
+
+
+@pytest.mark.parametrize("method", ["baw", "alo", "european"])
+@pytest.mark.parametrize("price, flag, american, european", [
+    (nan, "c", nan, nan),
+    (-1.0, "p", 0.0, nan),    # below the exercise value: "no time value" for American quotes
+    (101.0, "c", nan, nan),   # above the spot (and D F): no volatility reaches it
+    (97.0, "p", nan, nan),    # above the strike (and D K)
+])
+def test_bad_prices_by_method(method, price, flag, american, european):
+    got = korvane.implied_vol(price, 100.0, 100.0, 0.96, 101.0, flag, method=method)
+    assert ref.same(got, european if method == "european" else american)
