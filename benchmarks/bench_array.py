@@ -1,6 +1,6 @@
 """The array API against the module, side by side on the same contracts:
-per-element cost of korvane.price and korvane.implied_vol, their `workers`,
-and a Dask array on the threaded scheduler.
+per-element cost of korvane.price and korvane.implied_vol, their `workers`
+(for every method), and a Dask array on the threaded scheduler.
 
 A script, not a test: python benchmarks/bench_array.py [--n N] [--dask-n N]
 """
@@ -25,6 +25,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=100_000)
     parser.add_argument("--dask-n", type=int, default=1_000_000)
+    parser.add_argument("--alo-n", type=int, default=10_000)
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
     n, cores = args.n, os.cpu_count() or 1
@@ -49,6 +50,18 @@ def main():
     for w in (2, -1):
         t = best_of(args.repeat, lambda: korvane.implied_vol(prices, S, K, D, F, flags, workers=w))
         row(f"korvane.implied_vol, workers={w}", t, n, batch=batch, **{"workers=1": one})
+
+    # The accurate American engine and European volatilities: workers on fewer contracts.
+    for method, m in (("alo", min(n, args.alo_n)), ("european", n)):
+        print(f"method={method!r}, {m} contracts")
+        part = [a[:m] for a in (prices, S, K, D, F, flags)]
+        for name, fn in (("price", lambda w: korvane.price(*part[1:5], sigma[:m], part[5], method=method,
+                                                             workers=w)),
+                         ("implied_vol", lambda w: korvane.implied_vol(*part, method=method, workers=w))):
+            one = best_of(args.repeat, lambda: fn(1))
+            row(f"korvane.{name}, workers=1", one, m)
+            two = best_of(args.repeat, lambda: fn(2))
+            row(f"korvane.{name}, workers=2", two, m, **{"workers=1": one})
 
     try:
         import dask
