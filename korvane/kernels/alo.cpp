@@ -1,0 +1,724 @@
+// Andersen, Lake & Offengenden (2016) American prices in forward form: the
+// exercise boundary by fixed-point iteration on Chebyshev nodes, then the
+// early exercise premium integrated along it.
+//
+// The put is the core; the call is the put with spot and strike, rate and
+// yield exchanged (McDonald & Schroder 1998).  On a maturity scaled to one,
+// the put with boundary B(u) (u = time to expiry) is worth (ALO eq. 6)
+//   V = p(S) + int_0^1 [r K e^{-r t} Phi(-d-(t, S/B(u)))
+//                       - q S e^{-q t} Phi(-d+(t, S/B(u)))] du,   t = 1 - u,
+// with p the European put and d+-(t, z) = (ln z + (r - q) t +- vol^2 t/2)/(vol sqrt t).
+// The boundary solves B = K e^{-(r-q) tau} N(tau, B)/D(tau, B) in the
+// smooth-pasting form FP-B' (ALO eq. 33), with s = tau - u,
+//   N = phi(d-(tau, B/K))/(vol sqrt tau)
+//       + r int_0^tau e^{r u} phi(d-(s, B(tau)/B(u)))/(vol sqrt s) du,
+//   D = Phi(d+(tau, B/K)) + phi(d+(tau, B/K))/(vol sqrt tau)
+//       + q int_0^tau e^{q u} [Phi(d+(s, .)) + phi(d+(s, .))/(vol sqrt s)] du.
+//
+// Sensitivities to r, q and vol move the boundary, and the premium integral
+// is not stationary in it, so they are carried through the whole solve by
+// forward-mode automatic differentiation; delta and gamma hold the boundary,
+// which does not move with the spot at fixed rates.
+#include "alo.h"
+
+#include <cmath>
+#include <limits>
+
+namespace korvane::kernels {
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double PI = 3.141592653589793;
+constexpr double HALF_PI = 1.5707963267948966;
+constexpr double QUARTER_PI = 0.7853981633974483;
+
+// ---------------------------------------------------------------------------
+// Forward-mode automatic differentiation: a value and its partials in N
+// seeded inputs.  Hidden friends, so a double converts on either side.
+
+template <int N>
+struct Dual {
+    double v;     // value
+    double d[N];  // partials in the seeded inputs
+
+    Dual(double x = 0.0) : v(x), d{} {}
+
+    friend Dual operator+(const Dual &a, const Dual &b)
+    {
+        Dual r(a.v + b.v);
+        for (int i = 0; i < N; ++i)
+            r.d[i] = a.d[i] + b.d[i];
+        return r;
+    }
+    friend Dual operator-(const Dual &a, const Dual &b)
+    {
+        Dual r(a.v - b.v);
+        for (int i = 0; i < N; ++i)
+            r.d[i] = a.d[i] - b.d[i];
+        return r;
+    }
+    friend Dual operator-(const Dual &a)
+    {
+        Dual r(-a.v);
+        for (int i = 0; i < N; ++i)
+            r.d[i] = -a.d[i];
+        return r;
+    }
+    friend Dual operator*(const Dual &a, const Dual &b)
+    {
+        Dual r(a.v * b.v);
+        for (int i = 0; i < N; ++i)
+            r.d[i] = a.d[i] * b.v + a.v * b.d[i];
+        return r;
+    }
+    friend Dual operator/(const Dual &a, const Dual &b)
+    {
+        Dual r(a.v / b.v);
+        for (int i = 0; i < N; ++i)
+            r.d[i] = (a.d[i] - r.v * b.d[i]) / b.v;
+        return r;
+    }
+    Dual &operator+=(const Dual &b) { return *this = *this + b; }
+};
+
+inline double value(double x) { return x; }
+template <int N>
+double value(const Dual<N> &x) { return x.v; }
+
+// f(x) from f and f' at x's value.
+template <int N>
+Dual<N> chain(const Dual<N> &x, double f, double df)
+{
+    Dual<N> r(f);
+    for (int i = 0; i < N; ++i)
+        r.d[i] = df * x.d[i];
+    return r;
+}
+
+inline double exp_of(double x) { return std::exp(x); }
+inline double log_of(double x) { return std::log(x); }
+inline double ncdf_of(double x) { return _norm_cdf(x); }
+// sqrt of a quantity that rounding can leave slightly negative; at zero the
+// partials are taken as zero (ln(B/X)^2 is flat where B touches X).
+inline double sqrt_pos(double x) { return x > 0 ? std::sqrt(x) : 0.0; }
+
+template <int N>
+Dual<N> exp_of(const Dual<N> &x)
+{
+    const double e = std::exp(x.v);
+    return chain(x, e, e);
+}
+template <int N>
+Dual<N> log_of(const Dual<N> &x) { return chain(x, std::log(x.v), 1.0 / x.v); }
+template <int N>
+Dual<N> ncdf_of(const Dual<N> &x)
+{
+    // Phi' = phi, the derivative of erfc being -2/sqrt(pi) exp(-x^2).
+    return chain(x, _norm_cdf(x.v), INV_SQRT_2PI * std::exp(-0.5 * (x.v * x.v)));
+}
+template <int N>
+Dual<N> sqrt_pos(const Dual<N> &x)
+{
+    if (!(x.v > 0))
+        return Dual<N>(0.0);
+    const double s = std::sqrt(x.v);
+    return chain(x, s, 0.5 / s);
+}
+
+template <class T>
+T npdf_of(const T &x) { return INV_SQRT_2PI * exp_of(-0.5 * (x * x)); }
+
+// ---------------------------------------------------------------------------
+// Quadrature and interpolation tables, built by constexpr code so that the
+// default scheme's are compile-time constants and a run-time scheme's are the
+// same doubles.
+
+// cos x for x in [0, 2 pi], reduced to [0, pi/2] and summed as its Taylor series.
+constexpr double cos_series(double x)
+{
+    double sign = 1.0;  // cos(2 pi - x) = cos x, cos(pi - x) = -cos x
+    if (x > PI)
+        x = 2 * PI - x;
+    if (x > HALF_PI) {
+        x = PI - x;
+        sign = -1.0;
+    }
+    const double x2 = x * x;
+    double term = 1.0;  // (-1)^k x^2k/(2k)!
+    double sum = 1.0;
+    for (int k = 1; k < 30; ++k) {
+        term = -term * x2 / ((2 * k - 1) * (2 * k));
+        sum += term;
+    }
+    return sign * sum;
+}
+
+// Gauss-Legendre points mapped to the angle theta in (0, pi/2), with their
+// sines, cosines and weights.  The integrals substitute u = tau sin^2 theta,
+// so sqrt(u) and sqrt(tau - u) are both smooth in theta and the 1/sqrt(tau - u)
+// of FP-B' cancels against du = 2 tau sin cos dtheta.
+struct Angles {
+    int n;
+    double sin[ALO_MAX_POINTS];
+    double cos[ALO_MAX_POINTS];
+    double w[ALO_MAX_POINTS];  // Gauss-Legendre weight times dtheta/dx = pi/4
+};
+
+constexpr Angles gauss_legendre(int n)
+{
+    Angles a{};
+    a.n = n;
+    for (int i = 0; i < n; ++i) {
+        // Newton on P_n from the usual asymptotic guess for its i-th root.
+        double x = cos_series(PI * (i + 0.75) / (n + 0.5));
+        double dp = 1.0;  // P_n'(x)
+        for (int it = 0; it < 100; ++it) {
+            double p0 = 1.0, p1 = x;  // P_{k-1}, P_k by the three-term recurrence
+            for (int k = 2; k <= n; ++k) {
+                const double p2 = ((2 * k - 1) * x * p1 - (k - 1) * p0) / k;
+                p0 = p1;
+                p1 = p2;
+            }
+            dp = n * (x * p1 - p0) / (x * x - 1);
+            const double dx = p1 / dp;
+            x -= dx;
+            if (dx < 1e-17 && dx > -1e-17)
+                break;
+        }
+        const double theta = (x + 1) * QUARTER_PI;
+        a.sin[i] = cos_series(HALF_PI - theta);
+        a.cos[i] = cos_series(theta);
+        a.w[i] = 2 / ((1 - x * x) * dp * dp) * QUARTER_PI;
+    }
+    return a;
+}
+
+// Chebyshev interpolation of H(sqrt tau) in xi = 2 sqrt(tau) - 1 on the
+// extrema xi_i = cos(i pi/n): node 0 is tau = 1, node n is tau = 0.
+struct Tables {
+    int n;                                               // Chebyshev intervals
+    double cheb[(ALO_MAX_NODES + 1) * (ALO_MAX_NODES + 1)];  // cos(i k pi/n), row i
+    double root_tau[ALO_MAX_NODES + 1];                  // sqrt(tau_i) = (1 + xi_i)/2
+    Angles inner;                                        // the boundary integrals'
+    Angles outer;                                        // the price integral's
+};
+
+constexpr Tables make_tables(const AloScheme &s)
+{
+    Tables t{};
+    t.n = s.nodes;
+    const int n = s.nodes;
+    for (int i = 0; i <= n; ++i) {
+        for (int k = 0; k <= n; ++k)
+            t.cheb[i * (n + 1) + k] = cos_series(PI * ((i * k) % (2 * n)) / n);
+        t.root_tau[i] = (1 + t.cheb[i * (n + 1) + 1]) * 0.5;
+    }
+    t.inner = gauss_legendre(s.points);
+    t.outer = gauss_legendre(s.final_points);
+    return t;
+}
+
+constexpr bool fits(const AloScheme &s)
+{
+    return s.nodes >= 2 && s.nodes <= ALO_MAX_NODES && s.points >= 1 && s.points <= ALO_MAX_POINTS
+           && s.final_points >= 1 && s.final_points <= ALO_MAX_POINTS && s.iterations >= 1;
+}
+
+static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME));
+constexpr Tables DEFAULT_TABLES = make_tables(ALO_SCHEME);
+
+// Chebyshev coefficients of the node values (discrete cosine transform with
+// halved end terms), first and last already halved for summation.
+template <class T>
+void chebyshev_coefficients(const Tables &tb, const T *H, T *c)
+{
+    const int n = tb.n;
+    for (int k = 0; k <= n; ++k) {
+        T sum = 0.5 * (H[0] * tb.cheb[k]) + 0.5 * (H[n] * tb.cheb[n * (n + 1) + k]);
+        for (int i = 1; i < n; ++i)
+            sum += H[i] * tb.cheb[i * (n + 1) + k];
+        c[k] = sum * (2.0 / n);
+    }
+    c[0] = c[0] * 0.5;
+    c[n] = c[n] * 0.5;
+}
+
+// Clenshaw's recurrence for sum_k c_k T_k(xi).
+template <class T>
+T clenshaw(const T *c, int n, double xi)
+{
+    T b1 = 0.0, b2 = 0.0;  // b_{k+1}, b_{k+2}
+    const double x2 = 2 * xi;
+    for (int k = n; k >= 1; --k) {
+        const T b0 = c[k] + x2 * b1 - b2;
+        b2 = b1;
+        b1 = b0;
+    }
+    return c[0] + xi * b1 - b2;
+}
+
+// ---------------------------------------------------------------------------
+// The put on the unit maturity with r > 0 and vol > 0.
+
+template <class T>
+struct Rates {
+    T r;    // riskless rate
+    T q;    // dividend yield
+    T vol;  // volatility, also the total standard deviation
+};
+
+template <class T>
+struct PutValue {
+    T price;
+    double delta;  // dV/dS, the boundary held (it does not depend on S)
+    double gamma;
+};
+
+// European put, K e^{-r} Phi(-d-) - S e^{-q} Phi(-d+).
+template <class T>
+T european_put(double S, double K, const Rates<T> &m)
+{
+    const T dm = (std::log(S / K) + m.r - m.q - 0.5 * (m.vol * m.vol)) / m.vol;
+    const T dp = dm + m.vol;
+    return K * exp_of(-m.r) * ncdf_of(-dm) - S * exp_of(-m.q) * ncdf_of(-dp);
+}
+
+// The quadratic (QD) boundary of a put of maturity tau: the condition of
+// MacMillan (1986) and Barone-Adesi & Whaley (1987) with the exponent of Li
+// (2005), h = 1 - e^{-r tau}, alpha = 2r/vol^2, beta = 2(r - q)/vol^2,
+//   lambda = (-(beta - 1) - sqrt((beta - 1)^2 + 4 alpha/h))/2,
+//   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0.
+// (Li's QD+ adds a term c0 to lambda; as a start for the sweeps below it did
+// no better here.)  Newton in ln B from `start`, its steps bounded; it is
+// only a start, so it stops at 1e-9.  The result is held at or below X,
+// where the true boundary starts.
+double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start)
+{
+    const double v2 = vol * vol;
+    const double h = 1 - std::exp(-r * tau);
+    const double beta_m1 = 2 * (r - q) / v2 - 1;
+    const double lambda = (-beta_m1 - std::sqrt(beta_m1 * beta_m1 + 4 * (2 * r / v2) / h)) * 0.5;
+    const double sd = vol * std::sqrt(tau);
+    const double dr = std::exp(-r * tau), dq = std::exp(-q * tau);
+    double B = start;  // current iterate
+    for (int it = 0; it < 20; ++it) {
+        const double dm = (std::log(B / K) + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
+        const double dp = dm + sd;
+        const double np = dq * _norm_cdf(-dp);  // e^{-q tau} Phi(-d+) = -p'(B)
+        const double gap = K - B - (K * dr * _norm_cdf(-dm) - B * np);  // K - B - p(B)
+        const double g = (1 - np) * B + lambda * gap;
+        const double dg = (1 - np) + dq * npdf_of(dp) / sd + lambda * (np - 1);
+        double step = g / (dg * B);  // Newton step in ln B
+        if (!(step < 0.5 && step > -0.5))
+            step = step > 0 ? 0.5 : -0.5;
+        B = B * std::exp(-step);
+        if (step < 1e-9 && step > -1e-9)
+            break;
+    }
+    if (!(B < X))
+        return X;
+    return B;
+}
+
+// Per node and quadrature point of FP-B', what does not depend on the boundary.
+template <class T, int NCAP, int LCAP>
+struct NodeTerms {
+    T wN[NCAP][LCAP];      // r e^{r u} du/(vol sqrt s), weighing phi(d-)
+    T wD1[NCAP][LCAP];     // q e^{q u} du, weighing Phi(d+)
+    T wD2[NCAP][LCAP];     // q e^{q u} e^{-(r-q) s} du/(vol sqrt s), weighing phi(d-) B(u)/B(tau)
+    T drift[NCAP][LCAP];   // (r - q) s - vol^2 s/2
+    T sd[NCAP][LCAP];      // vol sqrt s
+    T inv_sd[NCAP][LCAP];  // 1/(vol sqrt s)
+};
+
+// Solves the boundary, leaving H = ln(B/X)^2 at the nodes in H (its start
+// there when `warm`) and its Chebyshev coefficients in c; then prices the put
+// at spot S.  Delta and gamma are filled when asked for.
+template <class T, int NCAP, int LCAP>
+PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
+                      const Rates<T> &m, bool warm, T *H, T *c, bool greeks)
+{
+    const int n = tb.n;
+    const int l = tb.inner.n;
+    const T &r = m.r, &q = m.q, &vol = m.vol;
+    const T v2 = vol * vol;
+    // Start of the boundary at expiry: X = K min(1, r/q) (ALO eq. 9).
+    const T ln_XK = value(q) > value(r) ? log_of(r / q) : T(0.0);
+    const T ln_X = std::log(K) + ln_XK;
+
+    // Start: the QD boundary, from the shortest maturity up.
+    if (!warm) {
+        const double X = K * std::exp(value(ln_XK));
+        double B = X;  // the previous node's boundary starts the next
+        for (int i = n - 1; i >= 0; --i) {
+            const double tau = tb.root_tau[i] * tb.root_tau[i];
+            B = qd_boundary(K, value(r), value(q), value(vol), tau, X, B);
+            const double lnBX = std::log(B / X);
+            H[i] = lnBX * lnBX;
+        }
+    }
+    H[n] = 0.0;  // B(0) = X
+
+    NodeTerms<T, NCAP, LCAP> nt;
+    for (int i = 0; i < n; ++i) {
+        const double rt = tb.root_tau[i];
+        const double tau = rt * rt;
+        for (int k = 0; k < l; ++k) {
+            const double sn = tb.inner.sin[k], cs = tb.inner.cos[k], w = tb.inner.w[k];
+            const double u = tau * (sn * sn), s = tau * (cs * cs);
+            // du/sqrt(s) = 2 sqrt(tau) sin dtheta; du = 2 tau sin cos dtheta.
+            const double du_root = 2 * rt * sn * w;
+            const double du = 2 * tau * (sn * cs) * w;
+            const T equ = exp_of(q * u);
+            nt.wN[i][k] = r * exp_of(r * u) * du_root / vol;
+            nt.wD1[i][k] = q * equ * du;
+            nt.wD2[i][k] = q * equ * exp_of((q - r) * s) * du_root / vol;
+            nt.drift[i][k] = (r - q) * s - 0.5 * (v2 * s);
+            nt.sd[i][k] = vol * (rt * cs);
+            nt.inv_sd[i][k] = 1.0 / nt.sd[i][k];
+        }
+    }
+
+    for (int j = 0; j < sc.iterations; ++j) {
+        chebyshev_coefficients(tb, H, c);
+        T H_new[NCAP + 1];
+        double moved = 0.0;  // largest change of ln B over the nodes this sweep
+        for (int i = 0; i < n; ++i) {
+            const double rt = tb.root_tau[i];
+            const double tau = rt * rt;
+            const T sH = sqrt_pos(H[i]);  // ln(X/B(tau))
+            // The terms outside the integrals, at z = B/K.
+            const T sd0 = vol * rt;
+            const T ln_z = ln_XK - sH;
+            const T dm0 = (ln_z + (r - q) * tau - 0.5 * (v2 * tau)) / sd0;
+            const T dp0 = dm0 + sd0;
+            const T pm0 = npdf_of(dm0);
+            const T pp0 = pm0 * exp_of(-(ln_z + (r - q) * tau));  // phi(d+) = phi(d-) K e^{-(r-q)tau}/B
+            T N = pm0 / sd0;
+            T Dn = ncdf_of(dp0) + pp0 / sd0;
+            // B dN/dB and B dD/dB from the terms outside the integrals, the
+            // boundary elsewhere held (Jacobi-Newton); the integrals' own
+            // partials, which the coupling with nearby nodes offsets, are left
+            // out: with them the step overshoots.
+            const T dN = -(dm0 * pm0) / (sd0 * sd0);
+            const T dD = pp0 / sd0 - dp0 * pp0 / (sd0 * sd0);
+            for (int k = 0; k < l; ++k) {
+                const double xi = 2 * rt * tb.inner.sin[k] - 1;  // sqrt(u) on the Chebyshev axis
+                const T L = sqrt_pos(clenshaw(c, n, xi)) - sH;   // ln(B(tau)/B(u))
+                const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
+                const T dp = dm + nt.sd[i][k];
+                const T pm = npdf_of(dm);
+                const T pp = nt.wD2[i][k] * (pm * exp_of(-L));  // the phi(d+) term, weighted
+                N += nt.wN[i][k] * pm;
+                Dn += nt.wD1[i][k] * ncdf_of(dp) + pp;
+            }
+            const T f = K * exp_of((q - r) * tau) * N / Dn;  // the fixed-point map
+            const T B = exp_of(ln_X - sH);
+            T B_next = f;
+            if (j == 0) {
+                // Partial Jacobi-Newton step on B - f(B) = 0 (ALO sec. 5.1):
+                // B f'(B) = f (B N'/N - B D'/D).
+                const T slope = f * (dN / N - dD / Dn) / B;
+                const T newton = B + (B - f) / (slope - 1.0);
+                // A step leaving (0, X] falls back on the plain map.
+                if (value(newton) > 0 && value(newton) <= std::exp(value(ln_X)))
+                    B_next = newton;
+            }
+            T lnBX = log_of(B_next) - ln_X;
+            if (!(value(lnBX) < 0))
+                lnBX = 0.0;  // at or above X: the boundary starts there
+            H_new[i] = lnBX * lnBX;
+            const double change = std::fabs(value(lnBX) + value(sH));
+            if (change > moved || std::isnan(change))
+                moved = std::isnan(change) ? NaN : change;
+        }
+        for (int i = 0; i < n; ++i)
+            H[i] = H_new[i];
+        if (moved <= sc.tolerance)
+            break;
+    }
+    chebyshev_coefficients(tb, H, c);
+
+    PutValue<T> out{T(0.0), 0.0, 0.0};
+    // At or beyond the boundary at the full maturity: the exercise value.
+    const T sH_T = sqrt_pos(H[0]);
+    const double ln_SX = std::log(S) - value(ln_X);
+    if (ln_SX <= -value(sH_T)) {
+        out.price = K - S;
+        out.delta = -1.0;
+        return out;
+    }
+
+    // Premium integral in theta, u = sin^2, t = cos^2, du = 2 sin cos dtheta.
+    T premium = 0.0;
+    double delta = 0.0, gamma = 0.0;  // their integrals, the boundary held
+    const double rv = value(r), qv = value(q), vv = value(vol);
+    for (int k = 0; k < tb.outer.n; ++k) {
+        const double sn = tb.outer.sin[k], cs = tb.outer.cos[k];
+        const double t = cs * cs;
+        const double du = 2 * (sn * cs) * tb.outer.w[k];
+        const T sHu = sqrt_pos(clenshaw(c, n, 2 * sn - 1));
+        const T sd = vol * cs;
+        const T dm = (ln_SX + sHu + (r - q) * t - 0.5 * (v2 * t)) / sd;
+        const T dp = dm + sd;
+        const T er = exp_of(-r * t), eq = exp_of(-q * t);
+        premium += (r * K * er * ncdf_of(-dm) - q * S * eq * ncdf_of(-dp)) * du;
+        if (greeks) {
+            // d/dS: -q e^{-qt} Phi(-d+) + e^{-qt} phi(d+)(q - r K/B)/(vol sqrt t);
+            // d2/dS2: e^{-qt} phi(d+)/(S vol sqrt t) [q - (q - r K/B) d+/(vol sqrt t)].
+            const double dpv = value(dp), sdv = value(sd), eqv = value(eq);
+            const double KB = std::exp(value(sHu) - value(ln_XK));  // K/B(u)
+            const double pp = value(npdf_of(dpv));
+            const double a = qv - rv * KB;
+            delta += (-(qv * eqv) * _norm_cdf(-dpv) + eqv * pp * a / sdv) * du;
+            gamma += eqv * pp / (S * sdv) * (qv - a * dpv / sdv) * du;
+        }
+    }
+    out.price = european_put(S, K, m) + premium;
+    if (greeks) {
+        const double dp = (std::log(S / K) + rv - qv + 0.5 * (vv * vv)) / vv;
+        out.delta = -std::exp(-qv) * _norm_cdf(-dp) + delta;
+        out.gamma = std::exp(-qv) * value(npdf_of(dp)) / (S * vv) + gamma;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Forward form to the put, and the regimes that need no boundary.
+
+// What a contract reduces to.
+struct Contract {
+    enum Kind {
+        INVALID,    // NaN or out-of-domain input: NaN out
+        INTRINSIC,  // sigma <= 0: the undiscounted exercise value
+        EUROPEAN,   // never exercised early: the Black price
+        DOUBLE,     // two boundaries (q < r < 0 for the put): not handled, NaN
+        BOUNDARY,   // one boundary: the fixed-point solve
+    } kind;
+    bool call;  // priced as the mirrored put
+    double S;   // the put's spot (K for a call)
+    double K;   // the put's strike (S for a call)
+    double r;   // the put's rate (q for a call)
+    double q;   // the put's yield (r for a call)
+};
+
+Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma)
+{
+    Contract c{Contract::INVALID, flag == CALL, S, K, 0.0, 0.0};
+    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma))
+        return c;
+    if (sigma <= 0) {
+        c.kind = Contract::INTRINSIC;
+        return c;
+    }
+    if (!(S > 0 && K > 0 && D > 0 && F > 0) || std::isinf(sigma))
+        return c;
+    const double r = -std::log(D);
+    const double q = r - std::log(F / S);
+    // Call by put-call symmetry: C(S, K, r, q) = P(K, S, q, r).
+    if (c.call)
+        c = Contract{Contract::INVALID, true, K, S, q, r};
+    else
+        c.r = r, c.q = q;
+    if (c.r > 0)
+        c.kind = Contract::BOUNDARY;
+    else if (c.q >= c.r)
+        c.kind = Contract::EUROPEAN;  // r <= 0 <= ... : holding beats exercise
+    else
+        c.kind = Contract::DOUBLE;    // q < r <= 0: exercise only inside a band
+    return c;
+}
+
+template <class T, int NCAP, int LCAP>
+PutValue<T> solve(const Tables &tb, const AloScheme &sc, const Contract &c, const Rates<T> &m,
+                  bool warm, T *H, bool greeks)
+{
+    T coef[NCAP + 1];
+    return put_value<T, NCAP, LCAP>(tb, sc, c.S, c.K, m, warm, H, coef, greeks);
+}
+
+constexpr int NODES = ALO_SCHEME.nodes;
+constexpr int POINTS = ALO_SCHEME.points;
+
+// Price of a classified contract under the default scheme; *H receives the
+// boundary (when BOUNDARY) and starts it when `warm`.
+double price_default(const Contract &c, double sigma, bool warm, double *H)
+{
+    switch (c.kind) {
+    case Contract::INVALID:
+    case Contract::DOUBLE:
+        return NaN;
+    case Contract::INTRINSIC:
+        return NaN;  // handled by the callers
+    case Contract::EUROPEAN:
+        return european_put(c.S, c.K, Rates<double>{c.r, c.q, sigma});
+    case Contract::BOUNDARY:
+        break;
+    }
+    return solve<double, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c, {c.r, c.q, sigma}, warm, H,
+                                        false)
+        .price;
+}
+
+}  // namespace
+
+double _alo_price_scheme(const AloScheme &scheme, std::int32_t q, double S, double K, double D,
+                         double F, double sigma)
+{
+    if (!fits(scheme))
+        return NaN;
+    const Contract c = classify(q, S, K, D, F, sigma);
+    if (c.kind == Contract::INTRINSIC)
+        return intrinsic_value(q, S, K);
+    if (c.kind != Contract::BOUNDARY) {
+        double unused[1];
+        return price_default(c, sigma, false, unused);
+    }
+    const Tables tb = make_tables(scheme);
+    double H[ALO_MAX_NODES + 1];
+    return solve<double, ALO_MAX_NODES, ALO_MAX_POINTS>(tb, scheme, c, {c.r, c.q, sigma}, false, H,
+                                                        false)
+        .price;
+}
+
+double _alo_price(std::int32_t q, double S, double K, double D, double F, double sigma)
+{
+    const Contract c = classify(q, S, K, D, F, sigma);
+    if (c.kind == Contract::INTRINSIC)
+        return intrinsic_value(q, S, K);
+    double H[NODES + 1];
+    return price_default(c, sigma, false, H);
+}
+
+void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double sigma,
+                 Greeks *out)
+{
+    const Contract c = classify(q, S, K, D, F, sigma);
+    out->gamma = out->vega = out->dD = out->dF = 0.0;
+    switch (c.kind) {
+    case Contract::INVALID:
+    case Contract::DOUBLE:
+        out->price = out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
+        return;
+    case Contract::INTRINSIC:
+        // The exercise value on the spot, flat beyond its kink.
+        out->price = intrinsic_value(q, S, K);
+        out->delta = out->price > 0 ? (q == CALL ? 1.0 : -1.0) : 0.0;
+        return;
+    case Contract::EUROPEAN:
+    case Contract::BOUNDARY:
+        break;
+    }
+
+    // The put's partials in its own r, q and vol, seeded in that order.
+    using D3 = Dual<3>;
+    Rates<D3> m{c.r, c.q, sigma};
+    m.r.d[0] = m.q.d[1] = m.vol.d[2] = 1.0;
+    PutValue<D3> put;
+    if (c.kind == Contract::EUROPEAN) {
+        put.price = european_put(c.S, c.K, m);
+        const double dp = (std::log(c.S / c.K) + c.r - c.q + 0.5 * (sigma * sigma)) / sigma;
+        put.delta = -std::exp(-c.q) * _norm_cdf(-dp);
+        put.gamma = std::exp(-c.q) * npdf_of(dp) / (c.S * sigma);
+    } else {
+        D3 H[NODES + 1];
+        put = solve<D3, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c, m, false, H, true);
+    }
+
+    double dr = put.price.d[0], dq = put.price.d[1];  // dV/dr, dV/dq of the contract
+    out->price = put.price.v;
+    if (c.call) {
+        // C(S, K, r, q) = P(K, S, q, r); P is homogeneous of degree one in its
+        // spot and strike, so dC/dS = dP/dK' = (P - K dP/dS')/S and
+        // d2C/dS2 = (K/S)^2 d2P/dS'2.
+        dr = put.price.d[1];
+        dq = put.price.d[0];
+        out->delta = (put.price.v - K * put.delta) / S;
+        out->gamma = (K / S) * (K / S) * put.gamma;
+    } else {
+        out->delta = put.delta;
+        out->gamma = put.gamma;
+    }
+    // r = -ln D and q = -ln D - ln(F/S).
+    out->vega = put.price.d[2];
+    out->dD = -(dr + dq) / D;
+    out->dF = -dq / F;
+}
+
+namespace {
+
+// Price and vega at a trial sigma, the boundary started from (and left in) H
+// once `warm`.
+double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double *vega)
+{
+    Rates<Dual<1>> m{c.r, c.q, sigma};
+    m.vol.d[0] = 1.0;
+    Dual<1> price;
+    if (c.kind == Contract::EUROPEAN)
+        price = european_put(c.S, c.K, m);
+    else
+        price = solve<Dual<1>, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c, m, warm, H, false).price;
+    *vega = price.d[0];
+    return price.v;
+}
+
+constexpr double IV_LO = 1e-8;    // ends of the search
+constexpr double IV_HI = 8.0;
+constexpr int IV_MAX_STEPS = 100;
+
+}  // namespace
+
+// Newton on the engine's own vega inside a bracket [lo, hi] with price(lo) <
+// target < price(hi), which every evaluation narrows; a step that leaves it,
+// or a vega that is no use, bisects instead.  Each solve of the boundary
+// starts from the last one's, so later steps take few sweeps; they run to the
+// scheme's tolerance, so the root does not depend on the path.
+double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, double D,
+                          double F)
+{
+    if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F))
+        return -1.0;
+    // At or within IV_TOL of the exercise value on the spot: no time value.
+    if (price <= intrinsic_value(flag, S, K) + IV_TOL)
+        return 0.0;
+    const Contract c = classify(flag, S, K, D, F, 1.0);
+    if (c.kind != Contract::EUROPEAN && c.kind != Contract::BOUNDARY)
+        return -1.0;
+
+    Dual<1> H[NODES + 1];
+    double vega;
+    double lo = IV_LO, hi = IV_HI;  // the bracket
+    // Above the price at the top, or below the one at the bottom: no root.
+    if (price_vega(c, hi, false, H, &vega) < price)
+        return -1.0;
+    if (price_vega(c, lo, false, H, &vega) > price)
+        return -1.0;
+
+    // Start from BAW's root where it has one inside the bracket.
+    double x = brentq ? _baw_implied_vol_c(flag, price, S, K, D, F) : -1.0;  // current iterate
+    if (!(x > lo && x < hi))
+        x = 0.5;
+    bool warm = false;  // H holds a boundary to start from
+    for (int it = 0; it < IV_MAX_STEPS; ++it) {
+        const double f = price_vega(c, x, warm, H, &vega) - price;
+        warm = true;
+        if (f == 0)
+            return x;
+        if (f < 0)
+            lo = x;
+        else
+            hi = x;
+        double next = x - f / vega;
+        // Outside the bracket, or no slope to follow: bisect (geometrically
+        // while the bracket spans orders of magnitude).
+        if (!(next > lo && next < hi))
+            next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
+        if (std::fabs(next - x) <= 1e-13 * x || hi - lo <= 1e-14 * hi)
+            return next;
+        x = next;
+    }
+    return x;
+}
+
+}  // namespace korvane::kernels
