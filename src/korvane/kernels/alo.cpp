@@ -22,6 +22,7 @@
 #include "alo.h"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace korvane::kernels {
@@ -32,6 +33,7 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double PI = 3.141592653589793;
 constexpr double HALF_PI = 1.5707963267948966;
 constexpr double QUARTER_PI = 0.7853981633974483;
+constexpr double PASTING_MAX_RATE = 2.0;  // FP-B' while r <= this times vol^2
 
 // ---------------------------------------------------------------------------
 // Forward-mode automatic differentiation: a value and its partials in N
@@ -222,7 +224,7 @@ constexpr Tables make_tables(const AloScheme &s)
 constexpr bool fits(const AloScheme &s)
 {
     return s.nodes >= 2 && s.nodes <= ALO_MAX_NODES && s.points >= 1 && s.points <= ALO_MAX_POINTS
-           && s.final_points >= 1 && s.final_points <= ALO_MAX_POINTS && s.iterations >= 1;
+           && s.final_points >= 1 && s.final_points <= ALO_MAX_POINTS && s.iterations >= 0;
 }
 
 static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME));
@@ -258,6 +260,36 @@ T clenshaw(const T *c, int n, double xi)
     return c[0] + xi * b1 - b2;
 }
 
+// The same at m points at once: the same doubles, but the points' recurrences
+// interleave, so one's latency hides behind the others'.
+template <class T, int M>
+void clenshaw_row(const T *c, int n, const double *xi, int m, T *out)
+{
+    T b1[M], b2[M];  // b_{k+1}, b_{k+2} per point
+    for (int k = 0; k < m; ++k)
+        b1[k] = b2[k] = 0.0;
+    for (int j = n; j >= 1; --j) {
+        for (int k = 0; k < m; ++k) {
+            const T b0 = c[j] + (2 * xi[k]) * b1[k] - b2[k];
+            b2[k] = b1[k];
+            b1[k] = b0;
+        }
+    }
+    for (int k = 0; k < m; ++k)
+        out[k] = c[0] + xi[k] * b1[k] - b2[k];
+}
+
+// Whether x and its partials are all zero: a yield that drops out.
+inline bool is_zero(double x) { return x == 0; }
+template <int N>
+bool is_zero(const Dual<N> &x)
+{
+    for (int i = 0; i < N; ++i)
+        if (x.d[i] != 0)
+            return false;
+    return x.v == 0;
+}
+
 // ---------------------------------------------------------------------------
 // The put on the unit maturity with r > 0 and vol > 0.
 
@@ -284,12 +316,15 @@ T european_put(double S, double K, const Rates<T> &m)
     return K * exp_of(-m.r) * ncdf_of(-dm) - S * exp_of(-m.q) * ncdf_of(-dp);
 }
 
-// The quadratic (QD) boundary of a put of maturity tau, MacMillan's and
-// Barone-Adesi & Whaley's condition with Li's (2005) exponent
-// lambda(h), h = 1 - e^{-r tau}:
-//   K - B = p(B) - (1 - e^{-q tau} Phi(-d+(tau, B/K))) B/lambda.
-// Newton in ln B from `start`, its steps bounded; the result is held at or
-// below X, where the true boundary starts.
+// The quadratic (QD) boundary of a put of maturity tau: the condition of
+// MacMillan (1986) and Barone-Adesi & Whaley (1987) with the exponent of Li
+// (2005), h = 1 - e^{-r tau}, alpha = 2r/vol^2, beta = 2(r - q)/vol^2,
+//   lambda = (-(beta - 1) - sqrt((beta - 1)^2 + 4 alpha/h))/2,
+//   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0.
+// (Li's QD+ adds a term c0 to lambda; as a start for the sweeps below it did
+// no better here.)  Newton in ln B from `start`, its steps bounded; it is
+// only a start, so it stops at 1e-9.  The result is held at or below X,
+// where the true boundary starts.
 double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start)
 {
     const double v2 = vol * vol;
@@ -299,18 +334,18 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
     const double sd = vol * std::sqrt(tau);
     const double dr = std::exp(-r * tau), dq = std::exp(-q * tau);
     double B = start;  // current iterate
-    for (int it = 0; it < 30; ++it) {
+    for (int it = 0; it < 20; ++it) {
         const double dm = (std::log(B / K) + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
         const double dp = dm + sd;
-        const double nq = dq * _norm_cdf(-dp);
-        const double p = K * dr * _norm_cdf(-dm) - B * nq;
-        const double g = p - (1 - nq) * B / lambda - (K - B);
-        const double dg = 1 - nq - (1 - nq) / lambda - dq * npdf_of(dp) / (sd * lambda);
+        const double np = dq * _norm_cdf(-dp);  // e^{-q tau} Phi(-d+) = -p'(B)
+        const double gap = K - B - (K * dr * _norm_cdf(-dm) - B * np);  // K - B - p(B)
+        const double g = (1 - np) * B + lambda * gap;
+        const double dg = (1 - np) + dq * npdf_of(dp) / sd + lambda * (np - 1);
         double step = g / (dg * B);  // Newton step in ln B
         if (!(step < 0.5 && step > -0.5))
             step = step > 0 ? 0.5 : -0.5;
         B = B * std::exp(-step);
-        if (step < 1e-12 && step > -1e-12)
+        if (step < 1e-9 && step > -1e-9)
             break;
     }
     if (!(B < X))
@@ -357,6 +392,12 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
     }
     H[n] = 0.0;  // B(0) = X
 
+    // No yield: the integral of D vanishes, partials and all.
+    const bool yield = !is_zero(q);
+    // FP-B' where it contracts; with a rate large against the variance
+    // (r > 2 vol^2 over the unit maturity) its sweeps oscillate and diverge,
+    // while the value-matching FP-B (ALO eq. 30) still converges.
+    const bool pasting = value(r) <= PASTING_MAX_RATE * value(v2);
     NodeTerms<T, NCAP, LCAP> nt;
     for (int i = 0; i < n; ++i) {
         const double rt = tb.root_tau[i];
@@ -367,10 +408,18 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
             // du/sqrt(s) = 2 sqrt(tau) sin dtheta; du = 2 tau sin cos dtheta.
             const double du_root = 2 * rt * sn * w;
             const double du = 2 * tau * (sn * cs) * w;
-            const T equ = exp_of(q * u);
-            nt.wN[i][k] = r * exp_of(r * u) * du_root / vol;
-            nt.wD1[i][k] = q * equ * du;
-            nt.wD2[i][k] = q * equ * exp_of((q - r) * s) * du_root / vol;
+            if (pasting) {
+                nt.wN[i][k] = r * exp_of(r * u) * du_root / vol;
+                if (yield) {
+                    const T equ = exp_of(q * u);
+                    nt.wD1[i][k] = q * equ * du;
+                    nt.wD2[i][k] = q * equ * exp_of((q - r) * s) * du_root / vol;
+                }
+            } else {
+                nt.wN[i][k] = r * exp_of(r * u) * du;
+                if (yield)
+                    nt.wD1[i][k] = q * exp_of(q * u) * du;
+            }
             nt.drift[i][k] = (r - q) * s - 0.5 * (v2 * s);
             nt.sd[i][k] = vol * (rt * cs);
             nt.inv_sd[i][k] = 1.0 / nt.sd[i][k];
@@ -392,23 +441,36 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
             const T dp0 = dm0 + sd0;
             const T pm0 = npdf_of(dm0);
             const T pp0 = pm0 * exp_of(-(ln_z + (r - q) * tau));  // phi(d+) = phi(d-) K e^{-(r-q)tau}/B
-            T N = pm0 / sd0;
-            T Dn = ncdf_of(dp0) + pp0 / sd0;
+            T N = pasting ? pm0 / sd0 : ncdf_of(dm0);
+            T Dn = pasting ? ncdf_of(dp0) + pp0 / sd0 : ncdf_of(dp0);
             // B dN/dB and B dD/dB from the terms outside the integrals, the
             // boundary elsewhere held (Jacobi-Newton); the integrals' own
             // partials, which the coupling with nearby nodes offsets, are left
             // out: with them the step overshoots.
-            const T dN = -(dm0 * pm0) / (sd0 * sd0);
-            const T dD = pp0 / sd0 - dp0 * pp0 / (sd0 * sd0);
-            for (int k = 0; k < l; ++k) {
-                const double xi = 2 * rt * tb.inner.sin[k] - 1;  // sqrt(u) on the Chebyshev axis
-                const T L = sqrt_pos(clenshaw(c, n, xi)) - sH;   // ln(B(tau)/B(u))
+            const T dN = pasting ? -(dm0 * pm0) / (sd0 * sd0) : pm0 / sd0;
+            const T dD = pasting ? pp0 / sd0 - dp0 * pp0 / (sd0 * sd0) : pp0 / sd0;
+            double xi[LCAP];  // sqrt(u) of each point on the Chebyshev axis
+            for (int k = 0; k < l; ++k)
+                xi[k] = 2 * rt * tb.inner.sin[k] - 1;
+            T Hu[LCAP];  // H(sqrt u) there
+            clenshaw_row<T, LCAP>(c, n, xi, l, Hu);
+            for (int k = 0; k < l && !pasting; ++k) {
+                const T L = sqrt_pos(Hu[k]) - sH;  // ln(B(tau)/B(u))
                 const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
-                const T dp = dm + nt.sd[i][k];
+                N += nt.wN[i][k] * ncdf_of(dm);
+                if (yield)
+                    Dn += nt.wD1[i][k] * ncdf_of(dm + nt.sd[i][k]);
+            }
+            for (int k = 0; k < l && pasting; ++k) {
+                const T L = sqrt_pos(Hu[k]) - sH;  // ln(B(tau)/B(u))
+                const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
                 const T pm = npdf_of(dm);
-                const T pp = nt.wD2[i][k] * (pm * exp_of(-L));  // the phi(d+) term, weighted
                 N += nt.wN[i][k] * pm;
-                Dn += nt.wD1[i][k] * ncdf_of(dp) + pp;
+                if (yield) {
+                    const T dp = dm + nt.sd[i][k];
+                    // phi(d+) = phi(d-) e^{-(r-q)s} B(u)/B(tau), the first factor in wD2.
+                    Dn += nt.wD1[i][k] * ncdf_of(dp) + nt.wD2[i][k] * (pm * exp_of(-L));
+                }
             }
             const T f = K * exp_of((q - r) * tau) * N / Dn;  // the fixed-point map
             const T B = exp_of(ln_X - sH);
@@ -660,17 +722,36 @@ double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double
     return price.v;
 }
 
-constexpr double IV_LO = 1e-8;    // ends of the search
+constexpr double IV_LO = 1e-8;  // ends of the search
 constexpr double IV_HI = 8.0;
 constexpr int IV_MAX_STEPS = 100;
 
+// The put's value as sigma -> 0: the spot's forward path is certain, so it
+// is the best of K e^{-r t} - S e^{-q t} over exercise times t in [0, 1]
+// (and 0): at either end, or where r K e^{-r t} = q S e^{-q t}.
+double zero_vol_put(const Contract &c)
+{
+    const auto at = [&c](double t) { return c.K * std::exp(-c.r * t) - c.S * std::exp(-c.q * t); };
+    double best = std::fmax(0.0, std::fmax(at(0.0), at(1.0)));
+    const double ratio = (c.r * c.K) / (c.q * c.S);
+    if (c.r != c.q && ratio > 0) {
+        const double t = std::log(ratio) / (c.r - c.q);
+        if (t > 0 && t < 1)
+            best = std::fmax(best, at(t));
+    }
+    return best;
+}
+
 }  // namespace
 
-// Newton on the engine's own vega inside a bracket [lo, hi] with price(lo) <
-// target < price(hi), which every evaluation narrows; a step that leaves it,
-// or a vega that is no use, bisects instead.  Each solve of the boundary
-// starts from the last one's, so later steps take few sweeps; they run to the
-// scheme's tolerance, so the root does not depend on the path.
+// Newton on the engine's own vega inside a bracket [lo, hi] that every
+// evaluation narrows (price(lo) < target < price(hi)); a step that leaves it
+// bisects instead.  Each boundary solve starts from the last one's, so later
+// steps take few sweeps; they run to the scheme's tolerance, so the root does
+// not depend on the path.  The screens use bounds, not solves: the price
+// rises with sigma from the zero-volatility value towards the strike (put)
+// or the spot (call); a target the search cannot reach ends at an end of the
+// bracket with the price still off it.
 double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, double D,
                           double F)
 {
@@ -682,24 +763,20 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
     const Contract c = classify(flag, S, K, D, F, 1.0);
     if (c.kind != Contract::EUROPEAN && c.kind != Contract::BOUNDARY)
         return -1.0;
-
-    Dual<1> H[NODES + 1];
-    double vega;
-    double lo = IV_LO, hi = IV_HI;  // the bracket
-    // Above the price at the top, or below the one at the bottom: no root.
-    if (price_vega(c, hi, false, H, &vega) < price)
-        return -1.0;
-    if (price_vega(c, lo, false, H, &vega) > price)
+    if (!(price > zero_vol_put(c) && price < c.K))
         return -1.0;
 
     // Start from BAW's root where it has one inside the bracket.
     double x = brentq ? _baw_implied_vol_c(flag, price, S, K, D, F) : -1.0;  // current iterate
-    if (!(x > lo && x < hi))
+    if (!(x > IV_LO && x < IV_HI))
         x = 0.5;
-    bool warm = false;  // H holds a boundary to start from
+    Dual<1> H[NODES + 1];
+    double lo = IV_LO, hi = IV_HI;  // the bracket
+    bool warm = false;              // H holds a boundary to start from
     for (int it = 0; it < IV_MAX_STEPS; ++it) {
+        double vega;
         const double f = price_vega(c, x, warm, H, &vega) - price;
-        warm = true;
+        warm = c.kind == Contract::BOUNDARY;
         if (f == 0)
             return x;
         if (f < 0)
@@ -711,8 +788,18 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
         // while the bracket spans orders of magnitude).
         if (!(next > lo && next < hi))
             next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
-        if (std::fabs(next - x) <= 1e-13 * x || hi - lo <= 1e-14 * hi)
+        if (std::fabs(next - x) <= 1e-12 * x) {
+            // Converged, unless pinned at an end the target lies beyond.
+            if (std::fabs(f) > 1e-9 * price && (lo == IV_LO || hi == IV_HI))
+                return -1.0;
             return next;
+        }
+        if (hi - lo <= 1e-15 * hi)
+            return (lo == IV_LO || hi == IV_HI) ? -1.0 : next;
+        // The next boundary predicted to first order from this one's
+        // sensitivity: H + dH/dsigma (next - x).
+        for (int i = 0; i < NODES; ++i)
+            H[i].v = H[i].v + H[i].d[0] * (next - x);
         x = next;
     }
     return x;

@@ -30,7 +30,7 @@ inline constexpr int ALO_MAX_NODES = 48;
 inline constexpr int ALO_MAX_POINTS = 128;
 
 // The one setting the public kernels use.
-inline constexpr AloScheme ALO_SCHEME{12, 10, 16, 32, 1e-11};
+inline constexpr AloScheme ALO_SCHEME{14, 8, 12, 48, 1e-9};
 
 // A much finer setting, for testing the one above against.
 inline constexpr AloScheme ALO_REFERENCE_SCHEME{40, 40, 96, 128, 1e-15};
