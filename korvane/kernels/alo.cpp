@@ -40,6 +40,8 @@ constexpr double HART_NUM[] = {0.0352624965998911, 0.700383064443688, 6.37396220
 constexpr double HART_DEN[] = {0.0883883476483184, 1.75566716318264, 16.064177579207,
                                86.7807322029461, 296.564248779674, 637.333633378831,
                                793.826512519948, 440.413735824752};
+constexpr double COARSE_TOLERANCE = 1e-7;  // the coarse sweeps' stop: below the fine start's error
+constexpr int IV_SWEEPS = 30;  // most fine sweeps of each solve in the implied-vol search
 constexpr double PASTING_MAX_RATE = 2.0;  // FP-B' while r <= this times vol^2
 
 // ---------------------------------------------------------------------------
@@ -242,18 +244,20 @@ struct Tables {
     Angles outer;                                        // the price integral's
 };
 
-constexpr Tables make_tables(const AloScheme &s)
+constexpr Tables make_tables(int nodes, int points, int final_points)
 {
     Tables t{};
-    t.n = s.nodes;
-    const int n = s.nodes;
+    t.n = nodes;
+    const int n = nodes;
+    if (n < 1)
+        return t;  // no coarse stage
     for (int i = 0; i <= n; ++i) {
         for (int k = 0; k <= n; ++k)
             t.cheb[i * (n + 1) + k] = cos_series(PI * ((i * k) % (2 * n)) / n);
         t.root_tau[i] = (1 + t.cheb[i * (n + 1) + 1]) * 0.5;
     }
-    t.inner = gauss_legendre(s.points);
-    t.outer = gauss_legendre(s.final_points);
+    t.inner = gauss_legendre(points);
+    t.outer = gauss_legendre(final_points);
     return t;
 }
 
@@ -264,7 +268,9 @@ constexpr bool fits(const AloScheme &s)
 }
 
 static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME));
-constexpr Tables DEFAULT_TABLES = make_tables(ALO_SCHEME);
+constexpr Tables DEFAULT_TABLES =
+    make_tables(ALO_SCHEME.nodes, ALO_SCHEME.points, ALO_SCHEME.final_points);
+constexpr Tables COARSE_TABLES = make_tables(ALO_SCHEME.coarse_nodes, ALO_SCHEME.coarse_points, 1);
 
 // Chebyshev coefficients of the node values (discrete cosine transform with
 // halved end terms), first and last already halved for summation.
@@ -401,12 +407,28 @@ struct NodeTerms {
     T inv_sd[NCAP][LCAP];  // 1/(vol sqrt s)
 };
 
-// Solves the boundary, leaving H = ln(B/X)^2 at the nodes in H (its start
-// there when `warm`) and its Chebyshev coefficients in c; then prices the put
-// at spot S.  Delta and gamma are filled when asked for.
+// The QD boundary at the nodes of tb, from the shortest maturity up.
+template <class T>
+void qd_start(const Tables &tb, double K, const Rates<T> &m, T *H)
+{
+    const double r = value(m.r), q = value(m.q);
+    const double X = q > r ? K * (r / q) : K;
+    double B = X;  // the previous node's boundary starts the next
+    for (int i = tb.n - 1; i >= 0; --i) {
+        const double tau = tb.root_tau[i] * tb.root_tau[i];
+        B = qd_boundary(K, r, q, value(m.vol), tau, X, B);
+        const double lnBX = std::log(B / X);
+        H[i] = lnBX * lnBX;
+    }
+    H[tb.n] = 0.0;  // B(0) = X
+}
+
+// Sweeps the boundary H = ln(B/X)^2 at the nodes from its start there, at
+// most `iterations` times and until no node's ln B moves by more than
+// `tolerance`; c receives its Chebyshev coefficients.
 template <class T, int NCAP, int LCAP>
-PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
-                      const Rates<T> &m, bool warm, T *H, T *c, bool greeks)
+void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K,
+                    const Rates<T> &m, T *H, T *c)
 {
     const int n = tb.n;
     const int l = tb.inner.n;
@@ -415,18 +437,6 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
     // Start of the boundary at expiry: X = K min(1, r/q) (ALO eq. 9).
     const T ln_XK = value(q) > value(r) ? log_of(r / q) : T(0.0);
     const T ln_X = std::log(K) + ln_XK;
-
-    // Start: the QD boundary, from the shortest maturity up.
-    if (!warm) {
-        const double X = K * std::exp(value(ln_XK));
-        double B = X;  // the previous node's boundary starts the next
-        for (int i = n - 1; i >= 0; --i) {
-            const double tau = tb.root_tau[i] * tb.root_tau[i];
-            B = qd_boundary(K, value(r), value(q), value(vol), tau, X, B);
-            const double lnBX = std::log(B / X);
-            H[i] = lnBX * lnBX;
-        }
-    }
     H[n] = 0.0;  // B(0) = X
 
     // No yield: the integral of D vanishes, partials and all.
@@ -439,6 +449,7 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
     for (int i = 0; i < n; ++i) {
         const double rt = tb.root_tau[i];
         const double tau = rt * rt;
+        const T carry_tau = exp_of((q - r) * tau);  // e^{-(r-q) tau}
         for (int k = 0; k < l; ++k) {
             const double sn = tb.inner.sin[k], cs = tb.inner.cos[k], w = tb.inner.w[k];
             const double u = tau * (sn * sn), s = tau * (cs * cs);
@@ -446,12 +457,14 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
             const double du_root = 2 * rt * sn * w;
             const double du = 2 * tau * (sn * cs) * w;
             if (pasting) {
-                nt.wN[i][k] = r * exp_of(r * u) * (du_root * INV_SQRT_2PI) / vol;
+                const T eru = exp_of(r * u);
+                nt.wN[i][k] = r * eru * (du_root * INV_SQRT_2PI) / vol;
                 if (yield) {
                     const T equ = exp_of(q * u);
                     nt.wD1[i][k] = q * equ * du;
                     nt.wD2[i][k] = q * equ * (du_root * INV_SQRT_2PI) / vol;
-                    nt.carry[i][k] = exp_of((q - r) * s);
+                    // e^{-(r-q)s} = e^{-(r-q)tau} e^{ru}/e^{qu}.
+                    nt.carry[i][k] = carry_tau * eru / equ;
                 }
             } else {
                 nt.wN[i][k] = r * exp_of(r * u) * du;
@@ -464,7 +477,7 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
         }
     }
 
-    for (int j = 0; j < sc.iterations; ++j) {
+    for (int j = 0; j < iterations; ++j) {
         chebyshev_coefficients(tb, H, c);
         T H_new[NCAP + 1];
         double moved = 0.0;  // largest change of ln B over the nodes this sweep
@@ -534,10 +547,24 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
         }
         for (int i = 0; i < n; ++i)
             H[i] = H_new[i];
-        if (moved <= sc.tolerance)
+        if (moved <= tolerance)
             break;
     }
     chebyshev_coefficients(tb, H, c);
+}
+
+// The put at spot S on the boundary H (coefficients c): the exercise value
+// at or beyond it, else the European price plus the premium integral.  Delta
+// and gamma are filled when asked for.
+template <class T>
+PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m, const T *H,
+                        const T *c, bool greeks)
+{
+    const int n = tb.n;
+    const T &r = m.r, &q = m.q, &vol = m.vol;
+    const T v2 = vol * vol;
+    const T ln_XK = value(q) > value(r) ? log_of(r / q) : T(0.0);
+    const T ln_X = std::log(K) + ln_XK;
 
     PutValue<T> out{T(0.0), 0.0, 0.0};
     // At or beyond the boundary at the full maturity: the exercise value.
@@ -582,6 +609,33 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
         out.gamma = std::exp(-qv) * value(npdf_of(dp)) / (S * vv) + gamma;
     }
     return out;
+}
+
+// Solves the boundary, leaving H = ln(B/X)^2 at the nodes in H (its start
+// there when `warm`) and its Chebyshev coefficients in c, and prices the put.
+// A cold start is the QD boundary, first swept on the coarse nodes when
+// there are any: there a sweep costs a fraction of one on the fine nodes,
+// which then start within the coarse discretisation's error.
+template <class T, int NCAP, int LCAP, int CNCAP, int CLCAP>
+PutValue<T> put_value(const Tables &tb, const Tables *coarse, const AloScheme &sc, double S,
+                      double K, const Rates<T> &m, bool warm, T *H, T *c, bool greeks)
+{
+    if (!warm && coarse) {
+        T Hc[CNCAP + 1];  // the coarse boundary
+        T cc[CNCAP + 1];  // its Chebyshev coefficients
+        qd_start(*coarse, K, m, Hc);
+        sweep_boundary<T, CNCAP, CLCAP>(*coarse, sc.coarse_iterations, COARSE_TOLERANCE, K, m,
+                                        Hc, cc);
+        for (int i = 0; i < tb.n; ++i) {
+            H[i] = clenshaw(cc, coarse->n, 2 * tb.root_tau[i] - 1);
+            if (!(value(H[i]) > 0))
+                H[i] = 0.0;
+        }
+    } else if (!warm) {
+        qd_start(tb, K, m, H);
+    }
+    sweep_boundary<T, NCAP, LCAP>(tb, sc.iterations, sc.tolerance, K, m, H, c);
+    return put_premium(tb, S, K, m, H, c, greeks);
 }
 
 // ---------------------------------------------------------------------------
@@ -630,16 +684,35 @@ Contract classify(std::int32_t flag, double S, double K, double D, double F, dou
     return c;
 }
 
-template <class T, int NCAP, int LCAP>
-PutValue<T> solve(const Tables &tb, const AloScheme &sc, const Contract &c, const Rates<T> &m,
-                  bool warm, T *H, bool greeks)
+template <class T, int NCAP, int LCAP, int CNCAP, int CLCAP>
+PutValue<T> solve(const Tables &tb, const Tables *coarse, const AloScheme &sc, const Contract &c,
+                  const Rates<T> &m, bool warm, T *H, bool greeks)
 {
     T coef[NCAP + 1];
-    return put_value<T, NCAP, LCAP>(tb, sc, c.S, c.K, m, warm, H, coef, greeks);
+    return put_value<T, NCAP, LCAP, CNCAP, CLCAP>(tb, coarse, sc, c.S, c.K, m, warm, H, coef,
+                                                  greeks);
 }
 
 constexpr int NODES = ALO_SCHEME.nodes;
 constexpr int POINTS = ALO_SCHEME.points;
+constexpr int COARSE_NODES = ALO_SCHEME.coarse_nodes;
+constexpr int COARSE_POINTS = ALO_SCHEME.coarse_points;
+
+// The default scheme's solve (or its variant `sc` with more sweeps).
+template <class T>
+PutValue<T> solve_default(const Contract &c, const Rates<T> &m, bool warm, T *H, bool greeks,
+                          const AloScheme &sc = ALO_SCHEME)
+{
+    return solve<T, NODES, POINTS, COARSE_NODES, COARSE_POINTS>(DEFAULT_TABLES, &COARSE_TABLES, sc,
+                                                                c, m, warm, H, greeks);
+}
+
+// The implied-volatility search sweeps every boundary to the tolerance, so
+// that its root is that of the converged price whatever the path to it.
+constexpr AloScheme IV_SCHEME{ALO_SCHEME.nodes,       IV_SWEEPS,
+                              ALO_SCHEME.points,      ALO_SCHEME.final_points,
+                              ALO_SCHEME.tolerance,   ALO_SCHEME.coarse_nodes,
+                              ALO_SCHEME.coarse_iterations, ALO_SCHEME.coarse_points};
 
 // Price of a classified contract under the default scheme; *H receives the
 // boundary (when BOUNDARY) and starts it when `warm`.
@@ -656,9 +729,7 @@ double price_default(const Contract &c, double sigma, bool warm, double *H)
     case Contract::BOUNDARY:
         break;
     }
-    return solve<double, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c, {c.r, c.q, sigma}, warm, H,
-                                        false)
-        .price;
+    return solve_default<double>(c, {c.r, c.q, sigma}, warm, H, false).price;
 }
 
 }  // namespace
@@ -675,10 +746,12 @@ double _alo_price_scheme(const AloScheme &scheme, std::int32_t q, double S, doub
         double unused[1];
         return price_default(c, sigma, false, unused);
     }
-    const Tables tb = make_tables(scheme);
+    const Tables tb = make_tables(scheme.nodes, scheme.points, scheme.final_points);
+    const Tables coarse = make_tables(scheme.coarse_nodes, scheme.coarse_points, 1);
     double H[ALO_MAX_NODES + 1];
-    return solve<double, ALO_MAX_NODES, ALO_MAX_POINTS>(tb, scheme, c, {c.r, c.q, sigma}, false, H,
-                                                        false)
+    return solve<double, ALO_MAX_NODES, ALO_MAX_POINTS, ALO_MAX_COARSE, ALO_MAX_COARSE>(
+               tb, scheme.coarse_nodes > 0 ? &coarse : nullptr, scheme, c, {c.r, c.q, sigma},
+               false, H, false)
         .price;
 }
 
@@ -723,7 +796,7 @@ void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double 
         put.gamma = std::exp(-c.q) * npdf_of(dp) / (c.S * sigma);
     } else {
         D3 H[NODES + 1];
-        put = solve<D3, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c, m, false, H, true);
+        put = solve_default<D3>(c, m, false, H, true);
     }
 
     double dr = put.price.d[0], dq = put.price.d[1];  // dV/dr, dV/dq of the contract
@@ -758,7 +831,7 @@ double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double
     if (c.kind == Contract::EUROPEAN)
         price = european_put(c.S, c.K, m);
     else
-        price = solve<Dual<1>, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c, m, warm, H, false).price;
+        price = solve_default<Dual<1>>(c, m, warm, H, false, IV_SCHEME).price;
     *vega = price.d[0];
     return price.v;
 }
@@ -766,6 +839,8 @@ double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double
 constexpr double IV_LO = 1e-8;  // ends of the search
 constexpr double IV_HI = 8.0;
 constexpr int IV_MAX_STEPS = 100;
+constexpr double IV_PRICE_TOL = 1e-12;  // relative price error that ends the search
+constexpr double IV_SIGMA_TOL = 1e-11;  // relative step that ends it
 
 // The put's value as sigma -> 0: the spot's forward path is certain, so it
 // is the best of K e^{-r t} - S e^{-q t} over exercise times t in [0, 1]
@@ -818,7 +893,8 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
         double vega;
         const double f = price_vega(c, x, warm, H, &vega) - price;
         warm = c.kind == Contract::BOUNDARY;
-        if (f == 0)
+        // The price reproduced to 1e-12 of itself: done.
+        if (std::fabs(f) <= IV_PRICE_TOL * price)
             return x;
         if (f < 0)
             lo = x;
@@ -829,7 +905,7 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
         // while the bracket spans orders of magnitude).
         if (!(next > lo && next < hi))
             next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
-        if (std::fabs(next - x) <= 1e-12 * x) {
+        if (std::fabs(next - x) <= IV_SIGMA_TOL * x) {
             // Converged, unless pinned at an end the target lies beyond.
             if (std::fabs(f) > 1e-9 * price && (lo == IV_LO || hi == IV_HI))
                 return -1.0;
