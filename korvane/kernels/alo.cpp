@@ -823,7 +823,8 @@ namespace {
 
 // Price and vega at a trial sigma, the boundary started from (and left in) H
 // once `warm`.
-double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double *vega)
+double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double *vega,
+                  const AloScheme &sc)
 {
     Rates<Dual<1>> m{c.r, c.q, sigma};
     m.vol.d[0] = 1.0;
@@ -831,7 +832,7 @@ double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double
     if (c.kind == Contract::EUROPEAN)
         price = european_put(c.S, c.K, m);
     else
-        price = solve_default<Dual<1>>(c, m, warm, H, false, IV_SCHEME).price;
+        price = solve_default<Dual<1>>(c, m, warm, H, false, sc).price;
     *vega = price.d[0];
     return price.v;
 }
@@ -840,7 +841,9 @@ constexpr double IV_LO = 1e-8;  // ends of the search
 constexpr double IV_HI = 8.0;
 constexpr int IV_MAX_STEPS = 100;
 constexpr double IV_PRICE_TOL = 1e-12;  // relative price error that ends the search
-constexpr double IV_SIGMA_TOL = 1e-11;  // relative step that ends it
+constexpr double IV_SIGMA_TOL = 1e-10;  // relative step that ends it
+constexpr double IV_NEAR = 1e-5;        // relative price error from which solves converge
+constexpr double IV_WARM_STEP = 0.02;   // relative step beyond which a solve starts cold
 
 // The put's value as sigma -> 0: the spot's forward path is certain, so it
 // is the best of K e^{-r t} - S e^{-q t} over exercise times t in [0, 1]
@@ -889,23 +892,34 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
     Dual<1> H[NODES + 1];
     double lo = IV_LO, hi = IV_HI;  // the bracket
     bool warm = false;              // H holds a boundary to start from
+    bool near = false;              // a price within IV_NEAR of the target has been seen
     for (int it = 0; it < IV_MAX_STEPS; ++it) {
         double vega;
-        const double f = price_vega(c, x, warm, H, &vega) - price;
+        // Far from the root a step needs no converged boundary (an inexact
+        // Newton step); near it every solve runs to the tolerance, and only
+        // such solves end the search.
+        const bool exact = near;  // this solve runs to the tolerance
+        const double f = price_vega(c, x, warm, H, &vega, exact ? IV_SCHEME : ALO_SCHEME) - price;
         warm = c.kind == Contract::BOUNDARY;
-        // The price reproduced to 1e-12 of itself: done.
-        if (std::fabs(f) <= IV_PRICE_TOL * price)
-            return x;
+        if (exact && std::fabs(f) <= IV_PRICE_TOL * price)
+            return x;  // the price reproduced to 1e-12 of itself
         if (f < 0)
             lo = x;
         else
             hi = x;
+        if (!exact && std::fabs(f) <= IV_NEAR * price) {
+            // From here on the solves converge; the inexact prices' bracket
+            // may exclude the root, so it starts afresh.
+            near = true;
+            lo = IV_LO;
+            hi = IV_HI;
+        }
         double next = x - f / vega;
         // Outside the bracket, or no slope to follow: bisect (geometrically
         // while the bracket spans orders of magnitude).
         if (!(next > lo && next < hi))
             next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
-        if (std::fabs(next - x) <= IV_SIGMA_TOL * x) {
+        if (exact && std::fabs(next - x) <= IV_SIGMA_TOL * x) {
             // Converged, unless pinned at an end the target lies beyond.
             if (std::fabs(f) > 1e-9 * price && (lo == IV_LO || hi == IV_HI))
                 return -1.0;
@@ -913,6 +927,10 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
         }
         if (hi - lo <= 1e-15 * hi)
             return (lo == IV_LO || hi == IV_HI) ? -1.0 : next;
+        // A long step starts its boundary afresh: from the last one the few
+        // sweeps of an inexact solve fall short.
+        if (std::fabs(next - x) > IV_WARM_STEP * x)
+            warm = false;
         // The next boundary predicted to first order from this one's
         // sensitivity: H + dH/dsigma (next - x).
         for (int i = 0; i < NODES; ++i)
