@@ -40,6 +40,7 @@ constexpr double HART_NUM[] = {0.0352624965998911, 0.700383064443688, 6.37396220
 constexpr double HART_DEN[] = {0.0883883476483184, 1.75566716318264, 16.064177579207,
                                86.7807322029461, 296.564248779674, 637.333633378831,
                                793.826512519948, 440.413735824752};
+constexpr double QD_TOLERANCE = 1e-6;      // the QD Newton's last step in ln B
 constexpr double COARSE_TOLERANCE = 1e-7;  // the coarse sweeps' stop: below the fine start's error
 constexpr int IV_SWEEPS = 30;  // most fine sweeps of each solve in the implied-vol search
 constexpr double PASTING_MAX_RATE = 2.0;  // FP-B' while r <= this times vol^2
@@ -365,8 +366,8 @@ T european_put(double S, double K, const Rates<T> &m)
 //   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0.
 // (Li's QD+ adds a term c0 to lambda; as a start for the sweeps below it did
 // no better here.)  Newton in ln B from `start`, its steps bounded; it is
-// only a start, so it stops at 1e-9.  The result is held at or below X,
-// where the true boundary starts.
+// only a start, so it stops at a step of QD_TOLERANCE.  The result is held
+// at or below X, where the true boundary starts.
 double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start)
 {
     const double v2 = vol * vol;
@@ -387,7 +388,7 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
         if (!(step < 0.5 && step > -0.5))
             step = step > 0 ? 0.5 : -0.5;
         B = B * std::exp(-step);
-        if (step < 1e-9 && step > -1e-9)
+        if (step < QD_TOLERANCE && step > -QD_TOLERANCE)
             break;
     }
     if (!(B < X))
@@ -580,11 +581,16 @@ PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m,
     T premium = 0.0;
     double delta = 0.0, gamma = 0.0;  // their integrals, the boundary held
     const double rv = value(r), qv = value(q), vv = value(vol);
+    double xi[ALO_MAX_POINTS] = {};  // sqrt(u) of each point on the Chebyshev axis
+    for (int k = 0; k < tb.outer.n; ++k)
+        xi[k] = 2 * tb.outer.sin[k] - 1;
+    T Hu[ALO_MAX_POINTS];  // H(sqrt u) there
+    clenshaw_row<T, ALO_MAX_POINTS>(c, n, xi, tb.outer.n, Hu);
     for (int k = 0; k < tb.outer.n; ++k) {
         const double sn = tb.outer.sin[k], cs = tb.outer.cos[k];
         const double t = cs * cs;
         const double du = 2 * (sn * cs) * tb.outer.w[k];
-        const T sHu = sqrt_pos(clenshaw(c, n, 2 * sn - 1));
+        const T sHu = sqrt_pos(Hu[k]);
         const T sd = vol * cs;
         const T dm = (ln_SX + sHu + (r - q) * t - 0.5 * (v2 * t)) / sd;
         const T dp = dm + sd;

@@ -34,7 +34,7 @@ inline constexpr int ALO_MAX_POINTS = 128;
 inline constexpr int ALO_MAX_COARSE = 16;  // nodes and points of a coarse stage
 
 // The one setting the public kernels use.
-inline constexpr AloScheme ALO_SCHEME{14, 4, 10, 48, 1e-9, 9, 3, 9};
+inline constexpr AloScheme ALO_SCHEME{14, 4, 10, 40, 1e-9, 9, 3, 9};
 
 // A much finer setting, for testing the one above against.
 inline constexpr AloScheme ALO_REFERENCE_SCHEME{40, 40, 96, 128, 1e-15, 0, 0, 0};
