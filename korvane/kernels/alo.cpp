@@ -43,6 +43,7 @@ constexpr double HART_DEN[] = {0.0883883476483184, 1.75566716318264, 16.06417757
 constexpr double QD_TOLERANCE = 1e-6;      // the QD Newton's last step in ln B
 constexpr double COARSE_TOLERANCE = 1e-7;  // the coarse sweeps' stop: below the fine start's error
 constexpr int IV_SWEEPS = 30;  // most fine sweeps of each solve in the implied-vol search
+constexpr int VALUE_MATCHING_SWEEPS = 3;  // FP-B's most sweeps, in multiples of FP-B' ones
 constexpr double PASTING_MAX_RATE = 2.0;  // FP-B' while r <= this times vol^2
 
 // ---------------------------------------------------------------------------
@@ -478,7 +479,9 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
         }
     }
 
-    for (int j = 0; j < iterations; ++j) {
+    // FP-B contracts more slowly than FP-B': it gets more sweeps.
+    const int sweeps = pasting ? iterations : VALUE_MATCHING_SWEEPS * iterations;
+    for (int j = 0; j < sweeps; ++j) {
         chebyshev_coefficients(tb, H, c);
         T H_new[NCAP + 1];
         double moved = 0.0;  // largest change of ln B over the nodes this sweep
