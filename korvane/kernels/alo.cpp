@@ -4,16 +4,22 @@
 //
 // The put is the core; the call is the put with spot and strike, rate and
 // yield exchanged (McDonald & Schroder 1998).  On a maturity scaled to one,
-// the put with boundary B(u) (u = time to expiry) is worth (ALO eq. 6)
+// the put with boundary B(u) (u = time to expiry) is worth (Kim 1990)
 //   V = p(S) + int_0^1 [r K e^{-r t} Phi(-d-(t, S/B(u)))
 //                       - q S e^{-q t} Phi(-d+(t, S/B(u)))] du,   t = 1 - u,
 // with p the European put and d+-(t, z) = (ln z + (r - q) t +- vol^2 t/2)/(vol sqrt t).
-// The boundary solves B = K e^{-(r-q) tau} N(tau, B)/D(tau, B) in the
-// smooth-pasting form FP-B' (ALO eq. 33), with s = tau - u,
+// The boundary solves B = K e^{-(r-q) tau} N(tau, B)/D(tau, B); in ALO's
+// smooth-pasting form FP-B', with s = tau - u,
 //   N = phi(d-(tau, B/K))/(vol sqrt tau)
 //       + r int_0^tau e^{r u} phi(d-(s, B(tau)/B(u)))/(vol sqrt s) du,
 //   D = Phi(d+(tau, B/K)) + phi(d+(tau, B/K))/(vol sqrt tau)
-//       + q int_0^tau e^{q u} [Phi(d+(s, .)) + phi(d+(s, .))/(vol sqrt s)] du.
+//       + q int_0^tau e^{q u} [Phi(d+(s, .)) + phi(d+(s, .))/(vol sqrt s)] du,
+// and in the value-matching form FP-B
+//   N = Phi(d-(tau, B/K)) + r int_0^tau e^{r u} Phi(d-(s, B(tau)/B(u))) du,
+//   D = Phi(d+(tau, B/K)) + q int_0^tau e^{q u} Phi(d+(s, B(tau)/B(u))) du.
+// FP-B' contracts faster, but its sweeps diverge once the rate is large
+// against the variance; FP-B is used there.  The boundary is held as
+// H = ln(B/X)^2 against sqrt(tau), X = K min(1, r/q) its limit at expiry.
 //
 // Sensitivities to r, q and vol move the boundary, and the premium integral
 // is not stationary in it, so they are carried through the whole solve by
@@ -33,6 +39,8 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double PI = 3.141592653589793;
 constexpr double HALF_PI = 1.5707963267948966;
 constexpr double QUARTER_PI = 0.7853981633974483;
+// Hart's (1968) approximation 5666 of the normal tail: its range and the
+// numerator's and denominator's coefficients in |x|, highest first.
 constexpr double HART_SWITCH = 7.07106781186547;
 constexpr double HART_NUM[] = {0.0352624965998911, 0.700383064443688, 6.37396220353165,
                                33.912866078383, 112.079291497871, 221.213596169931,
@@ -397,13 +405,15 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
     return B;
 }
 
-// Per node and quadrature point of FP-B', what does not depend on the boundary.
+// Per node and quadrature point of the boundary integrals, what does not
+// depend on the boundary.
 template <class T, int NCAP, int LCAP>
 struct NodeTerms {
-    T wN[NCAP][LCAP];      // r e^{r u} du/(vol sqrt s), weighing phi(d-)
+    T wN[NCAP][LCAP];      // FP-B': r e^{r u} du/(vol sqrt(2 pi s)), weighing e^{-d-^2/2};
+                           // FP-B: r e^{r u} du, weighing Phi(d-)
     T wD1[NCAP][LCAP];     // q e^{q u} du, weighing Phi(d+)
-    T wD2[NCAP][LCAP];     // q e^{q u} du/(vol sqrt s sqrt(2 pi)), weighing e^{-d+^2/2}
-    T carry[NCAP][LCAP];   // e^{-(r-q) s}: e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
+    T wD2[NCAP][LCAP];     // FP-B': q e^{q u} du/(vol sqrt(2 pi s)), weighing e^{-d+^2/2}
+    T carry[NCAP][LCAP];   // FP-B': e^{-(r-q) s}, as e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
     T drift[NCAP][LCAP];   // (r - q) s - vol^2 s/2
     T sd[NCAP][LCAP];      // vol sqrt s
     T inv_sd[NCAP][LCAP];  // 1/(vol sqrt s)
@@ -436,7 +446,7 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
     const int l = tb.inner.n;
     const T &r = m.r, &q = m.q, &vol = m.vol;
     const T v2 = vol * vol;
-    // Start of the boundary at expiry: X = K min(1, r/q) (ALO eq. 9).
+    // Start of the boundary at expiry: X = K min(1, r/q).
     const T ln_XK = value(q) > value(r) ? log_of(r / q) : T(0.0);
     const T ln_X = std::log(K) + ln_XK;
     H[n] = 0.0;  // B(0) = X
@@ -445,7 +455,7 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
     const bool yield = !is_zero(q);
     // FP-B' where it contracts; with a rate large against the variance
     // (r > 2 vol^2 over the unit maturity) its sweeps oscillate and diverge,
-    // while the value-matching FP-B (ALO eq. 30) still converges.
+    // while the value-matching FP-B still converges.
     const bool pasting = value(r) <= PASTING_MAX_RATE * value(v2);
     NodeTerms<T, NCAP, LCAP> nt;
     for (int i = 0; i < n; ++i) {
@@ -509,6 +519,7 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
                 xi[k] = 2 * rt * tb.inner.sin[k] - 1;
             T Hu[LCAP];  // H(sqrt u) there
             clenshaw_row<T, LCAP>(c, n, xi, l, Hu);
+            // FP-B: Phi(d-) and Phi(d+) under the integrals.
             for (int k = 0; k < l && !pasting; ++k) {
                 const T L = sqrt_pos(Hu[k]) - sH;  // ln(B(tau)/B(u))
                 const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
@@ -518,6 +529,7 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
                     Dn += nt.wD1[i][k] * ncdf_given(dp, exp_of(-0.5 * (dp * dp)));
                 }
             }
+            // FP-B': the densities, and Phi(d+) from the one of d+.
             for (int k = 0; k < l && pasting; ++k) {
                 const T L = sqrt_pos(Hu[k]) - sH;  // ln(B(tau)/B(u))
                 const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
@@ -533,7 +545,7 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
             const T B = exp_of(ln_X - sH);
             T B_next = f;
             if (j == 0) {
-                // Partial Jacobi-Newton step on B - f(B) = 0 (ALO sec. 5.1):
+                // ALO's partial Jacobi-Newton step on B - f(B) = 0:
                 // B f'(B) = f (B N'/N - B D'/D).
                 const T slope = f * (dN / N - dD / Dn) / B;
                 const T newton = B + (B - f) / (slope - 1.0);

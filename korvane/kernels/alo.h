@@ -42,7 +42,8 @@ inline constexpr AloScheme ALO_REFERENCE_SCHEME{40, 40, 96, 128, 1e-15, 0, 0, 0}
 // American price by the fixed-point method of Andersen, Lake & Offengenden (2016).
 double _alo_price(std::int32_t q, double S, double K, double D, double F, double sigma);
 
-// The same under any scheme within the maxima above (NaN beyond them).
+// The same under any scheme within the maxima above (NaN beyond them); its
+// tables take some 400 KB of stack at the maxima.
 double _alo_price_scheme(const AloScheme &scheme, std::int32_t q, double S, double K, double D,
                          double F, double sigma);
 
