@@ -889,8 +889,9 @@ double zero_vol_put(const Contract &c)
 // bisects instead.  Each boundary solve starts from the last one's, so later
 // steps take few sweeps; they run to the scheme's tolerance, so the root does
 // not depend on the path.  The screens use bounds, not solves: the price
-// rises with sigma from the zero-volatility value towards the strike (put)
-// or the spot (call); a target the search cannot reach ends at an end of the
+// rises with sigma from the zero-volatility value towards the strike (put),
+// or the strike discounted at a negative rate (the put's, so the call's
+// yield); a target the search cannot reach ends at an end of the
 // bracket with the price still off it.
 double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, double D,
                           double F)
@@ -903,7 +904,7 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
     const Contract c = classify(flag, S, K, D, F, 1.0);
     if (c.kind != Contract::EUROPEAN && c.kind != Contract::BOUNDARY)
         return -1.0;
-    if (!(price > zero_vol_put(c) && price < c.K))
+    if (!(price > zero_vol_put(c) && price < c.K * std::fmax(1.0, std::exp(-c.r))))
         return -1.0;
 
     // Start from BAW's root where it has one inside the bracket.
