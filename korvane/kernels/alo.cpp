@@ -458,10 +458,12 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
     // while the value-matching FP-B still converges.
     const bool pasting = value(r) <= PASTING_MAX_RATE * value(v2);
     NodeTerms<T, NCAP, LCAP> nt;
+    T forward[NCAP];  // K e^{-(r-q) tau} per node
     for (int i = 0; i < n; ++i) {
         const double rt = tb.root_tau[i];
         const double tau = rt * rt;
         const T carry_tau = exp_of((q - r) * tau);  // e^{-(r-q) tau}
+        forward[i] = K * carry_tau;
         for (int k = 0; k < l; ++k) {
             const double sn = tb.inner.sin[k], cs = tb.inner.cos[k], w = tb.inner.w[k];
             const double u = tau * (sn * sn), s = tau * (cs * cs);
@@ -499,15 +501,17 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
             const double rt = tb.root_tau[i];
             const double tau = rt * rt;
             const T sH = sqrt_pos(H[i]);  // ln(X/B(tau))
+            const T B = exp_of(ln_X - sH);
             // The terms outside the integrals, at z = B/K.
             const T sd0 = vol * rt;
             const T ln_z = ln_XK - sH;
             const T dm0 = (ln_z + (r - q) * tau - 0.5 * (v2 * tau)) / sd0;
             const T dp0 = dm0 + sd0;
-            const T pm0 = npdf_of(dm0);
-            const T pp0 = pm0 * exp_of(-(ln_z + (r - q) * tau));  // phi(d+) = phi(d-) K e^{-(r-q)tau}/B
-            T N = pasting ? pm0 / sd0 : ncdf_of(dm0);
-            T Dn = pasting ? ncdf_of(dp0) + pp0 / sd0 : ncdf_of(dp0);
+            const T em0 = exp_of(-0.5 * (dm0 * dm0));
+            const T ep0 = em0 * forward[i] / B;  // e^{-d+^2/2} = e^{-d-^2/2} K e^{-(r-q)tau}/B
+            const T pm0 = INV_SQRT_2PI * em0, pp0 = INV_SQRT_2PI * ep0;
+            T N = pasting ? pm0 / sd0 : ncdf_given(dm0, em0);
+            T Dn = pasting ? ncdf_given(dp0, ep0) + pp0 / sd0 : ncdf_given(dp0, ep0);
             // B dN/dB and B dD/dB from the terms outside the integrals, the
             // boundary elsewhere held (Jacobi-Newton); the integrals' own
             // partials, which the coupling with nearby nodes offsets, are left
@@ -541,8 +545,7 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
                     Dn += nt.wD1[i][k] * ncdf_given(dp, ep) + nt.wD2[i][k] * ep;
                 }
             }
-            const T f = K * exp_of((q - r) * tau) * N / Dn;  // the fixed-point map
-            const T B = exp_of(ln_X - sH);
+            const T f = forward[i] * N / Dn;  // the fixed-point map
             T B_next = f;
             if (j == 0) {
                 // ALO's partial Jacobi-Newton step on B - f(B) = 0:
