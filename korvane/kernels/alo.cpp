@@ -622,6 +622,14 @@ PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m,
         }
     }
     out.price = european_put(S, K, m) + premium;
+    // Short of the exercise value (a boundary the sweeps left too low, seen
+    // only with a negative yield far above the rate): exercised, as the
+    // price can be no less.
+    if (value(out.price) < K - S) {
+        out.price = K - S;
+        out.delta = -1.0;
+        return out;
+    }
     if (greeks) {
         const double dp = (std::log(S / K) + rv - qv + 0.5 * (vv * vv)) / vv;
         out.delta = -std::exp(-qv) * _norm_cdf(-dp) + delta;
