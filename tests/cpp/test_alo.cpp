@@ -42,7 +42,7 @@ double tolerance(double price, double S) { return std::fmax(2e-7 * std::fabs(pri
 // The reference has converged: a still finer scheme moves it by under 1e-10.
 TEST_F(Alo, ReferenceHasConverged)
 {
-    const k::AloScheme finer{48, 60, 128, 128, 1e-15};
+    const k::AloScheme finer{48, 60, 128, 128, 1e-15, 0, 0, 0};
     for (const Rated &c : {Rated{k::PUT, 100, 100, 1, 0.05, 0.02, 0.25},
                            Rated{k::CALL, 100, 110, 3, 0.03, 0.05, 0.4},
                            Rated{k::PUT, 100, 90, 5, 0.1, 0.0, 0.8}}) {
@@ -233,7 +233,9 @@ TEST_F(Alo, ImpliedVolatility)
                     if (g.vega * std::sqrt(T) * 0.01 < 0.01)
                         continue;
                     const double own = k::_alo_implied_vol_c(q, c.price(), c.S, K, c.D(), c.F());
-                    EXPECT_NEAR(own / std::sqrt(T), vol, 1e-9) << q << " T=" << T << " K=" << K;
+                    // _alo_price stops after its few sweeps, the search's solves at
+                    // the tolerance: their prices differ by some 1e-9 relative.
+                    EXPECT_NEAR(own / std::sqrt(T), vol, 1e-8) << q << " T=" << T << " K=" << K;
                     const double ref = k::_alo_implied_vol_c(q, c.reference(), c.S, K, c.D(), c.F());
                     EXPECT_NEAR(ref / std::sqrt(T), vol, 5e-6) << q << " T=" << T << " K=" << K;
                 }

@@ -4,16 +4,22 @@
 //
 // The put is the core; the call is the put with spot and strike, rate and
 // yield exchanged (McDonald & Schroder 1998).  On a maturity scaled to one,
-// the put with boundary B(u) (u = time to expiry) is worth (ALO eq. 6)
+// the put with boundary B(u) (u = time to expiry) is worth (Kim 1990)
 //   V = p(S) + int_0^1 [r K e^{-r t} Phi(-d-(t, S/B(u)))
 //                       - q S e^{-q t} Phi(-d+(t, S/B(u)))] du,   t = 1 - u,
 // with p the European put and d+-(t, z) = (ln z + (r - q) t +- vol^2 t/2)/(vol sqrt t).
-// The boundary solves B = K e^{-(r-q) tau} N(tau, B)/D(tau, B) in the
-// smooth-pasting form FP-B' (ALO eq. 33), with s = tau - u,
+// The boundary solves B = K e^{-(r-q) tau} N(tau, B)/D(tau, B); in ALO's
+// smooth-pasting form FP-B', with s = tau - u,
 //   N = phi(d-(tau, B/K))/(vol sqrt tau)
 //       + r int_0^tau e^{r u} phi(d-(s, B(tau)/B(u)))/(vol sqrt s) du,
 //   D = Phi(d+(tau, B/K)) + phi(d+(tau, B/K))/(vol sqrt tau)
-//       + q int_0^tau e^{q u} [Phi(d+(s, .)) + phi(d+(s, .))/(vol sqrt s)] du.
+//       + q int_0^tau e^{q u} [Phi(d+(s, .)) + phi(d+(s, .))/(vol sqrt s)] du,
+// and in the value-matching form FP-B
+//   N = Phi(d-(tau, B/K)) + r int_0^tau e^{r u} Phi(d-(s, B(tau)/B(u))) du,
+//   D = Phi(d+(tau, B/K)) + q int_0^tau e^{q u} Phi(d+(s, B(tau)/B(u))) du.
+// FP-B' contracts faster, but its sweeps diverge once the rate is large
+// against the variance; FP-B is used there.  The boundary is held as
+// H = ln(B/X)^2 against sqrt(tau), X = K min(1, r/q) its limit at expiry.
 //
 // Sensitivities to r, q and vol move the boundary, and the premium integral
 // is not stationary in it, so they are carried through the whole solve by
@@ -33,6 +39,18 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double PI = 3.141592653589793;
 constexpr double HALF_PI = 1.5707963267948966;
 constexpr double QUARTER_PI = 0.7853981633974483;
+// Hart's (1968) approximation 5666 of the normal tail: the numerator's and
+// denominator's coefficients in |x|, highest first.
+constexpr double HART_NUM[] = {0.0352624965998911, 0.700383064443688, 6.37396220353165,
+                               33.912866078383, 112.079291497871, 221.213596169931,
+                               220.206867912376};
+constexpr double HART_DEN[] = {0.0883883476483184, 1.75566716318264, 16.064177579207,
+                               86.7807322029461, 296.564248779674, 637.333633378831,
+                               793.826512519948, 440.413735824752};
+constexpr double QD_TOLERANCE = 1e-6;      // the QD Newton's last step in ln B
+constexpr double COARSE_TOLERANCE = 1e-7;  // the coarse sweeps' stop: below the fine start's error
+constexpr int IV_SWEEPS = 30;  // most fine sweeps of each solve in the implied-vol search
+constexpr int VALUE_MATCHING_SWEEPS = 3;  // FP-B's most sweeps, in multiples of FP-B' ones
 constexpr double PASTING_MAX_RATE = 2.0;  // FP-B' while r <= this times vol^2
 
 // ---------------------------------------------------------------------------
@@ -131,6 +149,31 @@ Dual<N> sqrt_pos(const Dual<N> &x)
 template <class T>
 T npdf_of(const T &x) { return INV_SQRT_2PI * exp_of(-0.5 * (x * x)); }
 
+// Phi(x) from e = exp(-x^2/2), which the sweeps have at hand: no erfc, so no
+// exponential of its own.  Hart's (1968) rational approximation 5666 of
+// Phi(-|x|) e^{x^2/2} (as in West 2005): within 3e-16 of Phi for |x| below
+// 5 sqrt 2, where it was fitted, and beyond within 1e-7 relative to |x| = 12
+// (Phi below 1e-32), its asymptote being the Mills ratio's 1/(sqrt(2 pi) |x|).
+// The integrals need absolute accuracy only, so one formula serves all x.
+inline double ncdf_given(double x, double e)
+{
+    const double z = std::fabs(x);
+    double num = HART_NUM[0];
+    for (int i = 1; i < 7; ++i)
+        num = num * z + HART_NUM[i];
+    double den = HART_DEN[0];
+    for (int i = 1; i < 8; ++i)
+        den = den * z + HART_DEN[i];
+    const double tail = e * num / den;  // Phi(-|x|)
+    return x > 0 ? 1 - tail : tail;
+}
+
+template <int N>
+Dual<N> ncdf_given(const Dual<N> &x, const Dual<N> &e)
+{
+    return chain(x, ncdf_given(x.v, e.v), INV_SQRT_2PI * e.v);
+}
+
 // ---------------------------------------------------------------------------
 // Quadrature and interpolation tables, built by constexpr code so that the
 // default scheme's are compile-time constants and a run-time scheme's are the
@@ -206,18 +249,20 @@ struct Tables {
     Angles outer;                                        // the price integral's
 };
 
-constexpr Tables make_tables(const AloScheme &s)
+constexpr Tables make_tables(int nodes, int points, int final_points)
 {
     Tables t{};
-    t.n = s.nodes;
-    const int n = s.nodes;
+    t.n = nodes;
+    const int n = nodes;
+    if (n < 1)
+        return t;  // no coarse stage
     for (int i = 0; i <= n; ++i) {
         for (int k = 0; k <= n; ++k)
             t.cheb[i * (n + 1) + k] = cos_series(PI * ((i * k) % (2 * n)) / n);
         t.root_tau[i] = (1 + t.cheb[i * (n + 1) + 1]) * 0.5;
     }
-    t.inner = gauss_legendre(s.points);
-    t.outer = gauss_legendre(s.final_points);
+    t.inner = gauss_legendre(points);
+    t.outer = gauss_legendre(final_points);
     return t;
 }
 
@@ -228,7 +273,9 @@ constexpr bool fits(const AloScheme &s)
 }
 
 static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME));
-constexpr Tables DEFAULT_TABLES = make_tables(ALO_SCHEME);
+constexpr Tables DEFAULT_TABLES =
+    make_tables(ALO_SCHEME.nodes, ALO_SCHEME.points, ALO_SCHEME.final_points);
+constexpr Tables COARSE_TABLES = make_tables(ALO_SCHEME.coarse_nodes, ALO_SCHEME.coarse_points, 1);
 
 // Chebyshev coefficients of the node values (discrete cosine transform with
 // halved end terms), first and last already halved for summation.
@@ -323,8 +370,8 @@ T european_put(double S, double K, const Rates<T> &m)
 //   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0.
 // (Li's QD+ adds a term c0 to lambda; as a start for the sweeps below it did
 // no better here.)  Newton in ln B from `start`, its steps bounded; it is
-// only a start, so it stops at 1e-9.  The result is held at or below X,
-// where the true boundary starts.
+// only a start, so it stops at a step of QD_TOLERANCE.  The result is held
+// at or below X, where the true boundary starts.
 double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start)
 {
     const double v2 = vol * vol;
@@ -345,7 +392,7 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
         if (!(step < 0.5 && step > -0.5))
             step = step > 0 ? 0.5 : -0.5;
         B = B * std::exp(-step);
-        if (step < 1e-9 && step > -1e-9)
+        if (step < QD_TOLERANCE && step > -QD_TOLERANCE)
             break;
     }
     if (!(B < X))
@@ -353,55 +400,65 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
     return B;
 }
 
-// Per node and quadrature point of FP-B', what does not depend on the boundary.
+// Per node and quadrature point of the boundary integrals, what does not
+// depend on the boundary.
 template <class T, int NCAP, int LCAP>
 struct NodeTerms {
-    T wN[NCAP][LCAP];      // r e^{r u} du/(vol sqrt s), weighing phi(d-)
+    T wN[NCAP][LCAP];      // FP-B': r e^{r u} du/(vol sqrt(2 pi s)), weighing e^{-d-^2/2};
+                           // FP-B: r e^{r u} du, weighing Phi(d-)
     T wD1[NCAP][LCAP];     // q e^{q u} du, weighing Phi(d+)
-    T wD2[NCAP][LCAP];     // q e^{q u} e^{-(r-q) s} du/(vol sqrt s), weighing phi(d-) B(u)/B(tau)
+    T wD2[NCAP][LCAP];     // FP-B': q e^{q u} du/(vol sqrt(2 pi s)), weighing e^{-d+^2/2}
+    T carry[NCAP][LCAP];   // FP-B': e^{-(r-q) s}, as e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
     T drift[NCAP][LCAP];   // (r - q) s - vol^2 s/2
     T sd[NCAP][LCAP];      // vol sqrt s
     T inv_sd[NCAP][LCAP];  // 1/(vol sqrt s)
 };
 
-// Solves the boundary, leaving H = ln(B/X)^2 at the nodes in H (its start
-// there when `warm`) and its Chebyshev coefficients in c; then prices the put
-// at spot S.  Delta and gamma are filled when asked for.
+// The QD boundary at the nodes of tb, from the shortest maturity up.
+template <class T>
+void qd_start(const Tables &tb, double K, const Rates<T> &m, T *H)
+{
+    const double r = value(m.r), q = value(m.q);
+    const double X = q > r ? K * (r / q) : K;
+    double B = X;  // the previous node's boundary starts the next
+    for (int i = tb.n - 1; i >= 0; --i) {
+        const double tau = tb.root_tau[i] * tb.root_tau[i];
+        B = qd_boundary(K, r, q, value(m.vol), tau, X, B);
+        const double lnBX = std::log(B / X);
+        H[i] = lnBX * lnBX;
+    }
+    H[tb.n] = 0.0;  // B(0) = X
+}
+
+// Sweeps the boundary H = ln(B/X)^2 at the nodes from its start there, at
+// most `iterations` times and until no node's ln B moves by more than
+// `tolerance`; c receives its Chebyshev coefficients.
 template <class T, int NCAP, int LCAP>
-PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
-                      const Rates<T> &m, bool warm, T *H, T *c, bool greeks)
+void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K,
+                    const Rates<T> &m, T *H, T *c)
 {
     const int n = tb.n;
     const int l = tb.inner.n;
     const T &r = m.r, &q = m.q, &vol = m.vol;
     const T v2 = vol * vol;
-    // Start of the boundary at expiry: X = K min(1, r/q) (ALO eq. 9).
+    // Start of the boundary at expiry: X = K min(1, r/q).
     const T ln_XK = value(q) > value(r) ? log_of(r / q) : T(0.0);
     const T ln_X = std::log(K) + ln_XK;
-
-    // Start: the QD boundary, from the shortest maturity up.
-    if (!warm) {
-        const double X = K * std::exp(value(ln_XK));
-        double B = X;  // the previous node's boundary starts the next
-        for (int i = n - 1; i >= 0; --i) {
-            const double tau = tb.root_tau[i] * tb.root_tau[i];
-            B = qd_boundary(K, value(r), value(q), value(vol), tau, X, B);
-            const double lnBX = std::log(B / X);
-            H[i] = lnBX * lnBX;
-        }
-    }
     H[n] = 0.0;  // B(0) = X
 
     // No yield: the integral of D vanishes, partials and all.
     const bool yield = !is_zero(q);
     // FP-B' where it contracts; with a rate large against the variance
     // (r > 2 vol^2 over the unit maturity) its sweeps oscillate and diverge,
-    // while the value-matching FP-B (ALO eq. 30) still converges.
+    // while the value-matching FP-B still converges.
     const bool pasting = value(r) <= PASTING_MAX_RATE * value(v2);
     NodeTerms<T, NCAP, LCAP> nt;
+    T forward[NCAP];  // K e^{-(r-q) tau} per node
     for (int i = 0; i < n; ++i) {
         const double rt = tb.root_tau[i];
         const double tau = rt * rt;
+        const T carry_tau = exp_of((q - r) * tau);  // e^{-(r-q) tau}
+        forward[i] = K * carry_tau;
         for (int k = 0; k < l; ++k) {
             const double sn = tb.inner.sin[k], cs = tb.inner.cos[k], w = tb.inner.w[k];
             const double u = tau * (sn * sn), s = tau * (cs * cs);
@@ -409,11 +466,14 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
             const double du_root = 2 * rt * sn * w;
             const double du = 2 * tau * (sn * cs) * w;
             if (pasting) {
-                nt.wN[i][k] = r * exp_of(r * u) * du_root / vol;
+                const T eru = exp_of(r * u);
+                nt.wN[i][k] = r * eru * (du_root * INV_SQRT_2PI) / vol;
                 if (yield) {
                     const T equ = exp_of(q * u);
                     nt.wD1[i][k] = q * equ * du;
-                    nt.wD2[i][k] = q * equ * exp_of((q - r) * s) * du_root / vol;
+                    nt.wD2[i][k] = q * equ * (du_root * INV_SQRT_2PI) / vol;
+                    // e^{-(r-q)s} = e^{-(r-q)tau} e^{ru}/e^{qu}.
+                    nt.carry[i][k] = carry_tau * eru / equ;
                 }
             } else {
                 nt.wN[i][k] = r * exp_of(r * u) * du;
@@ -426,7 +486,9 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
         }
     }
 
-    for (int j = 0; j < sc.iterations; ++j) {
+    // FP-B contracts more slowly than FP-B': it gets more sweeps.
+    const int sweeps = pasting ? iterations : VALUE_MATCHING_SWEEPS * iterations;
+    for (int j = 0; j < sweeps; ++j) {
         chebyshev_coefficients(tb, H, c);
         T H_new[NCAP + 1];
         double moved = 0.0;  // largest change of ln B over the nodes this sweep
@@ -434,15 +496,17 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
             const double rt = tb.root_tau[i];
             const double tau = rt * rt;
             const T sH = sqrt_pos(H[i]);  // ln(X/B(tau))
+            const T B = exp_of(ln_X - sH);
             // The terms outside the integrals, at z = B/K.
             const T sd0 = vol * rt;
             const T ln_z = ln_XK - sH;
             const T dm0 = (ln_z + (r - q) * tau - 0.5 * (v2 * tau)) / sd0;
             const T dp0 = dm0 + sd0;
-            const T pm0 = npdf_of(dm0);
-            const T pp0 = pm0 * exp_of(-(ln_z + (r - q) * tau));  // phi(d+) = phi(d-) K e^{-(r-q)tau}/B
-            T N = pasting ? pm0 / sd0 : ncdf_of(dm0);
-            T Dn = pasting ? ncdf_of(dp0) + pp0 / sd0 : ncdf_of(dp0);
+            const T em0 = exp_of(-0.5 * (dm0 * dm0));
+            const T ep0 = em0 * forward[i] / B;  // e^{-d+^2/2} = e^{-d-^2/2} K e^{-(r-q)tau}/B
+            const T pm0 = INV_SQRT_2PI * em0, pp0 = INV_SQRT_2PI * ep0;
+            T N = pasting ? pm0 / sd0 : ncdf_given(dm0, em0);
+            T Dn = pasting ? ncdf_given(dp0, ep0) + pp0 / sd0 : ncdf_given(dp0, ep0);
             // B dN/dB and B dD/dB from the terms outside the integrals, the
             // boundary elsewhere held (Jacobi-Newton); the integrals' own
             // partials, which the coupling with nearby nodes offsets, are left
@@ -454,29 +518,32 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
                 xi[k] = 2 * rt * tb.inner.sin[k] - 1;
             T Hu[LCAP];  // H(sqrt u) there
             clenshaw_row<T, LCAP>(c, n, xi, l, Hu);
+            // FP-B: Phi(d-) and Phi(d+) under the integrals.
             for (int k = 0; k < l && !pasting; ++k) {
                 const T L = sqrt_pos(Hu[k]) - sH;  // ln(B(tau)/B(u))
                 const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
-                N += nt.wN[i][k] * ncdf_of(dm);
-                if (yield)
-                    Dn += nt.wD1[i][k] * ncdf_of(dm + nt.sd[i][k]);
+                N += nt.wN[i][k] * ncdf_given(dm, exp_of(-0.5 * (dm * dm)));
+                if (yield) {
+                    const T dp = dm + nt.sd[i][k];
+                    Dn += nt.wD1[i][k] * ncdf_given(dp, exp_of(-0.5 * (dp * dp)));
+                }
             }
+            // FP-B': the densities, and Phi(d+) from the one of d+.
             for (int k = 0; k < l && pasting; ++k) {
                 const T L = sqrt_pos(Hu[k]) - sH;  // ln(B(tau)/B(u))
                 const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
-                const T pm = npdf_of(dm);
-                N += nt.wN[i][k] * pm;
+                const T em = exp_of(-0.5 * (dm * dm));
+                N += nt.wN[i][k] * em;
                 if (yield) {
                     const T dp = dm + nt.sd[i][k];
-                    // phi(d+) = phi(d-) e^{-(r-q)s} B(u)/B(tau), the first factor in wD2.
-                    Dn += nt.wD1[i][k] * ncdf_of(dp) + nt.wD2[i][k] * (pm * exp_of(-L));
+                    const T ep = em * nt.carry[i][k] * exp_of(-L);  // e^{-d+^2/2}
+                    Dn += nt.wD1[i][k] * ncdf_given(dp, ep) + nt.wD2[i][k] * ep;
                 }
             }
-            const T f = K * exp_of((q - r) * tau) * N / Dn;  // the fixed-point map
-            const T B = exp_of(ln_X - sH);
+            const T f = forward[i] * N / Dn;  // the fixed-point map
             T B_next = f;
             if (j == 0) {
-                // Partial Jacobi-Newton step on B - f(B) = 0 (ALO sec. 5.1):
+                // ALO's partial Jacobi-Newton step on B - f(B) = 0:
                 // B f'(B) = f (B N'/N - B D'/D).
                 const T slope = f * (dN / N - dD / Dn) / B;
                 const T newton = B + (B - f) / (slope - 1.0);
@@ -494,10 +561,24 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
         }
         for (int i = 0; i < n; ++i)
             H[i] = H_new[i];
-        if (moved <= sc.tolerance)
+        if (moved <= tolerance)
             break;
     }
     chebyshev_coefficients(tb, H, c);
+}
+
+// The put at spot S on the boundary H (coefficients c): the exercise value
+// at or beyond it, else the European price plus the premium integral.  Delta
+// and gamma are filled when asked for.
+template <class T>
+PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m, const T *H,
+                        const T *c, bool greeks)
+{
+    const int n = tb.n;
+    const T &r = m.r, &q = m.q, &vol = m.vol;
+    const T v2 = vol * vol;
+    const T ln_XK = value(q) > value(r) ? log_of(r / q) : T(0.0);
+    const T ln_X = std::log(K) + ln_XK;
 
     PutValue<T> out{T(0.0), 0.0, 0.0};
     // At or beyond the boundary at the full maturity: the exercise value.
@@ -513,34 +594,75 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
     T premium = 0.0;
     double delta = 0.0, gamma = 0.0;  // their integrals, the boundary held
     const double rv = value(r), qv = value(q), vv = value(vol);
+    double xi[ALO_MAX_POINTS] = {};  // sqrt(u) of each point on the Chebyshev axis
+    for (int k = 0; k < tb.outer.n; ++k)
+        xi[k] = 2 * tb.outer.sin[k] - 1;
+    T Hu[ALO_MAX_POINTS];  // H(sqrt u) there
+    clenshaw_row<T, ALO_MAX_POINTS>(c, n, xi, tb.outer.n, Hu);
     for (int k = 0; k < tb.outer.n; ++k) {
         const double sn = tb.outer.sin[k], cs = tb.outer.cos[k];
         const double t = cs * cs;
         const double du = 2 * (sn * cs) * tb.outer.w[k];
-        const T sHu = sqrt_pos(clenshaw(c, n, 2 * sn - 1));
+        const T sHu = sqrt_pos(Hu[k]);
         const T sd = vol * cs;
         const T dm = (ln_SX + sHu + (r - q) * t - 0.5 * (v2 * t)) / sd;
         const T dp = dm + sd;
         const T er = exp_of(-r * t), eq = exp_of(-q * t);
-        premium += (r * K * er * ncdf_of(-dm) - q * S * eq * ncdf_of(-dp)) * du;
+        const T em = exp_of(-0.5 * (dm * dm)), ep = exp_of(-0.5 * (dp * dp));
+        premium += (r * K * er * ncdf_given(-dm, em) - q * S * eq * ncdf_given(-dp, ep)) * du;
         if (greeks) {
             // d/dS: -q e^{-qt} Phi(-d+) + e^{-qt} phi(d+)(q - r K/B)/(vol sqrt t);
             // d2/dS2: e^{-qt} phi(d+)/(S vol sqrt t) [q - (q - r K/B) d+/(vol sqrt t)].
             const double dpv = value(dp), sdv = value(sd), eqv = value(eq);
             const double KB = std::exp(value(sHu) - value(ln_XK));  // K/B(u)
-            const double pp = value(npdf_of(dpv));
+            const double pp = INV_SQRT_2PI * value(ep);
             const double a = qv - rv * KB;
             delta += (-(qv * eqv) * _norm_cdf(-dpv) + eqv * pp * a / sdv) * du;
             gamma += eqv * pp / (S * sdv) * (qv - a * dpv / sdv) * du;
         }
     }
     out.price = european_put(S, K, m) + premium;
+    // Short of the exercise value (a boundary the sweeps left too low, seen
+    // only with a negative yield far above the rate): exercised, as the
+    // price can be no less.
+    if (value(out.price) < K - S) {
+        out.price = K - S;
+        out.delta = -1.0;
+        return out;
+    }
     if (greeks) {
         const double dp = (std::log(S / K) + rv - qv + 0.5 * (vv * vv)) / vv;
         out.delta = -std::exp(-qv) * _norm_cdf(-dp) + delta;
         out.gamma = std::exp(-qv) * value(npdf_of(dp)) / (S * vv) + gamma;
     }
     return out;
+}
+
+// Solves the boundary, leaving H = ln(B/X)^2 at the nodes in H (its start
+// there when `warm`) and its Chebyshev coefficients in c, and prices the put.
+// A cold start is the QD boundary, first swept on the coarse nodes when
+// there are any: there a sweep costs a fraction of one on the fine nodes,
+// which then start within the coarse discretisation's error.
+template <class T, int NCAP, int LCAP, int CNCAP, int CLCAP>
+PutValue<T> put_value(const Tables &tb, const Tables *coarse, const AloScheme &sc, double S,
+                      double K, const Rates<T> &m, bool warm, T *H, T *c, bool greeks)
+{
+    if (!warm && coarse) {
+        T Hc[CNCAP + 1];  // the coarse boundary
+        T cc[CNCAP + 1];  // its Chebyshev coefficients
+        qd_start(*coarse, K, m, Hc);
+        sweep_boundary<T, CNCAP, CLCAP>(*coarse, sc.coarse_iterations, COARSE_TOLERANCE, K, m,
+                                        Hc, cc);
+        for (int i = 0; i < tb.n; ++i) {
+            H[i] = clenshaw(cc, coarse->n, 2 * tb.root_tau[i] - 1);
+            if (!(value(H[i]) > 0))
+                H[i] = 0.0;
+        }
+    } else if (!warm) {
+        qd_start(tb, K, m, H);
+    }
+    sweep_boundary<T, NCAP, LCAP>(tb, sc.iterations, sc.tolerance, K, m, H, c);
+    return put_premium(tb, S, K, m, H, c, greeks);
 }
 
 // ---------------------------------------------------------------------------
@@ -589,16 +711,35 @@ Contract classify(std::int32_t flag, double S, double K, double D, double F, dou
     return c;
 }
 
-template <class T, int NCAP, int LCAP>
-PutValue<T> solve(const Tables &tb, const AloScheme &sc, const Contract &c, const Rates<T> &m,
-                  bool warm, T *H, bool greeks)
+template <class T, int NCAP, int LCAP, int CNCAP, int CLCAP>
+PutValue<T> solve(const Tables &tb, const Tables *coarse, const AloScheme &sc, const Contract &c,
+                  const Rates<T> &m, bool warm, T *H, bool greeks)
 {
     T coef[NCAP + 1];
-    return put_value<T, NCAP, LCAP>(tb, sc, c.S, c.K, m, warm, H, coef, greeks);
+    return put_value<T, NCAP, LCAP, CNCAP, CLCAP>(tb, coarse, sc, c.S, c.K, m, warm, H, coef,
+                                                  greeks);
 }
 
 constexpr int NODES = ALO_SCHEME.nodes;
 constexpr int POINTS = ALO_SCHEME.points;
+constexpr int COARSE_NODES = ALO_SCHEME.coarse_nodes;
+constexpr int COARSE_POINTS = ALO_SCHEME.coarse_points;
+
+// The default scheme's solve (or its variant `sc` with more sweeps).
+template <class T>
+PutValue<T> solve_default(const Contract &c, const Rates<T> &m, bool warm, T *H, bool greeks,
+                          const AloScheme &sc = ALO_SCHEME)
+{
+    return solve<T, NODES, POINTS, COARSE_NODES, COARSE_POINTS>(DEFAULT_TABLES, &COARSE_TABLES, sc,
+                                                                c, m, warm, H, greeks);
+}
+
+// The implied-volatility search sweeps every boundary to the tolerance, so
+// that its root is that of the converged price whatever the path to it.
+constexpr AloScheme IV_SCHEME{ALO_SCHEME.nodes,       IV_SWEEPS,
+                              ALO_SCHEME.points,      ALO_SCHEME.final_points,
+                              ALO_SCHEME.tolerance,   ALO_SCHEME.coarse_nodes,
+                              ALO_SCHEME.coarse_iterations, ALO_SCHEME.coarse_points};
 
 // Price of a classified contract under the default scheme; *H receives the
 // boundary (when BOUNDARY) and starts it when `warm`.
@@ -615,9 +756,7 @@ double price_default(const Contract &c, double sigma, bool warm, double *H)
     case Contract::BOUNDARY:
         break;
     }
-    return solve<double, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c, {c.r, c.q, sigma}, warm, H,
-                                        false)
-        .price;
+    return solve_default<double>(c, {c.r, c.q, sigma}, warm, H, false).price;
 }
 
 }  // namespace
@@ -634,10 +773,12 @@ double _alo_price_scheme(const AloScheme &scheme, std::int32_t q, double S, doub
         double unused[1];
         return price_default(c, sigma, false, unused);
     }
-    const Tables tb = make_tables(scheme);
+    const Tables tb = make_tables(scheme.nodes, scheme.points, scheme.final_points);
+    const Tables coarse = make_tables(scheme.coarse_nodes, scheme.coarse_points, 1);
     double H[ALO_MAX_NODES + 1];
-    return solve<double, ALO_MAX_NODES, ALO_MAX_POINTS>(tb, scheme, c, {c.r, c.q, sigma}, false, H,
-                                                        false)
+    return solve<double, ALO_MAX_NODES, ALO_MAX_POINTS, ALO_MAX_COARSE, ALO_MAX_COARSE>(
+               tb, scheme.coarse_nodes > 0 ? &coarse : nullptr, scheme, c, {c.r, c.q, sigma},
+               false, H, false)
         .price;
 }
 
@@ -682,7 +823,7 @@ void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double 
         put.gamma = std::exp(-c.q) * npdf_of(dp) / (c.S * sigma);
     } else {
         D3 H[NODES + 1];
-        put = solve<D3, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c, m, false, H, true);
+        put = solve_default<D3>(c, m, false, H, true);
     }
 
     double dr = put.price.d[0], dq = put.price.d[1];  // dV/dr, dV/dq of the contract
@@ -709,7 +850,8 @@ namespace {
 
 // Price and vega at a trial sigma, the boundary started from (and left in) H
 // once `warm`.
-double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double *vega)
+double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double *vega,
+                  const AloScheme &sc)
 {
     Rates<Dual<1>> m{c.r, c.q, sigma};
     m.vol.d[0] = 1.0;
@@ -717,7 +859,7 @@ double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double
     if (c.kind == Contract::EUROPEAN)
         price = european_put(c.S, c.K, m);
     else
-        price = solve<Dual<1>, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c, m, warm, H, false).price;
+        price = solve_default<Dual<1>>(c, m, warm, H, false, sc).price;
     *vega = price.d[0];
     return price.v;
 }
@@ -725,6 +867,10 @@ double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double
 constexpr double IV_LO = 1e-8;  // ends of the search
 constexpr double IV_HI = 8.0;
 constexpr int IV_MAX_STEPS = 100;
+constexpr double IV_PRICE_TOL = 1e-12;  // relative price error that ends the search
+constexpr double IV_SIGMA_TOL = 1e-10;  // relative step that ends it
+constexpr double IV_NEAR = 1e-5;        // relative price error from which solves converge
+constexpr double IV_WARM_STEP = 0.02;   // relative step beyond which a solve starts cold
 
 // The put's value as sigma -> 0: the spot's forward path is certain, so it
 // is the best of K e^{-r t} - S e^{-q t} over exercise times t in [0, 1]
@@ -749,8 +895,9 @@ double zero_vol_put(const Contract &c)
 // bisects instead.  Each boundary solve starts from the last one's, so later
 // steps take few sweeps; they run to the scheme's tolerance, so the root does
 // not depend on the path.  The screens use bounds, not solves: the price
-// rises with sigma from the zero-volatility value towards the strike (put)
-// or the spot (call); a target the search cannot reach ends at an end of the
+// rises with sigma from the zero-volatility value towards the strike (put),
+// or the strike discounted at a negative rate (the put's, so the call's
+// yield); a target the search cannot reach ends at an end of the
 // bracket with the price still off it.
 double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, double D,
                           double F)
@@ -763,7 +910,7 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
     const Contract c = classify(flag, S, K, D, F, 1.0);
     if (c.kind != Contract::EUROPEAN && c.kind != Contract::BOUNDARY)
         return -1.0;
-    if (!(price > zero_vol_put(c) && price < c.K))
+    if (!(price > zero_vol_put(c) && price < c.K * std::fmax(1.0, std::exp(-c.r))))
         return -1.0;
 
     // Start from BAW's root where it has one inside the bracket.
@@ -773,22 +920,34 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
     Dual<1> H[NODES + 1];
     double lo = IV_LO, hi = IV_HI;  // the bracket
     bool warm = false;              // H holds a boundary to start from
+    bool near = false;              // a price within IV_NEAR of the target has been seen
     for (int it = 0; it < IV_MAX_STEPS; ++it) {
         double vega;
-        const double f = price_vega(c, x, warm, H, &vega) - price;
+        // Far from the root a step needs no converged boundary (an inexact
+        // Newton step); near it every solve runs to the tolerance, and only
+        // such solves end the search.
+        const bool exact = near;  // this solve runs to the tolerance
+        const double f = price_vega(c, x, warm, H, &vega, exact ? IV_SCHEME : ALO_SCHEME) - price;
         warm = c.kind == Contract::BOUNDARY;
-        if (f == 0)
-            return x;
+        if (exact && std::fabs(f) <= IV_PRICE_TOL * price)
+            return x;  // the price reproduced to 1e-12 of itself
         if (f < 0)
             lo = x;
         else
             hi = x;
+        if (!exact && std::fabs(f) <= IV_NEAR * price) {
+            // From here on the solves converge; the inexact prices' bracket
+            // may exclude the root, so it starts afresh.
+            near = true;
+            lo = IV_LO;
+            hi = IV_HI;
+        }
         double next = x - f / vega;
         // Outside the bracket, or no slope to follow: bisect (geometrically
         // while the bracket spans orders of magnitude).
         if (!(next > lo && next < hi))
             next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
-        if (std::fabs(next - x) <= 1e-12 * x) {
+        if (exact && std::fabs(next - x) <= IV_SIGMA_TOL * x) {
             // Converged, unless pinned at an end the target lies beyond.
             if (std::fabs(f) > 1e-9 * price && (lo == IV_LO || hi == IV_HI))
                 return -1.0;
@@ -796,6 +955,10 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
         }
         if (hi - lo <= 1e-15 * hi)
             return (lo == IV_LO || hi == IV_HI) ? -1.0 : next;
+        // A long step starts its boundary afresh: from the last one the few
+        // sweeps of an inexact solve fall short.
+        if (std::fabs(next - x) > IV_WARM_STEP * x)
+            warm = false;
         // The next boundary predicted to first order from this one's
         // sensitivity: H + dH/dsigma (next - x).
         for (int i = 0; i < NODES; ++i)

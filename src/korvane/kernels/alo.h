@@ -23,22 +23,27 @@ struct AloScheme {
     int points;         // Gauss-Legendre points of each boundary integral
     int final_points;   // Gauss-Legendre points of the price integral
     double tolerance;   // the sweeps stop once no node's ln B moves by more than this
+    int coarse_nodes;       // a first stage on this many Chebyshev intervals (0: none)
+    int coarse_iterations;  // its most sweeps
+    int coarse_points;      // its Gauss-Legendre points per boundary integral
 };
 
 // Largest scheme the kernels hold room for.
 inline constexpr int ALO_MAX_NODES = 48;
 inline constexpr int ALO_MAX_POINTS = 128;
+inline constexpr int ALO_MAX_COARSE = 16;  // nodes and points of a coarse stage
 
 // The one setting the public kernels use.
-inline constexpr AloScheme ALO_SCHEME{14, 8, 12, 48, 1e-9};
+inline constexpr AloScheme ALO_SCHEME{14, 4, 10, 40, 1e-9, 9, 3, 9};
 
 // A much finer setting, for testing the one above against.
-inline constexpr AloScheme ALO_REFERENCE_SCHEME{40, 40, 96, 128, 1e-15};
+inline constexpr AloScheme ALO_REFERENCE_SCHEME{40, 40, 96, 128, 1e-15, 0, 0, 0};
 
 // American price by the fixed-point method of Andersen, Lake & Offengenden (2016).
 double _alo_price(std::int32_t q, double S, double K, double D, double F, double sigma);
 
-// The same under any scheme within the maxima above (NaN beyond them).
+// The same under any scheme within the maxima above (NaN beyond them); its
+// tables take some 400 KB of stack at the maxima.
 double _alo_price_scheme(const AloScheme &scheme, std::int32_t q, double S, double K, double D,
                          double F, double sigma);
 
