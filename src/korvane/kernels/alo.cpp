@@ -26,6 +26,7 @@
 // forward-mode automatic differentiation; delta and gamma hold the boundary,
 // which does not move with the spot at fixed rates.
 #include "alo.h"
+#include "black.h"
 
 #include <cmath>
 #include <cstdint>
@@ -583,8 +584,9 @@ PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m,
     PutValue<T> out{T(0.0), 0.0, 0.0};
     // At or beyond the boundary at the full maturity: the exercise value.
     const T sH_T = sqrt_pos(H[0]);
-    const double ln_SX = std::log(S) - value(ln_X);
-    if (ln_SX <= -value(sH_T)) {
+    // ln(S/X): X moves with r and q where q > r, and so does every ln(S/B(u)).
+    const T ln_SX = std::log(S) - ln_X;
+    if (value(ln_SX) <= -value(sH_T)) {
         out.price = K - S;
         out.delta = -1.0;
         return out;
@@ -682,11 +684,15 @@ struct Contract {
     double K;   // the put's strike (S for a call)
     double r;   // the put's rate (q for a call)
     double q;   // the put's yield (r for a call)
+    // The contract as given, for the European branch: the very doubles of the
+    // European method (black.h), whatever the mirroring.
+    std::int32_t flag;
+    double S0, K0, D0, F0;
 };
 
 Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma)
 {
-    Contract c{Contract::INVALID, flag == CALL, S, K, 0.0, 0.0};
+    Contract c{Contract::INVALID, flag == CALL, S, K, 0.0, 0.0, flag, S, K, D, F};
     if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma))
         return c;
     if (sigma <= 0) {
@@ -699,7 +705,7 @@ Contract classify(std::int32_t flag, double S, double K, double D, double F, dou
     const double q = r - std::log(F / S);
     // Call by put-call symmetry: C(S, K, r, q) = P(K, S, q, r).
     if (c.call)
-        c = Contract{Contract::INVALID, true, K, S, q, r};
+        c = Contract{Contract::INVALID, true, K, S, q, r, flag, S, K, D, F};
     else
         c.r = r, c.q = q;
     if (c.r > 0)
@@ -752,7 +758,7 @@ double price_default(const Contract &c, double sigma, bool warm, double *H)
     case Contract::INTRINSIC:
         return NaN;  // handled by the callers
     case Contract::EUROPEAN:
-        return european_put(c.S, c.K, Rates<double>{c.r, c.q, sigma});
+        return _black_price(c.flag, c.K0, c.D0, c.F0, sigma);
     case Contract::BOUNDARY:
         break;
     }
@@ -807,6 +813,8 @@ void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double 
         out->delta = out->price > 0 ? (q == CALL ? 1.0 : -1.0) : 0.0;
         return;
     case Contract::EUROPEAN:
+        _black_greeks(q, S, K, D, F, sigma, out);
+        return;
     case Contract::BOUNDARY:
         break;
     }
@@ -815,16 +823,8 @@ void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double 
     using D3 = Dual<3>;
     Rates<D3> m{c.r, c.q, sigma};
     m.r.d[0] = m.q.d[1] = m.vol.d[2] = 1.0;
-    PutValue<D3> put;
-    if (c.kind == Contract::EUROPEAN) {
-        put.price = european_put(c.S, c.K, m);
-        const double dp = (std::log(c.S / c.K) + c.r - c.q + 0.5 * (sigma * sigma)) / sigma;
-        put.delta = -std::exp(-c.q) * _norm_cdf(-dp);
-        put.gamma = std::exp(-c.q) * npdf_of(dp) / (c.S * sigma);
-    } else {
-        D3 H[NODES + 1];
-        put = solve_default<D3>(c, m, false, H, true);
-    }
+    D3 H[NODES + 1];
+    const PutValue<D3> put = solve_default<D3>(c, m, false, H, true);
 
     double dr = put.price.d[0], dq = put.price.d[1];  // dV/dr, dV/dq of the contract
     out->price = put.price.v;
@@ -855,11 +855,14 @@ double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double
 {
     Rates<Dual<1>> m{c.r, c.q, sigma};
     m.vol.d[0] = 1.0;
-    Dual<1> price;
-    if (c.kind == Contract::EUROPEAN)
-        price = european_put(c.S, c.K, m);
-    else
-        price = solve_default<Dual<1>>(c, m, warm, H, false, sc).price;
+    if (c.kind == Contract::EUROPEAN) {
+        // Black's price and vega on the contract as given (black.h).
+        Greeks g;
+        _black_greeks(c.flag, c.S0, c.K0, c.D0, c.F0, sigma, &g);
+        *vega = g.vega;
+        return g.price;
+    }
+    const Dual<1> price = solve_default<Dual<1>>(c, m, warm, H, false, sc).price;
     *vega = price.d[0];
     return price.v;
 }
