@@ -69,6 +69,12 @@ def array_workload():
         "implied vol": lambda: korvane.implied_vol(prices, S, K, D, F, flags, workers=2),
         "greeks": lambda: np.concatenate(korvane.greeks(S, K, D, F, sigma, flags, T=1.5)),
         "forward": lambda: korvane.forward(chains, puts, strikes, 100.0, 0.97),
+        "alo": lambda: np.concatenate([korvane.price(S[:150], K[:150], D[:150], F[:150], sigma[:150], flags[:150],
+                                                     method="alo"),
+                                       korvane.implied_vol(prices[:40], S[:40], K[:40], D[:40], F[:40], flags[:40],
+                                                           method="alo")]),
+        "european": lambda: korvane.implied_vol(korvane.price(S, K, D, F, sigma, flags, method="european"),
+                                                S, K, D, F, flags, method="european", workers=2),
     }
     return calls_, {name: ref.bits(call()) for name, call in calls_.items()}
 
@@ -85,10 +91,11 @@ def test_eight_threads_give_the_serial_results(make):
         try:
             for r in range(rounds):
                 # Every round starts in all eight threads together, each on
-                # another function, so all four are in flight at once (truly
-                # parallel with the lock off, interleaved with it on).
+                # another function, so all of them are in flight at once
+                # (truly parallel with the lock off, interleaved with it on).
                 barrier.wait()
-                for name in names[i % 4:] + names[:i % 4]:
+                k = i % len(names)
+                for name in names[k:] + names[:k]:
                     results[i].append((name, ref.bits(calls[name]())))
         except BaseException as exc:  # reported below, in the main thread
             barrier.abort()
@@ -101,7 +108,7 @@ def test_eight_threads_give_the_serial_results(make):
         t.join()
     assert errors == []
     mismatched = [(i, name) for i, rs in enumerate(results) for name, got in rs if got != serial[name]]
-    assert mismatched == [] and all(len(rs) == 4 * rounds for rs in results)
+    assert mismatched == [] and all(len(rs) == len(names) * rounds for rs in results)
 
 
 def long_batch():
