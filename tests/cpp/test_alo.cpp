@@ -141,6 +141,32 @@ TEST_F(Alo, EuropeanRegimes)
     EXPECT_TRUE(std::isnan(k::_alo_price(k::PUT, 100, 100, 1.02, 101, 0.3)));
 }
 
+// A put's yield below minus the variance (a call's rate) with a positive
+// rate: NaN, not the wrong price the sweeps give there; just above it, a
+// price near QuantLib's (high-precision scheme, 10950 days on Actual/365).
+TEST_F(Alo, NegativeYieldBeyondTheVariance)
+{
+    const double T = 30;
+    const Rated deep{k::PUT, 100, 100, T, 1e-6, -0.05, 0.1};  // q T = -1.5, sigma^2 = 0.3
+    EXPECT_TRUE(std::isnan(deep.price()));
+    EXPECT_TRUE(std::isnan(deep.reference()));
+    k::Greeks g;
+    k::_alo_greeks(k::PUT, deep.S, deep.K, deep.D(), deep.F(), deep.sigma(), &g);
+    EXPECT_TRUE(std::isnan(g.price) && std::isnan(g.vega));
+    // The mirrored call: rate -5%, yield 0.0001%.
+    const Rated call{k::CALL, 100, 100, T, -0.05, 1e-6, 0.1};
+    EXPECT_TRUE(std::isnan(call.price()));
+
+    const Rated handled{k::PUT, 100, 100, T, 1e-6, -0.05, 0.4};  // sigma^2 = 4.8
+    EXPECT_NEAR(handled.price(), 53.3141364326, 1e-6 * 53.3);
+    // The search stays where prices are handled and finds sigma there.
+    const double iv = k::_alo_implied_vol_c(k::PUT, handled.price(), 100, 100, handled.D(),
+                                            handled.F());
+    EXPECT_NEAR(iv, handled.sigma(), 1e-7 * handled.sigma());
+    // A price only a sigma below sqrt(1.5) would give: out of reach.
+    EXPECT_EQ(k::_alo_implied_vol_c(k::PUT, 4.0, 100, 100, handled.D(), handled.F()), -1.0);
+}
+
 // Degenerate inputs: no volatility gives BAW's undiscounted exercise value, a
 // NaN anywhere a NaN, and a spot beyond the boundary the exercise value exactly.
 TEST_F(Alo, DegenerateInputs)

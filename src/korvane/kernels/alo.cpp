@@ -677,6 +677,7 @@ struct Contract {
         INTRINSIC,  // sigma <= 0: the undiscounted exercise value
         EUROPEAN,   // never exercised early: the Black price
         DOUBLE,     // two boundaries (q < r < 0 for the put): not handled, NaN
+        DEEP_NEGATIVE_YIELD,  // r > 0 > q + vol^2 for the put: not handled, NaN
         BOUNDARY,   // one boundary: the fixed-point solve
     } kind;
     bool call;  // priced as the mirrored put
@@ -708,7 +709,14 @@ Contract classify(std::int32_t flag, double S, double K, double D, double F, dou
         c = Contract{Contract::INVALID, true, K, S, q, r, flag, S, K, D, F};
     else
         c.r = r, c.q = q;
-    if (c.r > 0)
+    // A put's yield below minus its variance (over the unit maturity) leaves
+    // the fixed point unresolved on these nodes: the sweeps wander, even on
+    // the reference scheme, and prices come out wrong by up to all of their
+    // time value (an at-the-money 30-year put at r = 0.01%, q = -5%, 10% vol
+    // gave 0 against 3.86).  Down to q = -vol^2 they stay within some 2e-5.
+    if (c.r > 0 && c.q < -(sigma * sigma))
+        c.kind = Contract::DEEP_NEGATIVE_YIELD;
+    else if (c.r > 0)
         c.kind = Contract::BOUNDARY;
     else if (c.q >= c.r)
         c.kind = Contract::EUROPEAN;  // r <= 0 <= ... : holding beats exercise
@@ -754,6 +762,7 @@ double price_default(const Contract &c, double sigma, bool warm, double *H)
     switch (c.kind) {
     case Contract::INVALID:
     case Contract::DOUBLE:
+    case Contract::DEEP_NEGATIVE_YIELD:
         return NaN;
     case Contract::INTRINSIC:
         return NaN;  // handled by the callers
@@ -805,6 +814,7 @@ void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double 
     switch (c.kind) {
     case Contract::INVALID:
     case Contract::DOUBLE:
+    case Contract::DEEP_NEGATIVE_YIELD:
         out->price = out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
         return;
     case Contract::INTRINSIC:
@@ -910,18 +920,23 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
     // At or within IV_TOL of the exercise value on the spot: no time value.
     if (price <= intrinsic_value(flag, S, K) + IV_TOL)
         return 0.0;
-    const Contract c = classify(flag, S, K, D, F, 1.0);
+    const Contract c = classify(flag, S, K, D, F, IV_HI);
     if (c.kind != Contract::EUROPEAN && c.kind != Contract::BOUNDARY)
         return -1.0;
     if (!(price > zero_vol_put(c) && price < c.K * std::fmax(1.0, std::exp(-c.r))))
         return -1.0;
+    // Below sigma^2 = -q (a put's negative yield) the prices are not handled
+    // (classify): the search stays above.
+    const double lo_end = c.kind == Contract::BOUNDARY && c.q < -(IV_LO * IV_LO)
+                             ? std::sqrt(-c.q)
+                             : IV_LO;  // lower end of the search
 
     // Start from BAW's root where it has one inside the bracket.
     double x = brentq ? _baw_implied_vol_c(flag, price, S, K, D, F) : -1.0;  // current iterate
-    if (!(x > IV_LO && x < IV_HI))
-        x = 0.5;
+    if (!(x > lo_end && x < IV_HI))
+        x = lo_end < 0.25 ? 0.5 : std::sqrt(lo_end * IV_HI);
     Dual<1> H[NODES + 1];
-    double lo = IV_LO, hi = IV_HI;  // the bracket
+    double lo = lo_end, hi = IV_HI;  // the bracket
     bool warm = false;              // H holds a boundary to start from
     bool near = false;              // a price within IV_NEAR of the target has been seen
     for (int it = 0; it < IV_MAX_STEPS; ++it) {
@@ -942,7 +957,7 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
             // From here on the solves converge; the inexact prices' bracket
             // may exclude the root, so it starts afresh.
             near = true;
-            lo = IV_LO;
+            lo = lo_end;
             hi = IV_HI;
         }
         double next = x - f / vega;
@@ -952,12 +967,12 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
             next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
         if (exact && std::fabs(next - x) <= IV_SIGMA_TOL * x) {
             // Converged, unless pinned at an end the target lies beyond.
-            if (std::fabs(f) > 1e-9 * price && (lo == IV_LO || hi == IV_HI))
+            if (std::fabs(f) > 1e-9 * price && (lo == lo_end || hi == IV_HI))
                 return -1.0;
             return next;
         }
         if (hi - lo <= 1e-15 * hi)
-            return (lo == IV_LO || hi == IV_HI) ? -1.0 : next;
+            return (lo == lo_end || hi == IV_HI) ? -1.0 : next;
         // A long step starts its boundary afresh: from the last one the few
         // sweeps of an inexact solve fall short.
         if (std::fabs(next - x) > IV_WARM_STEP * x)
