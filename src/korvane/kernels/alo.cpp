@@ -28,6 +28,7 @@
 #include "alo.h"
 #include "black.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -48,7 +49,12 @@ constexpr double HART_NUM[] = {0.0352624965998911, 0.700383064443688, 6.37396220
 constexpr double HART_DEN[] = {0.0883883476483184, 1.75566716318264, 16.064177579207,
                                86.7807322029461, 296.564248779674, 637.333633378831,
                                793.826512519948, 440.413735824752};
-constexpr double QD_TOLERANCE = 1e-6;      // the QD Newton's last step in ln B
+// exp by Tang's table method: x = (64 m + j) ln2/64 + t, |t| <= ln2/128.
+constexpr double LN2 = 0.6931471805599453;
+constexpr double LN2_HI = 6.93147180369123816490e-01;  // ln 2 to 32 bits: k LN2_HI is exact
+constexpr double LN2_LO = 1.90821492927058770002e-10;  // ln 2 - LN2_HI
+constexpr double ROUNDER = 6755399441055744.0;  // 1.5 2^52: (y + it) - it rounds y to an integer
+constexpr double QD_TOLERANCE = 1e-4;      // the QD Newton's last step in ln B
 constexpr double COARSE_TOLERANCE = 1e-7;  // the coarse sweeps' stop: below the fine start's error
 constexpr int IV_SWEEPS = 30;  // most fine sweeps of each solve in the implied-vol search
 constexpr int VALUE_MATCHING_SWEEPS = 3;  // FP-B's most sweeps, in multiples of FP-B' ones
@@ -117,7 +123,48 @@ Dual<N> chain(const Dual<N> &x, double f, double df)
     return r;
 }
 
-inline double exp_of(double x) { return std::exp(x); }
+// e^x for |x| <= ln 2 by its Taylor series (for the table below).
+constexpr double exp_series(double x)
+{
+    double term = 1.0, sum = 1.0;  // x^k/k!, its partial sum
+    for (int k = 1; k < 30; ++k) {
+        term = term * x / k;
+        sum += term;
+    }
+    return sum;
+}
+
+struct ExpTable {
+    double v[64];  // 2^(j/64)
+};
+
+constexpr ExpTable make_exp_table()
+{
+    ExpTable t{};
+    for (int j = 0; j < 64; ++j)
+        t.v[j] = exp_series(j * (LN2 / 64));
+    return t;
+}
+
+constexpr ExpTable EXP_TABLE = make_exp_table();
+
+// e^x = 2^m 2^(j/64) e^t, e^t by its Taylor polynomial of degree 6 (error
+// below 1e-19 for |t| <= ln2/128): within 6e-16 relative of libm's, inline
+// and without libm's call and error handling, which took a third of the
+// sweeps' time.  Outside (-708, 709), where 2^m leaves the normal range, and
+// for NaN, libm's.
+inline double exp_of(double x)
+{
+    if (!(x > -708.0 && x < 709.0))
+        return std::exp(x);
+    const double kf = (x * (64 / LN2) + ROUNDER) - ROUNDER;  // nearest integer to 64 x/ln2
+    const double t = (x - kf * (LN2_HI / 64)) - kf * (LN2_LO / 64);
+    const std::int64_t k = static_cast<std::int64_t>(kf);
+    const double p =
+        1 + t * (1 + t * (0.5 + t * (1.0 / 6 + t * (1.0 / 24 + t * (1.0 / 120 + t * (1.0 / 720))))));
+    const double scale = std::bit_cast<double>(static_cast<std::uint64_t>((k >> 6) + 1023) << 52);
+    return EXP_TABLE.v[k & 63] * p * scale;
+}
 inline double log_of(double x) { return std::log(x); }
 inline double ncdf_of(double x) { return _norm_cdf(x); }
 // sqrt of a quantity that rounding can leave slightly negative; at zero the
@@ -127,7 +174,7 @@ inline double sqrt_pos(double x) { return x > 0 ? std::sqrt(x) : 0.0; }
 template <int N>
 Dual<N> exp_of(const Dual<N> &x)
 {
-    const double e = std::exp(x.v);
+    const double e = exp_of(x.v);
     return chain(x, e, e);
 }
 template <int N>
@@ -381,18 +428,23 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
     const double lambda = (-beta_m1 - std::sqrt(beta_m1 * beta_m1 + 4 * (2 * r / v2) / h)) * 0.5;
     const double sd = vol * std::sqrt(tau);
     const double dr = std::exp(-r * tau), dq = std::exp(-q * tau);
-    double B = start;  // current iterate
+    const double ln_K = std::log(K);
+    double ln_B = std::log(start);  // current iterate
+    double B = start;               // e^{ln_B}
     for (int it = 0; it < 20; ++it) {
-        const double dm = (std::log(B / K) + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
+        // Phi from the sweeps' exponential and rational tail: no erfc.
+        const double dm = (ln_B - ln_K + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
         const double dp = dm + sd;
-        const double np = dq * _norm_cdf(-dp);  // e^{-q tau} Phi(-d+) = -p'(B)
-        const double gap = K - B - (K * dr * _norm_cdf(-dm) - B * np);  // K - B - p(B)
+        const double ep = exp_of(-0.5 * (dp * dp)), em = exp_of(-0.5 * (dm * dm));
+        const double np = dq * ncdf_given(-dp, ep);  // e^{-q tau} Phi(-d+) = -p'(B)
+        const double gap = K - B - (K * dr * ncdf_given(-dm, em) - B * np);  // K - B - p(B)
         const double g = (1 - np) * B + lambda * gap;
-        const double dg = (1 - np) + dq * npdf_of(dp) / sd + lambda * (np - 1);
+        const double dg = (1 - np) + dq * (INV_SQRT_2PI * ep) / sd + lambda * (np - 1);
         double step = g / (dg * B);  // Newton step in ln B
         if (!(step < 0.5 && step > -0.5))
             step = step > 0 ? 0.5 : -0.5;
-        B = B * std::exp(-step);
+        ln_B -= step;
+        B = exp_of(ln_B);
         if (step < QD_TOLERANCE && step > -QD_TOLERANCE)
             break;
     }
@@ -519,26 +571,44 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
                 xi[k] = 2 * rt * tb.inner.sin[k] - 1;
             T Hu[LCAP];  // H(sqrt u) there
             clenshaw_row<T, LCAP>(c, n, xi, l, Hu);
-            // FP-B: Phi(d-) and Phi(d+) under the integrals.
-            for (int k = 0; k < l && !pasting; ++k) {
-                const T L = sqrt_pos(Hu[k]) - sH;  // ln(B(tau)/B(u))
-                const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
-                N += nt.wN[i][k] * ncdf_given(dm, exp_of(-0.5 * (dm * dm)));
-                if (yield) {
-                    const T dp = dm + nt.sd[i][k];
-                    Dn += nt.wD1[i][k] * ncdf_given(dp, exp_of(-0.5 * (dp * dp)));
-                }
+            // The integrands point by point in separate passes, each free of
+            // the others' latency (the sums keep their order, so the doubles
+            // are those of one pass).
+            T L[LCAP];   // ln(B(tau)/B(u))
+            T dm[LCAP];  // d-(s, B(tau)/B(u))
+            T em[LCAP];  // e^{-d-^2/2}
+            for (int k = 0; k < l; ++k) {
+                L[k] = sqrt_pos(Hu[k]) - sH;
+                dm[k] = (L[k] + nt.drift[i][k]) * nt.inv_sd[i][k];
             }
-            // FP-B': the densities, and Phi(d+) from the one of d+.
-            for (int k = 0; k < l && pasting; ++k) {
-                const T L = sqrt_pos(Hu[k]) - sH;  // ln(B(tau)/B(u))
-                const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
-                const T em = exp_of(-0.5 * (dm * dm));
-                N += nt.wN[i][k] * em;
+            for (int k = 0; k < l; ++k)
+                em[k] = exp_of(-0.5 * (dm[k] * dm[k]));
+            if (!pasting) {
+                // FP-B: Phi(d-) and Phi(d+) under the integrals.
+                for (int k = 0; k < l; ++k)
+                    N += nt.wN[i][k] * ncdf_given(dm[k], em[k]);
                 if (yield) {
-                    const T dp = dm + nt.sd[i][k];
-                    const T ep = em * nt.carry[i][k] * exp_of(-L);  // e^{-d+^2/2}
-                    Dn += nt.wD1[i][k] * ncdf_given(dp, ep) + nt.wD2[i][k] * ep;
+                    T dp[LCAP];  // d+ = d- + vol sqrt s
+                    T ep[LCAP];  // e^{-d+^2/2}
+                    for (int k = 0; k < l; ++k)
+                        dp[k] = dm[k] + nt.sd[i][k];
+                    for (int k = 0; k < l; ++k)
+                        ep[k] = exp_of(-0.5 * (dp[k] * dp[k]));
+                    for (int k = 0; k < l; ++k)
+                        Dn += nt.wD1[i][k] * ncdf_given(dp[k], ep[k]);
+                }
+            } else {
+                // FP-B': the densities, and Phi(d+) from the one of d+.
+                for (int k = 0; k < l; ++k)
+                    N += nt.wN[i][k] * em[k];
+                if (yield) {
+                    T ep[LCAP];  // e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
+                    for (int k = 0; k < l; ++k)
+                        ep[k] = em[k] * nt.carry[i][k] * exp_of(-L[k]);
+                    for (int k = 0; k < l; ++k) {
+                        const T dp = dm[k] + nt.sd[i][k];
+                        Dn += nt.wD1[i][k] * ncdf_given(dp, ep[k]) + nt.wD2[i][k] * ep[k];
+                    }
                 }
             }
             const T f = forward[i] * N / Dn;  // the fixed-point map
