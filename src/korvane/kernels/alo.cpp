@@ -18,7 +18,8 @@
 //   N = Phi(d-(tau, B/K)) + r int_0^tau e^{r u} Phi(d-(s, B(tau)/B(u))) du,
 //   D = Phi(d+(tau, B/K)) + q int_0^tau e^{q u} Phi(d+(s, B(tau)/B(u))) du.
 // FP-B' contracts faster, but its sweeps diverge once the rate is large
-// against the variance; FP-B is used there.  The boundary is held as
+// against the variance; FP-B is used there, on a finer scheme (its kernel
+// is a step as s -> 0).  The boundary is held as
 // H = ln(B/X)^2 against sqrt(tau), X = K min(1, r/q) its limit at expiry.
 //
 // Sensitivities to r, q and vol move the boundary, and the premium integral
@@ -804,26 +805,63 @@ PutValue<T> solve(const Tables &tb, const Tables *coarse, const AloScheme &sc, c
                                                   greeks);
 }
 
+// Where the value-matching form FP-B is used (r > 2 vol^2) its kernel
+// Phi(d-(s, .)) steps from 0 to 1 as s -> 0, where FP-B''s densities are
+// smooth: on ALO_SCHEME's nodes and points it missed the reference by up to
+// 5e-6 relative.  This finer scheme holds it within 2e-7 (the grid of
+// 1176 such contracts within 0.53 of the tolerance); its coarse stage gets
+// three FP-B sweeps to a FP-B' one like the fine stage.
+constexpr AloScheme VALUE_MATCHING_SCHEME{24, 12, 20, 64, 1e-9, 12, 3, 12};
+
 constexpr int NODES = ALO_SCHEME.nodes;
 constexpr int POINTS = ALO_SCHEME.points;
 constexpr int COARSE_NODES = ALO_SCHEME.coarse_nodes;
 constexpr int COARSE_POINTS = ALO_SCHEME.coarse_points;
+constexpr int VM_NODES = VALUE_MATCHING_SCHEME.nodes;
+constexpr int VM_POINTS = VALUE_MATCHING_SCHEME.points;
+constexpr int VM_COARSE_NODES = VALUE_MATCHING_SCHEME.coarse_nodes;
+constexpr int VM_COARSE_POINTS = VALUE_MATCHING_SCHEME.coarse_points;
+constexpr int H_NODES = NODES > VM_NODES ? NODES : VM_NODES;  // room for either boundary
 
-// The default scheme's solve (or its variant `sc` with more sweeps).
-template <class T>
-PutValue<T> solve_default(const Contract &c, const Rates<T> &m, bool warm, T *H, bool greeks,
-                          const AloScheme &sc = ALO_SCHEME)
+static_assert(fits(VALUE_MATCHING_SCHEME) && VM_COARSE_NODES <= ALO_MAX_COARSE
+              && VM_COARSE_POINTS <= ALO_MAX_COARSE);
+constexpr Tables VM_TABLES = make_tables(VALUE_MATCHING_SCHEME.nodes, VALUE_MATCHING_SCHEME.points,
+                                         VALUE_MATCHING_SCHEME.final_points);
+constexpr Tables VM_COARSE_TABLES =
+    make_tables(VALUE_MATCHING_SCHEME.coarse_nodes, VALUE_MATCHING_SCHEME.coarse_points, 1);
+
+// A scheme with `sweeps` fine sweeps at most, else as `s`.
+constexpr AloScheme with_sweeps(const AloScheme &s, int sweeps)
 {
-    return solve<T, NODES, POINTS, COARSE_NODES, COARSE_POINTS>(DEFAULT_TABLES, &COARSE_TABLES, sc,
-                                                                c, m, warm, H, greeks);
+    return {s.nodes, sweeps, s.points, s.final_points, s.tolerance, s.coarse_nodes,
+            s.coarse_iterations, s.coarse_points};
 }
 
 // The implied-volatility search sweeps every boundary to the tolerance, so
 // that its root is that of the converged price whatever the path to it.
-constexpr AloScheme IV_SCHEME{ALO_SCHEME.nodes,       IV_SWEEPS,
-                              ALO_SCHEME.points,      ALO_SCHEME.final_points,
-                              ALO_SCHEME.tolerance,   ALO_SCHEME.coarse_nodes,
-                              ALO_SCHEME.coarse_iterations, ALO_SCHEME.coarse_points};
+constexpr AloScheme IV_SCHEME = with_sweeps(ALO_SCHEME, IV_SWEEPS);
+constexpr AloScheme VM_IV_SCHEME = with_sweeps(VALUE_MATCHING_SCHEME, IV_SWEEPS);
+
+// Whether the sweeps use FP-B (sweep_boundary's test, on the same doubles).
+bool value_matching(double r, double vol) { return !(r <= PASTING_MAX_RATE * (vol * vol)); }
+
+// Nodes of the boundary the default solve holds at this rate and vol.
+int default_nodes(double r, double vol) { return value_matching(r, vol) ? VM_NODES : NODES; }
+
+// The default solve (`converge`: its sweeps run to the tolerance), on
+// ALO_SCHEME or, where FP-B is used, VALUE_MATCHING_SCHEME; H has room for
+// H_NODES + 1 values.
+template <class T>
+PutValue<T> solve_default(const Contract &c, const Rates<T> &m, bool warm, T *H, bool greeks,
+                          bool converge = false)
+{
+    if (value_matching(value(m.r), value(m.vol)))
+        return solve<T, VM_NODES, VM_POINTS, VM_COARSE_NODES, VM_COARSE_POINTS>(
+            VM_TABLES, &VM_COARSE_TABLES, converge ? VM_IV_SCHEME : VALUE_MATCHING_SCHEME, c, m,
+            warm, H, greeks);
+    return solve<T, NODES, POINTS, COARSE_NODES, COARSE_POINTS>(
+        DEFAULT_TABLES, &COARSE_TABLES, converge ? IV_SCHEME : ALO_SCHEME, c, m, warm, H, greeks);
+}
 
 // Price of a classified contract under the default scheme; *H receives the
 // boundary (when BOUNDARY) and starts it when `warm`.
@@ -872,7 +910,7 @@ double _alo_price(std::int32_t q, double S, double K, double D, double F, double
     const Contract c = classify(q, S, K, D, F, sigma);
     if (c.kind == Contract::INTRINSIC)
         return intrinsic_value(q, S, K);
-    double H[NODES + 1];
+    double H[H_NODES + 1];
     return price_default(c, sigma, false, H);
 }
 
@@ -903,7 +941,7 @@ void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double 
     using D3 = Dual<3>;
     Rates<D3> m{c.r, c.q, sigma};
     m.r.d[0] = m.q.d[1] = m.vol.d[2] = 1.0;
-    D3 H[NODES + 1];
+    D3 H[H_NODES + 1];
     const PutValue<D3> put = solve_default<D3>(c, m, false, H, true);
 
     double dr = put.price.d[0], dq = put.price.d[1];  // dV/dr, dV/dq of the contract
@@ -931,7 +969,7 @@ namespace {
 // Price and vega at a trial sigma, the boundary started from (and left in) H
 // once `warm`.
 double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double *vega,
-                  const AloScheme &sc)
+                  bool converge)
 {
     Rates<Dual<1>> m{c.r, c.q, sigma};
     m.vol.d[0] = 1.0;
@@ -942,7 +980,7 @@ double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double
         *vega = g.vega;
         return g.price;
     }
-    const Dual<1> price = solve_default<Dual<1>>(c, m, warm, H, false, sc).price;
+    const Dual<1> price = solve_default<Dual<1>>(c, m, warm, H, false, converge).price;
     *vega = price.d[0];
     return price.v;
 }
@@ -952,7 +990,7 @@ constexpr double IV_HI = 8.0;
 constexpr int IV_MAX_STEPS = 100;
 constexpr double IV_PRICE_TOL = 1e-12;  // relative price error that ends the search
 constexpr double IV_SIGMA_TOL = 1e-10;  // relative step that ends it
-constexpr double IV_NEAR = 1e-5;        // relative price error from which solves converge
+constexpr double IV_NEAR = 1e-2;        // relative price error from which solves converge
 constexpr double IV_WARM_STEP = 0.02;   // relative step beyond which a solve starts cold
 
 // The put's value as sigma -> 0: the spot's forward path is certain, so it
@@ -1005,7 +1043,7 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
     double x = brentq ? _baw_implied_vol_c(flag, price, S, K, D, F) : -1.0;  // current iterate
     if (!(x > lo_end && x < IV_HI))
         x = lo_end < 0.25 ? 0.5 : std::sqrt(lo_end * IV_HI);
-    Dual<1> H[NODES + 1];
+    Dual<1> H[H_NODES + 1];
     double lo = lo_end, hi = IV_HI;  // the bracket
     bool warm = false;              // H holds a boundary to start from
     bool near = false;              // a price within IV_NEAR of the target has been seen
@@ -1015,7 +1053,7 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
         // Newton step); near it every solve runs to the tolerance, and only
         // such solves end the search.
         const bool exact = near;  // this solve runs to the tolerance
-        const double f = price_vega(c, x, warm, H, &vega, exact ? IV_SCHEME : ALO_SCHEME) - price;
+        const double f = price_vega(c, x, warm, H, &vega, exact) - price;
         warm = c.kind == Contract::BOUNDARY;
         if (exact && std::fabs(f) <= IV_PRICE_TOL * price)
             return x;  // the price reproduced to 1e-12 of itself
@@ -1047,9 +1085,13 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
         // sweeps of an inexact solve fall short.
         if (std::fabs(next - x) > IV_WARM_STEP * x)
             warm = false;
+        // A step across r = 2 vol^2 changes the form and the nodes.
+        const int nodes = default_nodes(c.r, x);  // of the boundary in H
+        if (default_nodes(c.r, next) != nodes)
+            warm = false;
         // The next boundary predicted to first order from this one's
         // sensitivity: H + dH/dsigma (next - x).
-        for (int i = 0; i < NODES; ++i)
+        for (int i = 0; i < nodes; ++i)
             H[i].v = H[i].v + H[i].d[0] * (next - x);
         x = next;
     }
