@@ -175,6 +175,8 @@ inline double sqrt_pos(double x) { return x > 0 ? std::sqrt(x) : 0.0; }
 template <int N>
 Dual<N> exp_of(const Dual<N> &x)
 {
+    // The same exponential as the plain sweeps': the Greeks' price is
+    // _alo_price's to the last bit.
     const double e = exp_of(x.v);
     return chain(x, e, e);
 }
