@@ -810,10 +810,10 @@ PutValue<T> solve(const Tables &tb, const Tables *coarse, const AloScheme &sc, c
 // Where the value-matching form FP-B is used (r > 2 vol^2) its kernel
 // Phi(d-(s, .)) steps from 0 to 1 as s -> 0, where FP-B''s densities are
 // smooth: on ALO_SCHEME's nodes and points it missed the reference by up to
-// 5e-6 relative.  This finer scheme holds it within 2e-7 (the grid of
-// 1176 such contracts within 0.53 of the tolerance); its coarse stage gets
-// three FP-B sweeps to a FP-B' one like the fine stage.
-constexpr AloScheme VALUE_MATCHING_SCHEME{24, 12, 20, 64, 1e-9, 12, 3, 12};
+// 5e-6 relative.  This finer scheme holds it within 2e-7 (the grid's 1176
+// such contracts within 0.74 of the tolerance).  No coarse stage: started
+// from the coarse FP-B boundary its sweeps ended further off than from QD.
+constexpr AloScheme VALUE_MATCHING_SCHEME{24, 6, 18, 64, 1e-9, 0, 0, 0};
 
 constexpr int NODES = ALO_SCHEME.nodes;
 constexpr int POINTS = ALO_SCHEME.points;
@@ -821,16 +821,11 @@ constexpr int COARSE_NODES = ALO_SCHEME.coarse_nodes;
 constexpr int COARSE_POINTS = ALO_SCHEME.coarse_points;
 constexpr int VM_NODES = VALUE_MATCHING_SCHEME.nodes;
 constexpr int VM_POINTS = VALUE_MATCHING_SCHEME.points;
-constexpr int VM_COARSE_NODES = VALUE_MATCHING_SCHEME.coarse_nodes;
-constexpr int VM_COARSE_POINTS = VALUE_MATCHING_SCHEME.coarse_points;
 constexpr int H_NODES = NODES > VM_NODES ? NODES : VM_NODES;  // room for either boundary
 
-static_assert(fits(VALUE_MATCHING_SCHEME) && VM_COARSE_NODES <= ALO_MAX_COARSE
-              && VM_COARSE_POINTS <= ALO_MAX_COARSE);
+static_assert(fits(VALUE_MATCHING_SCHEME));
 constexpr Tables VM_TABLES = make_tables(VALUE_MATCHING_SCHEME.nodes, VALUE_MATCHING_SCHEME.points,
                                          VALUE_MATCHING_SCHEME.final_points);
-constexpr Tables VM_COARSE_TABLES =
-    make_tables(VALUE_MATCHING_SCHEME.coarse_nodes, VALUE_MATCHING_SCHEME.coarse_points, 1);
 
 // A scheme with `sweeps` fine sweeps at most, else as `s`.
 constexpr AloScheme with_sweeps(const AloScheme &s, int sweeps)
@@ -858,9 +853,9 @@ PutValue<T> solve_default(const Contract &c, const Rates<T> &m, bool warm, T *H,
                           bool converge = false)
 {
     if (value_matching(value(m.r), value(m.vol)))
-        return solve<T, VM_NODES, VM_POINTS, VM_COARSE_NODES, VM_COARSE_POINTS>(
-            VM_TABLES, &VM_COARSE_TABLES, converge ? VM_IV_SCHEME : VALUE_MATCHING_SCHEME, c, m,
-            warm, H, greeks);
+        return solve<T, VM_NODES, VM_POINTS, 1, 1>(  // no coarse stage: its room unused
+            VM_TABLES, nullptr, converge ? VM_IV_SCHEME : VALUE_MATCHING_SCHEME, c, m, warm, H,
+            greeks);
     return solve<T, NODES, POINTS, COARSE_NODES, COARSE_POINTS>(
         DEFAULT_TABLES, &COARSE_TABLES, converge ? IV_SCHEME : ALO_SCHEME, c, m, warm, H, greeks);
 }
