@@ -52,8 +52,7 @@ TEST_F(Alo, ReferenceHasConverged)
 }
 
 // Over maturities from a week to five years, moneyness 0.8 to 1.2, puts and
-// calls with the yield below and above the rate.  (Rates large against the
-// variance over long maturities, r > 2 vol^2, are outside this promise.)
+// calls with the yield below and above the rate.
 TEST_F(Alo, MatchesTheFineSolve)
 {
     for (std::int32_t q : {k::PUT, k::CALL})
@@ -68,6 +67,22 @@ TEST_F(Alo, MatchesTheFineSolve)
                                 << q << " T=" << T << " K=" << K << " vol=" << vol << " r=" << r
                                 << " q=" << y;
                         }
+}
+
+// A put's rate large against its variance (r > 2 vol^2 over the maturity),
+// where the value-matching form and its finer scheme are used: within the
+// same tolerance (these were off by up to 26 and 32 times it).
+TEST_F(Alo, HighRateAgainstTheVariance)
+{
+    for (const Rated &c : {Rated{k::PUT, 100, 120, 5, 0.1, 0.02, 0.2},
+                           Rated{k::CALL, 100, 100, 5, 0.01, 0.12, 0.1},
+                           Rated{k::PUT, 100, 100, 5, 0.1, 0.0, 0.2},
+                           Rated{k::PUT, 100, 90, 2, 0.1, 0.04, 0.1}}) {
+        const double ref = c.reference();
+        EXPECT_NEAR(c.price(), ref, tolerance(ref, c.S)) << c.q << " K=" << c.K;
+        const double iv = k::_alo_implied_vol_c(c.q, ref, c.S, c.K, c.D(), c.F());
+        EXPECT_NEAR(iv / std::sqrt(c.T), c.vol, 5e-6) << c.q << " K=" << c.K;
+    }
 }
 
 // QuantLib 1.44, QdFpAmericanEngine with its high-precision scheme (Actual/365
@@ -139,6 +154,32 @@ TEST_F(Alo, EuropeanRegimes)
     }
     // Negative rate and a yield below it: a put with two boundaries, not handled.
     EXPECT_TRUE(std::isnan(k::_alo_price(k::PUT, 100, 100, 1.02, 101, 0.3)));
+}
+
+// A put's yield below minus the variance (a call's rate) with a positive
+// rate: NaN, not the wrong price the sweeps give there; just above it, a
+// price near QuantLib's (high-precision scheme, 10950 days on Actual/365).
+TEST_F(Alo, NegativeYieldBeyondTheVariance)
+{
+    const double T = 30;
+    const Rated deep{k::PUT, 100, 100, T, 1e-6, -0.05, 0.1};  // q T = -1.5, sigma^2 = 0.3
+    EXPECT_TRUE(std::isnan(deep.price()));
+    EXPECT_TRUE(std::isnan(deep.reference()));
+    k::Greeks g;
+    k::_alo_greeks(k::PUT, deep.S, deep.K, deep.D(), deep.F(), deep.sigma(), &g);
+    EXPECT_TRUE(std::isnan(g.price) && std::isnan(g.vega));
+    // The mirrored call: rate -5%, yield 0.0001%.
+    const Rated call{k::CALL, 100, 100, T, -0.05, 1e-6, 0.1};
+    EXPECT_TRUE(std::isnan(call.price()));
+
+    const Rated handled{k::PUT, 100, 100, T, 1e-6, -0.05, 0.4};  // sigma^2 = 4.8
+    EXPECT_NEAR(handled.price(), 53.3141364326, 1e-6 * 53.3);
+    // The search stays where prices are handled and finds sigma there.
+    const double iv = k::_alo_implied_vol_c(k::PUT, handled.price(), 100, 100, handled.D(),
+                                            handled.F());
+    EXPECT_NEAR(iv, handled.sigma(), 1e-7 * handled.sigma());
+    // A price only a sigma below sqrt(1.5) would give: out of reach.
+    EXPECT_EQ(k::_alo_implied_vol_c(k::PUT, 4.0, 100, 100, handled.D(), handled.F()), -1.0);
 }
 
 // Degenerate inputs: no volatility gives BAW's undiscounted exercise value, a

@@ -18,7 +18,8 @@
 //   N = Phi(d-(tau, B/K)) + r int_0^tau e^{r u} Phi(d-(s, B(tau)/B(u))) du,
 //   D = Phi(d+(tau, B/K)) + q int_0^tau e^{q u} Phi(d+(s, B(tau)/B(u))) du.
 // FP-B' contracts faster, but its sweeps diverge once the rate is large
-// against the variance; FP-B is used there.  The boundary is held as
+// against the variance; FP-B is used there, on a finer scheme (its kernel
+// is a step as s -> 0).  The boundary is held as
 // H = ln(B/X)^2 against sqrt(tau), X = K min(1, r/q) its limit at expiry.
 //
 // Sensitivities to r, q and vol move the boundary, and the premium integral
@@ -28,6 +29,7 @@
 #include "alo.h"
 #include "black.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -48,7 +50,12 @@ constexpr double HART_NUM[] = {0.0352624965998911, 0.700383064443688, 6.37396220
 constexpr double HART_DEN[] = {0.0883883476483184, 1.75566716318264, 16.064177579207,
                                86.7807322029461, 296.564248779674, 637.333633378831,
                                793.826512519948, 440.413735824752};
-constexpr double QD_TOLERANCE = 1e-6;      // the QD Newton's last step in ln B
+// exp by Tang's table method: x = (64 m + j) ln2/64 + t, |t| <= ln2/128.
+constexpr double LN2 = 0.6931471805599453;
+constexpr double LN2_HI = 6.93147180369123816490e-01;  // ln 2 to 32 bits: k LN2_HI is exact
+constexpr double LN2_LO = 1.90821492927058770002e-10;  // ln 2 - LN2_HI
+constexpr double ROUNDER = 6755399441055744.0;  // 1.5 2^52: (y + it) - it rounds y to an integer
+constexpr double QD_TOLERANCE = 1e-4;      // the QD Newton's last step in ln B
 constexpr double COARSE_TOLERANCE = 1e-7;  // the coarse sweeps' stop: below the fine start's error
 constexpr int IV_SWEEPS = 30;  // most fine sweeps of each solve in the implied-vol search
 constexpr int VALUE_MATCHING_SWEEPS = 3;  // FP-B's most sweeps, in multiples of FP-B' ones
@@ -117,7 +124,48 @@ Dual<N> chain(const Dual<N> &x, double f, double df)
     return r;
 }
 
-inline double exp_of(double x) { return std::exp(x); }
+// e^x for |x| <= ln 2 by its Taylor series (for the table below).
+constexpr double exp_series(double x)
+{
+    double term = 1.0, sum = 1.0;  // x^k/k!, its partial sum
+    for (int k = 1; k < 30; ++k) {
+        term = term * x / k;
+        sum += term;
+    }
+    return sum;
+}
+
+struct ExpTable {
+    double v[64];  // 2^(j/64)
+};
+
+constexpr ExpTable make_exp_table()
+{
+    ExpTable t{};
+    for (int j = 0; j < 64; ++j)
+        t.v[j] = exp_series(j * (LN2 / 64));
+    return t;
+}
+
+constexpr ExpTable EXP_TABLE = make_exp_table();
+
+// e^x = 2^m 2^(j/64) e^t, e^t by its Taylor polynomial of degree 6 (error
+// below 1e-19 for |t| <= ln2/128): within 6e-16 relative of libm's, inline
+// and without libm's call and error handling, which took a third of the
+// sweeps' time.  Outside (-708, 709), where 2^m leaves the normal range, and
+// for NaN, libm's.
+inline double exp_of(double x)
+{
+    if (!(x > -708.0 && x < 709.0))
+        return std::exp(x);
+    const double kf = (x * (64 / LN2) + ROUNDER) - ROUNDER;  // nearest integer to 64 x/ln2
+    const double t = (x - kf * (LN2_HI / 64)) - kf * (LN2_LO / 64);
+    const std::int64_t k = static_cast<std::int64_t>(kf);
+    const double p =
+        1 + t * (1 + t * (0.5 + t * (1.0 / 6 + t * (1.0 / 24 + t * (1.0 / 120 + t * (1.0 / 720))))));
+    const double scale = std::bit_cast<double>(static_cast<std::uint64_t>((k >> 6) + 1023) << 52);
+    return EXP_TABLE.v[k & 63] * p * scale;
+}
 inline double log_of(double x) { return std::log(x); }
 inline double ncdf_of(double x) { return _norm_cdf(x); }
 // sqrt of a quantity that rounding can leave slightly negative; at zero the
@@ -127,7 +175,9 @@ inline double sqrt_pos(double x) { return x > 0 ? std::sqrt(x) : 0.0; }
 template <int N>
 Dual<N> exp_of(const Dual<N> &x)
 {
-    const double e = std::exp(x.v);
+    // The same exponential as the plain sweeps': the Greeks' price is
+    // _alo_price's to the last bit.
+    const double e = exp_of(x.v);
     return chain(x, e, e);
 }
 template <int N>
@@ -381,18 +431,23 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
     const double lambda = (-beta_m1 - std::sqrt(beta_m1 * beta_m1 + 4 * (2 * r / v2) / h)) * 0.5;
     const double sd = vol * std::sqrt(tau);
     const double dr = std::exp(-r * tau), dq = std::exp(-q * tau);
-    double B = start;  // current iterate
+    const double ln_K = std::log(K);
+    double ln_B = std::log(start);  // current iterate
+    double B = start;               // e^{ln_B}
     for (int it = 0; it < 20; ++it) {
-        const double dm = (std::log(B / K) + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
+        // Phi from the sweeps' exponential and rational tail: no erfc.
+        const double dm = (ln_B - ln_K + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
         const double dp = dm + sd;
-        const double np = dq * _norm_cdf(-dp);  // e^{-q tau} Phi(-d+) = -p'(B)
-        const double gap = K - B - (K * dr * _norm_cdf(-dm) - B * np);  // K - B - p(B)
+        const double ep = exp_of(-0.5 * (dp * dp)), em = exp_of(-0.5 * (dm * dm));
+        const double np = dq * ncdf_given(-dp, ep);  // e^{-q tau} Phi(-d+) = -p'(B)
+        const double gap = K - B - (K * dr * ncdf_given(-dm, em) - B * np);  // K - B - p(B)
         const double g = (1 - np) * B + lambda * gap;
-        const double dg = (1 - np) + dq * npdf_of(dp) / sd + lambda * (np - 1);
+        const double dg = (1 - np) + dq * (INV_SQRT_2PI * ep) / sd + lambda * (np - 1);
         double step = g / (dg * B);  // Newton step in ln B
         if (!(step < 0.5 && step > -0.5))
             step = step > 0 ? 0.5 : -0.5;
-        B = B * std::exp(-step);
+        ln_B -= step;
+        B = exp_of(ln_B);
         if (step < QD_TOLERANCE && step > -QD_TOLERANCE)
             break;
     }
@@ -519,26 +574,44 @@ void sweep_boundary(const Tables &tb, int iterations, double tolerance, double K
                 xi[k] = 2 * rt * tb.inner.sin[k] - 1;
             T Hu[LCAP];  // H(sqrt u) there
             clenshaw_row<T, LCAP>(c, n, xi, l, Hu);
-            // FP-B: Phi(d-) and Phi(d+) under the integrals.
-            for (int k = 0; k < l && !pasting; ++k) {
-                const T L = sqrt_pos(Hu[k]) - sH;  // ln(B(tau)/B(u))
-                const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
-                N += nt.wN[i][k] * ncdf_given(dm, exp_of(-0.5 * (dm * dm)));
-                if (yield) {
-                    const T dp = dm + nt.sd[i][k];
-                    Dn += nt.wD1[i][k] * ncdf_given(dp, exp_of(-0.5 * (dp * dp)));
-                }
+            // The integrands point by point in separate passes, each free of
+            // the others' latency (the sums keep their order, so the doubles
+            // are those of one pass).
+            T L[LCAP];   // ln(B(tau)/B(u))
+            T dm[LCAP];  // d-(s, B(tau)/B(u))
+            T em[LCAP];  // e^{-d-^2/2}
+            for (int k = 0; k < l; ++k) {
+                L[k] = sqrt_pos(Hu[k]) - sH;
+                dm[k] = (L[k] + nt.drift[i][k]) * nt.inv_sd[i][k];
             }
-            // FP-B': the densities, and Phi(d+) from the one of d+.
-            for (int k = 0; k < l && pasting; ++k) {
-                const T L = sqrt_pos(Hu[k]) - sH;  // ln(B(tau)/B(u))
-                const T dm = (L + nt.drift[i][k]) * nt.inv_sd[i][k];
-                const T em = exp_of(-0.5 * (dm * dm));
-                N += nt.wN[i][k] * em;
+            for (int k = 0; k < l; ++k)
+                em[k] = exp_of(-0.5 * (dm[k] * dm[k]));
+            if (!pasting) {
+                // FP-B: Phi(d-) and Phi(d+) under the integrals.
+                for (int k = 0; k < l; ++k)
+                    N += nt.wN[i][k] * ncdf_given(dm[k], em[k]);
                 if (yield) {
-                    const T dp = dm + nt.sd[i][k];
-                    const T ep = em * nt.carry[i][k] * exp_of(-L);  // e^{-d+^2/2}
-                    Dn += nt.wD1[i][k] * ncdf_given(dp, ep) + nt.wD2[i][k] * ep;
+                    T dp[LCAP];  // d+ = d- + vol sqrt s
+                    T ep[LCAP];  // e^{-d+^2/2}
+                    for (int k = 0; k < l; ++k)
+                        dp[k] = dm[k] + nt.sd[i][k];
+                    for (int k = 0; k < l; ++k)
+                        ep[k] = exp_of(-0.5 * (dp[k] * dp[k]));
+                    for (int k = 0; k < l; ++k)
+                        Dn += nt.wD1[i][k] * ncdf_given(dp[k], ep[k]);
+                }
+            } else {
+                // FP-B': the densities, and Phi(d+) from the one of d+.
+                for (int k = 0; k < l; ++k)
+                    N += nt.wN[i][k] * em[k];
+                if (yield) {
+                    T ep[LCAP];  // e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
+                    for (int k = 0; k < l; ++k)
+                        ep[k] = em[k] * nt.carry[i][k] * exp_of(-L[k]);
+                    for (int k = 0; k < l; ++k) {
+                        const T dp = dm[k] + nt.sd[i][k];
+                        Dn += nt.wD1[i][k] * ncdf_given(dp, ep[k]) + nt.wD2[i][k] * ep[k];
+                    }
                 }
             }
             const T f = forward[i] * N / Dn;  // the fixed-point map
@@ -677,6 +750,7 @@ struct Contract {
         INTRINSIC,  // sigma <= 0: the undiscounted exercise value
         EUROPEAN,   // never exercised early: the Black price
         DOUBLE,     // two boundaries (q < r < 0 for the put): not handled, NaN
+        DEEP_NEGATIVE_YIELD,  // r > 0 > q + vol^2 for the put: not handled, NaN
         BOUNDARY,   // one boundary: the fixed-point solve
     } kind;
     bool call;  // priced as the mirrored put
@@ -708,7 +782,14 @@ Contract classify(std::int32_t flag, double S, double K, double D, double F, dou
         c = Contract{Contract::INVALID, true, K, S, q, r, flag, S, K, D, F};
     else
         c.r = r, c.q = q;
-    if (c.r > 0)
+    // A put's yield below minus its variance (over the unit maturity) leaves
+    // the fixed point unresolved on these nodes: the sweeps wander, even on
+    // the reference scheme, and prices come out wrong by up to all of their
+    // time value (an at-the-money 30-year put at r = 0.01%, q = -5%, 10% vol
+    // gave 0 against 3.86).  Down to q = -vol^2 they stay within some 2e-5.
+    if (c.r > 0 && c.q < -(sigma * sigma))
+        c.kind = Contract::DEEP_NEGATIVE_YIELD;
+    else if (c.r > 0)
         c.kind = Contract::BOUNDARY;
     else if (c.q >= c.r)
         c.kind = Contract::EUROPEAN;  // r <= 0 <= ... : holding beats exercise
@@ -726,26 +807,58 @@ PutValue<T> solve(const Tables &tb, const Tables *coarse, const AloScheme &sc, c
                                                   greeks);
 }
 
+// Where the value-matching form FP-B is used (r > 2 vol^2) its kernel
+// Phi(d-(s, .)) steps from 0 to 1 as s -> 0, where FP-B''s densities are
+// smooth: on ALO_SCHEME's nodes and points it missed the reference by up to
+// 5e-6 relative.  This finer scheme holds it within 2e-7 (the grid's 1176
+// such contracts within 0.74 of the tolerance).  No coarse stage: started
+// from the coarse FP-B boundary its sweeps ended further off than from QD.
+constexpr AloScheme VALUE_MATCHING_SCHEME{24, 6, 18, 64, 1e-9, 0, 0, 0};
+
 constexpr int NODES = ALO_SCHEME.nodes;
 constexpr int POINTS = ALO_SCHEME.points;
 constexpr int COARSE_NODES = ALO_SCHEME.coarse_nodes;
 constexpr int COARSE_POINTS = ALO_SCHEME.coarse_points;
+constexpr int VM_NODES = VALUE_MATCHING_SCHEME.nodes;
+constexpr int VM_POINTS = VALUE_MATCHING_SCHEME.points;
+constexpr int H_NODES = NODES > VM_NODES ? NODES : VM_NODES;  // room for either boundary
 
-// The default scheme's solve (or its variant `sc` with more sweeps).
-template <class T>
-PutValue<T> solve_default(const Contract &c, const Rates<T> &m, bool warm, T *H, bool greeks,
-                          const AloScheme &sc = ALO_SCHEME)
+static_assert(fits(VALUE_MATCHING_SCHEME));
+constexpr Tables VM_TABLES = make_tables(VALUE_MATCHING_SCHEME.nodes, VALUE_MATCHING_SCHEME.points,
+                                         VALUE_MATCHING_SCHEME.final_points);
+
+// A scheme with `sweeps` fine sweeps at most, else as `s`.
+constexpr AloScheme with_sweeps(const AloScheme &s, int sweeps)
 {
-    return solve<T, NODES, POINTS, COARSE_NODES, COARSE_POINTS>(DEFAULT_TABLES, &COARSE_TABLES, sc,
-                                                                c, m, warm, H, greeks);
+    return {s.nodes, sweeps, s.points, s.final_points, s.tolerance, s.coarse_nodes,
+            s.coarse_iterations, s.coarse_points};
 }
 
 // The implied-volatility search sweeps every boundary to the tolerance, so
 // that its root is that of the converged price whatever the path to it.
-constexpr AloScheme IV_SCHEME{ALO_SCHEME.nodes,       IV_SWEEPS,
-                              ALO_SCHEME.points,      ALO_SCHEME.final_points,
-                              ALO_SCHEME.tolerance,   ALO_SCHEME.coarse_nodes,
-                              ALO_SCHEME.coarse_iterations, ALO_SCHEME.coarse_points};
+constexpr AloScheme IV_SCHEME = with_sweeps(ALO_SCHEME, IV_SWEEPS);
+constexpr AloScheme VM_IV_SCHEME = with_sweeps(VALUE_MATCHING_SCHEME, IV_SWEEPS);
+
+// Whether the sweeps use FP-B (sweep_boundary's test, on the same doubles).
+bool value_matching(double r, double vol) { return !(r <= PASTING_MAX_RATE * (vol * vol)); }
+
+// Nodes of the boundary the default solve holds at this rate and vol.
+int default_nodes(double r, double vol) { return value_matching(r, vol) ? VM_NODES : NODES; }
+
+// The default solve (`converge`: its sweeps run to the tolerance), on
+// ALO_SCHEME or, where FP-B is used, VALUE_MATCHING_SCHEME; H has room for
+// H_NODES + 1 values.
+template <class T>
+PutValue<T> solve_default(const Contract &c, const Rates<T> &m, bool warm, T *H, bool greeks,
+                          bool converge = false)
+{
+    if (value_matching(value(m.r), value(m.vol)))
+        return solve<T, VM_NODES, VM_POINTS, 1, 1>(  // no coarse stage: its room unused
+            VM_TABLES, nullptr, converge ? VM_IV_SCHEME : VALUE_MATCHING_SCHEME, c, m, warm, H,
+            greeks);
+    return solve<T, NODES, POINTS, COARSE_NODES, COARSE_POINTS>(
+        DEFAULT_TABLES, &COARSE_TABLES, converge ? IV_SCHEME : ALO_SCHEME, c, m, warm, H, greeks);
+}
 
 // Price of a classified contract under the default scheme; *H receives the
 // boundary (when BOUNDARY) and starts it when `warm`.
@@ -754,6 +867,7 @@ double price_default(const Contract &c, double sigma, bool warm, double *H)
     switch (c.kind) {
     case Contract::INVALID:
     case Contract::DOUBLE:
+    case Contract::DEEP_NEGATIVE_YIELD:
         return NaN;
     case Contract::INTRINSIC:
         return NaN;  // handled by the callers
@@ -793,7 +907,7 @@ double _alo_price(std::int32_t q, double S, double K, double D, double F, double
     const Contract c = classify(q, S, K, D, F, sigma);
     if (c.kind == Contract::INTRINSIC)
         return intrinsic_value(q, S, K);
-    double H[NODES + 1];
+    double H[H_NODES + 1];
     return price_default(c, sigma, false, H);
 }
 
@@ -805,6 +919,7 @@ void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double 
     switch (c.kind) {
     case Contract::INVALID:
     case Contract::DOUBLE:
+    case Contract::DEEP_NEGATIVE_YIELD:
         out->price = out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
         return;
     case Contract::INTRINSIC:
@@ -823,7 +938,7 @@ void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double 
     using D3 = Dual<3>;
     Rates<D3> m{c.r, c.q, sigma};
     m.r.d[0] = m.q.d[1] = m.vol.d[2] = 1.0;
-    D3 H[NODES + 1];
+    D3 H[H_NODES + 1];
     const PutValue<D3> put = solve_default<D3>(c, m, false, H, true);
 
     double dr = put.price.d[0], dq = put.price.d[1];  // dV/dr, dV/dq of the contract
@@ -851,7 +966,7 @@ namespace {
 // Price and vega at a trial sigma, the boundary started from (and left in) H
 // once `warm`.
 double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double *vega,
-                  const AloScheme &sc)
+                  bool converge)
 {
     Rates<Dual<1>> m{c.r, c.q, sigma};
     m.vol.d[0] = 1.0;
@@ -862,7 +977,7 @@ double price_vega(const Contract &c, double sigma, bool warm, Dual<1> *H, double
         *vega = g.vega;
         return g.price;
     }
-    const Dual<1> price = solve_default<Dual<1>>(c, m, warm, H, false, sc).price;
+    const Dual<1> price = solve_default<Dual<1>>(c, m, warm, H, false, converge).price;
     *vega = price.d[0];
     return price.v;
 }
@@ -872,7 +987,7 @@ constexpr double IV_HI = 8.0;
 constexpr int IV_MAX_STEPS = 100;
 constexpr double IV_PRICE_TOL = 1e-12;  // relative price error that ends the search
 constexpr double IV_SIGMA_TOL = 1e-10;  // relative step that ends it
-constexpr double IV_NEAR = 1e-5;        // relative price error from which solves converge
+constexpr double IV_NEAR = 1e-2;        // relative price error from which solves converge
 constexpr double IV_WARM_STEP = 0.02;   // relative step beyond which a solve starts cold
 
 // The put's value as sigma -> 0: the spot's forward path is certain, so it
@@ -910,18 +1025,23 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
     // At or within IV_TOL of the exercise value on the spot: no time value.
     if (price <= intrinsic_value(flag, S, K) + IV_TOL)
         return 0.0;
-    const Contract c = classify(flag, S, K, D, F, 1.0);
+    const Contract c = classify(flag, S, K, D, F, IV_HI);
     if (c.kind != Contract::EUROPEAN && c.kind != Contract::BOUNDARY)
         return -1.0;
     if (!(price > zero_vol_put(c) && price < c.K * std::fmax(1.0, std::exp(-c.r))))
         return -1.0;
+    // Below sigma^2 = -q (a put's negative yield) the prices are not handled
+    // (classify): the search stays above.
+    const double lo_end = c.kind == Contract::BOUNDARY && c.q < -(IV_LO * IV_LO)
+                             ? std::sqrt(-c.q)
+                             : IV_LO;  // lower end of the search
 
     // Start from BAW's root where it has one inside the bracket.
     double x = brentq ? _baw_implied_vol_c(flag, price, S, K, D, F) : -1.0;  // current iterate
-    if (!(x > IV_LO && x < IV_HI))
-        x = 0.5;
-    Dual<1> H[NODES + 1];
-    double lo = IV_LO, hi = IV_HI;  // the bracket
+    if (!(x > lo_end && x < IV_HI))
+        x = lo_end < 0.25 ? 0.5 : std::sqrt(lo_end * IV_HI);
+    Dual<1> H[H_NODES + 1];
+    double lo = lo_end, hi = IV_HI;  // the bracket
     bool warm = false;              // H holds a boundary to start from
     bool near = false;              // a price within IV_NEAR of the target has been seen
     for (int it = 0; it < IV_MAX_STEPS; ++it) {
@@ -930,7 +1050,7 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
         // Newton step); near it every solve runs to the tolerance, and only
         // such solves end the search.
         const bool exact = near;  // this solve runs to the tolerance
-        const double f = price_vega(c, x, warm, H, &vega, exact ? IV_SCHEME : ALO_SCHEME) - price;
+        const double f = price_vega(c, x, warm, H, &vega, exact) - price;
         warm = c.kind == Contract::BOUNDARY;
         if (exact && std::fabs(f) <= IV_PRICE_TOL * price)
             return x;  // the price reproduced to 1e-12 of itself
@@ -942,7 +1062,7 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
             // From here on the solves converge; the inexact prices' bracket
             // may exclude the root, so it starts afresh.
             near = true;
-            lo = IV_LO;
+            lo = lo_end;
             hi = IV_HI;
         }
         double next = x - f / vega;
@@ -952,19 +1072,23 @@ double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, d
             next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
         if (exact && std::fabs(next - x) <= IV_SIGMA_TOL * x) {
             // Converged, unless pinned at an end the target lies beyond.
-            if (std::fabs(f) > 1e-9 * price && (lo == IV_LO || hi == IV_HI))
+            if (std::fabs(f) > 1e-9 * price && (lo == lo_end || hi == IV_HI))
                 return -1.0;
             return next;
         }
         if (hi - lo <= 1e-15 * hi)
-            return (lo == IV_LO || hi == IV_HI) ? -1.0 : next;
+            return (lo == lo_end || hi == IV_HI) ? -1.0 : next;
         // A long step starts its boundary afresh: from the last one the few
         // sweeps of an inexact solve fall short.
         if (std::fabs(next - x) > IV_WARM_STEP * x)
             warm = false;
+        // A step across r = 2 vol^2 changes the form and the nodes.
+        const int nodes = default_nodes(c.r, x);  // of the boundary in H
+        if (default_nodes(c.r, next) != nodes)
+            warm = false;
         // The next boundary predicted to first order from this one's
         // sensitivity: H + dH/dsigma (next - x).
-        for (int i = 0; i < NODES; ++i)
+        for (int i = 0; i < nodes; ++i)
             H[i].v = H[i].v + H[i].d[0] * (next - x);
         x = next;
     }

@@ -40,6 +40,9 @@ inline constexpr AloScheme ALO_SCHEME{14, 4, 10, 40, 1e-9, 9, 3, 9};
 inline constexpr AloScheme ALO_REFERENCE_SCHEME{40, 40, 96, 128, 1e-15, 0, 0, 0};
 
 // American price by the fixed-point method of Andersen, Lake & Offengenden (2016).
+// NaN where it is not handled: a put (call) whose yield (rate) is below minus
+// sigma^2 while its rate (yield) is positive, and a put with q < r < 0 (call
+// with r < q < 0), which has two boundaries.
 double _alo_price(std::int32_t q, double S, double K, double D, double F, double sigma);
 
 // The same under any scheme within the maxima above (NaN beyond them); its
@@ -54,7 +57,8 @@ void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double 
                  Greeks *out);
 
 // 0.0 for a price without time value (price <= intrinsic_value(flag, S, K) +
-// IV_TOL), -1.0 when no sigma in (1e-8, 8] reproduces it, else the root.
+// IV_TOL), -1.0 when no sigma in (1e-8, 8] reproduces it (only sigma^2 above
+// minus the put's yield where that is negative, see _alo_price), else the root.
 // A NaN price, S, K, D or F gives -1.0, tested first.
 double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, double D,
                           double F);
