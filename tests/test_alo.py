@@ -174,3 +174,15 @@ def test_same_doubles_across_workers_and_containers(workers):
     da = pytest.importorskip("dask.array")
     lazy = korvane.price(da.from_array(S, chunks=100), K, D, F, sigma, FLAG, method="alo")
     assert ref.bits(lazy.compute()) == ref.bits(one)
+
+
+@pytest.mark.parametrize("flag, r, q", [
+    ("p", -0.01, -0.03),   # q < r < 0: exercise inside a band, two boundaries
+    ("c", -0.03, -0.01),   # the mirrored call
+    ("p", 0.01, -0.2),     # a yield below minus the variance (0.3^2 = 0.09)
+    ("c", -0.2, 0.01),
+])
+def test_unhandled_regimes_are_nan_not_a_wrong_price(flag, r, q):
+    args = (100.0, 100.0, 1.0, r, q, 0.3, flag)
+    assert math.isnan(bsm.price(*args, method="alo"))
+    assert all(math.isnan(v) for v in bsm.greeks(*args, method="alo"))
