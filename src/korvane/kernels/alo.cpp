@@ -116,7 +116,7 @@ double value(const Dual<N> &x) { return x.v; }
 
 // f(x) from f and f' at x's value.
 template <int N>
-Dual<N> chain(const Dual<N> &x, double f, double df)
+inline Dual<N> chain(const Dual<N> &x, double f, double df)
 {
     Dual<N> r(f);
     for (int i = 0; i < N; ++i)
@@ -173,7 +173,7 @@ inline double ncdf_of(double x) { return _norm_cdf(x); }
 inline double sqrt_pos(double x) { return x > 0 ? std::sqrt(x) : 0.0; }
 
 template <int N>
-Dual<N> exp_of(const Dual<N> &x)
+inline Dual<N> exp_of(const Dual<N> &x)
 {
     // The same exponential as the plain sweeps': the Greeks' price is
     // _alo_price's to the last bit.
@@ -189,7 +189,7 @@ Dual<N> ncdf_of(const Dual<N> &x)
     return chain(x, _norm_cdf(x.v), INV_SQRT_2PI * std::exp(-0.5 * (x.v * x.v)));
 }
 template <int N>
-Dual<N> sqrt_pos(const Dual<N> &x)
+inline Dual<N> sqrt_pos(const Dual<N> &x)
 {
     if (!(x.v > 0))
         return Dual<N>(0.0);
@@ -220,7 +220,7 @@ inline double ncdf_given(double x, double e)
 }
 
 template <int N>
-Dual<N> ncdf_given(const Dual<N> &x, const Dual<N> &e)
+inline Dual<N> ncdf_given(const Dual<N> &x, const Dual<N> &e)
 {
     return chain(x, ncdf_given(x.v, e.v), INV_SQRT_2PI * e.v);
 }
