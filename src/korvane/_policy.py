@@ -159,8 +159,10 @@ def _check_alignment(flag: Any, numbers: dict[str, Any]) -> None:
 # ---------------------------------------------------------------------------
 # Threads: SciPy's `workers`, splitting the broadcast result into blocks.
 
-# Below this many elements per thread a split costs more than it saves.
-_MIN_BLOCK = 256
+# Below this many elements per thread a split costs more than it saves; and
+# NumPy releases the interpreter lock only for loops of more than 500
+# elements, so a smaller block would hold it and run its threads in turn.
+_MIN_BLOCK = 512
 
 
 def workers_count(workers: int | None) -> int:
