@@ -122,7 +122,24 @@ def long_forward():
     return lambda: find_forward_baw(calls, puts, strikes, 100.0, 0.9, 0.5)
 
 
+def one_chain_forward():  # a gufunc of one outer element: NumPy would keep the thread attached
+    import korvane
+
+    strikes = np.linspace(50.0, 150.0, 2000)
+    calls, puts = (korvane.price(100.0, strikes, 0.9, 103.0, 0.4, f) for f in "cp")
+    return lambda: korvane.forward(calls, puts, strikes, 100.0, 0.9, 0.5)
+
+
+def small_accurate_batch():  # 400 slow solves, below NumPy's 500-element rule
+    from korvane import bsm
+
+    strikes = np.linspace(80.0, 120.0, 400)
+    prices = bsm.price(100.0, strikes, 2.0, 0.1, 0.0, 0.1, "p", method="alo")  # rate above 2 vol^2
+    return lambda: bsm.implied_vol(prices, 100.0, strikes, 2.0, 0.1, 0.0, "p", method="alo")
+
+
 @pytest.mark.threads
-@pytest.mark.parametrize("make_call", [long_batch, long_forward], ids=["batch", "forward"])
+@pytest.mark.parametrize("make_call", [long_batch, long_forward, one_chain_forward, small_accurate_batch],
+                         ids=["batch", "forward", "ufunc-forward", "ufunc-small-alo"])
 def test_collection_does_not_wait_for_a_long_loop(make_call):
     assert_collection_runs_during(make_call())

@@ -3,9 +3,10 @@
 //
 // Each inner loop reads one element of every operand, hands the doubles to a
 // kernel and writes the result; NumPy does the rest (broadcasting, casting to
-// float64, out= and where=, __array_ufunc__ dispatch) and runs the loops with
-// the thread detached.  The kernels are pure and re-entrant, so the module
-// declares that it runs without the interpreter lock.
+// float64, out= and where=, __array_ufunc__ dispatch) and runs long loops with
+// the thread detached; the slow loops detach themselves when NumPy has not.
+// The kernels are pure and re-entrant, so the module declares that it runs
+// without the interpreter lock.
 //
 // The kernels define a result for every input (NaN and infinities flow
 // through, as in korvane.vantrel, which never warns), so the floating-point
@@ -23,6 +24,7 @@
 #include <limits>
 
 #include "capi/brentq.h"
+#include "capi/detach.h"
 #include "capi/numpy_import.h"
 #include "capi/ref.h"
 #include "kernels/alo.h"
@@ -78,9 +80,20 @@ double european_price(std::int32_t q, double S, double K, double D, double F, do
 // ---------------------------------------------------------------------------
 // Element-wise loops: five double inputs, the boolean "is call", one double out.
 
-template <double (*kernel)(std::int32_t q, const double *x)>
+// Loops whose elements cost microseconds detach however short they are
+// (`Slow`); for the cheap ones NumPy's own rule is the better trade.
+enum class Cost { Cheap, Slow };
+
+template <Cost cost>
+struct LoopGuard {};
+
+template <>
+struct LoopGuard<Cost::Slow> : capi::DetachedIfAttached {};
+
+template <double (*kernel)(std::int32_t q, const double *x), Cost cost>
 void elementwise_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
+    const LoopGuard<cost> guard;
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];
         const std::int32_t q = load_contract<5>(args, steps, i, x);
@@ -105,10 +118,11 @@ double implied_vol_of(std::int32_t q, const double *x)  // price, S, K, D, F
 // The price and its Greeks: S, K, D, F, sigma, is_call, T -> price, delta,
 // gamma, vega, theta, rho, psi (the last three NaN unless T > 0).
 
-template <greeks_fn f>
+template <greeks_fn f, Cost cost>
 void greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     constexpr int N_IN = 7;
+    const LoopGuard<cost> guard;
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];  // S, K, D, F, sigma
         const std::int32_t q = load_contract<5>(args, steps, i, x);
@@ -134,6 +148,7 @@ void forward_loop(char **args, const npy_intp *dims, const npy_intp *steps, void
     const npy_intp n_outer = dims[0];
     const npy_intp n = dims[1];
     const npy_intp *core = steps + 7;  // calls, puts and strikes along the chain
+    const capi::DetachedIfAttached guard;  // a search takes milliseconds at least
     for (npy_intp i = 0; i < n_outer; ++i) {
         k::ChainParams chain{
             .implied_vol = f,
@@ -168,19 +183,23 @@ struct UfuncSpec {
     const char *signature;          // of a generalized ufunc, else null
 };
 
-// The four loops of a method.
-template <price_fn price, k::implied_vol_fn implied_vol, greeks_fn greeks>
+// The four loops of a method, with the cost of a price (and of its Greeks)
+// and of an implied volatility.
+template <price_fn price, k::implied_vol_fn implied_vol, greeks_fn greeks, Cost price_cost,
+          Cost iv_cost>
 struct Loops {
-    static inline PyUFuncGenericFunction price_loop[] = {elementwise_loop<price_of<price>>};
+    static inline PyUFuncGenericFunction price_loop[] = {
+        elementwise_loop<price_of<price>, price_cost>};
     static inline PyUFuncGenericFunction implied_vol_loop[] = {
-        elementwise_loop<implied_vol_of<implied_vol>>};
-    static inline PyUFuncGenericFunction greeks_loops[] = {greeks_loop<greeks>};
+        elementwise_loop<implied_vol_of<implied_vol>, iv_cost>};
+    static inline PyUFuncGenericFunction greeks_loops[] = {greeks_loop<greeks, price_cost>};
     static inline PyUFuncGenericFunction forward_loops[] = {forward_loop<implied_vol>};
 };
 
-using Baw = Loops<k::_baw_price, k::_baw_implied_vol_c, k::_baw_greeks>;
-using Alo = Loops<k::_alo_price, k::_alo_implied_vol_c, k::_alo_greeks>;
-using European = Loops<european_price, k::_black_implied_vol_c, k::_black_greeks>;
+using Baw = Loops<k::_baw_price, k::_baw_implied_vol_c, k::_baw_greeks, Cost::Cheap, Cost::Slow>;
+using Alo = Loops<k::_alo_price, k::_alo_implied_vol_c, k::_alo_greeks, Cost::Slow, Cost::Slow>;
+using European = Loops<european_price, k::_black_implied_vol_c, k::_black_greeks, Cost::Cheap,
+                       Cost::Cheap>;
 
 void *no_data[] = {nullptr};
 
