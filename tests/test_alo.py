@@ -14,7 +14,7 @@ nan = math.nan
 
 
 def grid(n=400, seed=29):
-    """Rate-form contracts across the issue's ranges: 1 week to 5 years,
+    """Rate-form contracts across a desk's ranges: 1 week to 5 years,
     strikes 0.8-1.2 (and wider), vol 0.1-0.8, rates 1-10%, yields 0-4%."""
     rng = np.random.default_rng(seed)
     T = np.exp(rng.uniform(np.log(7 / 365), np.log(5.0), n))
