@@ -93,7 +93,7 @@ struct LoopGuard<Cost::Slow> : capi::DetachedIfAttached {};
 template <double (*kernel)(std::int32_t q, const double *x), Cost cost>
 void elementwise_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
-    const LoopGuard<cost> guard;
+    [[maybe_unused]] const LoopGuard<cost> guard;  // empty for the cheap loops
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];
         const std::int32_t q = load_contract<5>(args, steps, i, x);
@@ -122,7 +122,7 @@ template <greeks_fn f, Cost cost>
 void greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     constexpr int N_IN = 7;
-    const LoopGuard<cost> guard;
+    [[maybe_unused]] const LoopGuard<cost> guard;  // empty for the cheap loops
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];  // S, K, D, F, sigma
         const std::int32_t q = load_contract<5>(args, steps, i, x);
