@@ -29,11 +29,16 @@ def to_forward_form(S: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
     """(D, F) from the rate form, or (D, F, sigma) given vol: D = exp(-r T),
     F = S exp((r - q) T), sigma = vol sqrt(T).  T <= 0 is read as T = 0."""
     T0 = np.maximum(T, 0.0)  # NaN stays NaN
-    D = np.exp(np.negative(np.multiply(r, T0)))
+    D = _discount(T0, r)
     F = np.multiply(S, np.exp(np.multiply(np.subtract(r, q), T0)))
     if vol is None:
         return D, F
     return D, F, np.multiply(vol, np.sqrt(T0))
+
+
+def _discount(T0: ArrayLike, r: ArrayLike) -> Any:
+    """D = exp(-r T) for a maturity already floored at 0."""
+    return np.exp(np.negative(np.multiply(r, T0)))
 
 
 def _positive(T: ArrayLike) -> Any:
@@ -95,7 +100,7 @@ def forward(call_prices: ArrayLike, put_prices: ArrayLike, strikes: ArrayLike, S
             axis: int = -1, dim: Any = None) -> Any:
     """The forward of each chain (korvane.forward with D = exp(-r T)); its
     dividend yield is implied_yield(F, S, T, r)."""
-    D = np.exp(np.negative(np.multiply(r, np.maximum(T, 0.0))))
+    D = _discount(np.maximum(T, 0.0), r)
     return _api.forward(call_prices, put_prices, strikes, S, D, strike_pct, method=method,
                         axis=axis, dim=dim)
 
