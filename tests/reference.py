@@ -113,6 +113,12 @@ def intrinsic(call, S, K):  # on the spot, never the forward
 
 
 def baw(q, S, K, D, F, sigma):
+    """The formula, floored at the exercise value on the spot (a NaN stays)."""
+    value, exercise = baw_formula(q, S, K, D, F, sigma), intrinsic(q == 1, S, K)
+    return exercise if value < exercise else value
+
+
+def baw_formula(q, S, K, D, F, sigma):
     if sigma <= 0:
         return intrinsic(q == 1, S, K)
     E = bsm(q, K, D, F, sigma)

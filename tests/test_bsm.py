@@ -103,3 +103,17 @@ def test_greeks_become_a_frame_or_a_dataset():
     assert list(plain.to_frame().columns) == ["price", "delta", "gamma", "vega"]
     ds = bsm.greeks(100.0, xr.DataArray(K[:5], dims="strike"), 1.0, 0.03, 0.01, 0.2, "c").to_dataset()
     assert set(ds.data_vars) == set(korvane.Greeks._fields) and ds.delta.dims == ("strike",)
+
+
+def test_baw_under_negative_rates_is_never_below_exercise():
+    # With D >= 1 the formula is European, which a call with a yield (or a put
+    # whose yield is below the rate) falls under; the price is floored at the
+    # exercise value, and implied volatilities and forwards follow.
+    assert bsm.price(100, 70, 2, -0.008, 0.03, 0.12, "c") == 30.0
+    strikes = np.linspace(50.0, 150.0, 41)
+    for T_, r_, q_ in [(0.5, -0.008, 0.03), (2.0, -0.008, 0.03), (2.0, -0.004, -0.02), (5.0, -0.006, 0.01)]:
+        D, F = bsm.to_forward_form(100.0, T_, r_, q_)
+        prices = {f: bsm.price(100.0, strikes, T_, r_, q_, 0.12, f) for f in "cp"}
+        assert (prices["c"] >= np.maximum(100.0 - strikes, 0)).all()
+        assert (prices["p"] >= np.maximum(strikes - 100.0, 0)).all()
+        assert bsm.forward(prices["c"], prices["p"], strikes, 100.0, T_, r_, 0.1) == pytest.approx(F, abs=2e-6)

@@ -175,6 +175,13 @@ def test_nan_input_gives_nan_greeks(i):
     assert all(math.isnan(x) for x in G[4:]) and all(math.isnan(x) for x in G[1:4]) == (i < 5)
 
 
+@pytest.mark.parametrize("method", ["baw", "alo"])  # Black's tends to D F (call) or D K
+@pytest.mark.parametrize("flag", ["c", "p"])
+def test_no_price_gives_no_greeks(method, flag):
+    G = korvane.greeks(100.0, 100.0, 0.96, 101.0, math.inf, flag, T=1.0, method=method)
+    assert all(math.isnan(x) for x in G)
+
+
 @pytest.mark.parametrize("T", [0.0, -1.0, nan])
 def test_rate_form_needs_a_positive_maturity(T):
     G = korvane.greeks(100.0, 100.0, 0.96, 101.0, 0.2, "c", T=T)

@@ -124,7 +124,9 @@ void _baw_greeks(std::int32_t q, double S, double K, double D, double F, double 
     BawState st;
     out->price = _baw_state(q, S, K, D, F, sigma, &st);
     const double s = q == CALL ? 1.0 : -1.0;
-    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma)) {
+    // A NaN input, or a price that is none (sigma = inf): NaN throughout.
+    if (std::isnan(out->price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F)
+        || std::isnan(sigma)) {
         out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
         return;
     }
@@ -135,7 +137,9 @@ void _baw_greeks(std::int32_t q, double S, double K, double D, double F, double 
         out->delta = intrinsic_value(q, S, K) > 0 ? s : 0.0;
         return;
     case BawState::EXERCISE:
-        out->delta = s;
+        // The exercise value: at or beyond the critical price, or where the
+        // formula fell below it (zero only for a formula price below zero).
+        out->delta = out->price > 0 ? s : 0.0;
         return;
     case BawState::EUROPEAN: {
         // Black on the forward, which moves with the spot: dF/dS = F/S.
