@@ -105,12 +105,32 @@ def test_bad_workers(workers, error, message):
         korvane.price(100.0, 100.0, 0.96, 101.0, 0.2, "c", workers=workers)
 
 
+@pytest.mark.parametrize("workers, threads", [(None, 1), (1, 1), (3, 3), (-1, 4), (-2, 3), (-4, 1)])
+def test_workers_count_threads_as_scipy_does(monkeypatch, workers, threads):
+    # On four cores -1 is all four, -2 all but one, ...
+    from concurrent.futures import ThreadPoolExecutor
+
+    from korvane import _policy
+
+    used = [1]
+
+    class Pool(ThreadPoolExecutor):
+        def __init__(self, n):
+            used.append(n)
+            super().__init__(n)
+
+    monkeypatch.setattr(_policy.os, "cpu_count", lambda: 4)
+    monkeypatch.setattr(_policy, "ThreadPoolExecutor", Pool)
+    korvane.price(np.linspace(90.0, 110.0, 4096), 100.0, 0.96, 101.0, 0.2, "c", workers=workers)
+    assert used[-1] == threads
+
+
 @pytest.mark.parametrize("flag, is_call", [
     ("c", True), ("CALL", True), ("Call", True), ("p", False), ("PuT", False), (True, True), (np.False_, False),
     (["c", "p", "C", "P", "call", "put"], [1, 0, 1, 0, 1, 0]),
     (np.array([["call", "p"], ["C", "Put"]]), [[1, 0], [1, 0]]),
     (np.array(["c", "P", b"C", b"put"], dtype=object), [1, 0, 1, 0]),
-    (np.array([b"c", b"Put"]), [1, 0]), (b"CALL", True),
+    (np.array([b"c", b"Put"]), [1, 0]), (b"CALL", True), (bytearray(b"p"), False),
     (np.array([True, False]), [1, 0]),
     ([], []),
 ])
@@ -129,6 +149,7 @@ def test_flags(flag, is_call):
     (np.array(["p", nan], dtype=object), "flag at position 1 is nan"),
     ([1, 0], "flag at position 0 is 1"), (1, "flag is 1"), (None, "flag is None"), (b"x", "flag is b'x'"),
     (np.array([b"c", b"cal"]), "flag at position 1 is b'cal'"), (2.5, "flag is 2.5"),
+    (bytearray(b"x"), r"flag is bytearray\(b'x'\)"),
 ])
 def test_bad_flags(flag, message):
     with pytest.raises(ValueError, match=message + r"; expected 'c', 'call', 'p' or 'put' \(either case\) or a boolean"):

@@ -1,6 +1,7 @@
 """korvane.bsm: the rate form over the same ufuncs, its conversions, its Greeks
 in rate-form units, and maturities that are over."""
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -78,7 +79,10 @@ def test_greeks_are_derivatives_of_rate_form_prices(method):
 def test_a_maturity_that_is_over(method):
     prices = bsm.price(100.0, [90.0, 110.0, 90.0], [0.0, -0.5, np.nan], 0.05, 0.01, 0.3, "p", method=method)
     assert prices[0] == 0.0 and prices[1] == 10.0 and math.isnan(prices[2])
-    assert math.isnan(bsm.implied_vol(10.0, 100.0, 110.0, 0.0, 0.05, 0.01, "p", method=method))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no division by a zero maturity
+        for T_, price in [(0.0, 10.0), (0.0, 12.0), (math.inf, 12.0), (-1.0, 12.0)]:
+            assert math.isnan(bsm.implied_vol(price, 100.0, 110.0, T_, 0.05, 0.01, "p", method=method))
     g = bsm.greeks(100.0, 110.0, 0.0, 0.05, 0.01, 0.3, "p", method=method)
     assert (g.price, g.delta, g.gamma) == (10.0, -1.0, 0.0)
     assert all(math.isnan(v) for v in (g.vega, g.theta, g.rho, g.psi))
@@ -117,3 +121,10 @@ def test_baw_under_negative_rates_is_never_below_exercise():
         assert (prices["c"] >= np.maximum(100.0 - strikes, 0)).all()
         assert (prices["p"] >= np.maximum(strikes - 100.0, 0)).all()
         assert bsm.forward(prices["c"], prices["p"], strikes, 100.0, T_, r_, 0.1) == pytest.approx(F, abs=2e-6)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_float32_inputs_are_widened_before_the_conversion(method):
+    args = [np.float32(x) for x in (100.0, 95.0, 0.5, 0.05, 0.02, 0.3)]
+    wide = [float(x) for x in args]
+    assert ref.bits(bsm.price(*args, "p", method=method)) == ref.bits(bsm.price(*wide, "p", method=method))

@@ -41,7 +41,7 @@ def _one_flag(value: Any) -> bool | None:
     """A single flag object as "is call", or None when it spells no flag."""
     if isinstance(value, (bool, np.bool_)):
         return bool(value)
-    if isinstance(value, bytes):
+    if isinstance(value, (bytes, bytearray)):
         try:
             value = value.decode("ascii")
         except UnicodeDecodeError:
@@ -55,7 +55,7 @@ def flag_array(flag: Any, offset: Sequence[int] = ()) -> Any:
     """Booleans for a flag or an array-like of flags: a Python bool for one flag
     (pandas' masked arrays refuse NumPy's), else a bool ndarray.  `offset` is
     added to the position an error names (a block's place in a larger array)."""
-    if isinstance(flag, (bool, np.bool_, str, bytes)):
+    if isinstance(flag, (bool, np.bool_, str, bytes, bytearray)):
         one = _one_flag(flag)
         if one is None:
             raise ValueError(f"flag is {flag!r}; {_EXPECTED}")

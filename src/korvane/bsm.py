@@ -28,9 +28,9 @@ def to_forward_form(S: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
                     vol: ArrayLike | None = None) -> tuple[Any, ...]:
     """(D, F) from the rate form, or (D, F, sigma) given vol: D = exp(-r T),
     F = S exp((r - q) T), sigma = vol sqrt(T).  T <= 0 is read as T = 0."""
-    T0 = np.maximum(T, 0.0)  # NaN stays NaN
+    T0 = np.maximum(T, 0.0, dtype=np.float64)  # NaN stays NaN; float32 input is widened first
     D = _discount(T0, r)
-    F = np.multiply(S, np.exp(np.multiply(np.subtract(r, q), T0)))
+    F = np.multiply(S, np.exp(np.multiply(np.subtract(r, q, dtype=np.float64), T0)))
     if vol is None:
         return D, F
     return D, F, np.multiply(vol, np.sqrt(T0))
@@ -42,10 +42,11 @@ def _discount(T0: ArrayLike, r: ArrayLike) -> Any:
 
 
 def _positive(T: ArrayLike) -> Any:
-    """T where T > 0, else NaN, in T's own container."""
+    """T where 0 < T < inf, else NaN, in T's own container: the maturities
+    that volatilities, rates and yields can be read over."""
     with np.errstate(invalid="ignore", divide="ignore"):
-        ok = np.greater(T, 0.0)
-        return np.divide(np.multiply(T, ok), ok)
+        ok = np.logical_and(np.greater(T, 0.0), np.less(T, np.inf))
+        return np.divide(np.multiply(T, ok, dtype=np.float64), ok)
 
 
 def from_forward_form(S: ArrayLike, T: ArrayLike, D: ArrayLike, F: ArrayLike,
@@ -100,7 +101,7 @@ def forward(call_prices: ArrayLike, put_prices: ArrayLike, strikes: ArrayLike, S
             axis: int = -1, dim: Any = None) -> Any:
     """The forward of each chain (korvane.forward with D = exp(-r T)); its
     dividend yield is implied_yield(F, S, T, r)."""
-    D = _discount(np.maximum(T, 0.0), r)
+    D = _discount(np.maximum(T, 0.0, dtype=np.float64), r)
     return _api.forward(call_prices, put_prices, strikes, S, D, strike_pct, method=method,
                         axis=axis, dim=dim)
 

@@ -605,6 +605,10 @@ double _normalised_black_otm(double x, double s)
     if (x == -std::numeric_limits<double>::infinity())
         return 0.0;
     const double h = x / s;
+    // So small a sigma against the moneyness that x/s overflows: the time
+    // value, below Phi(-1e308), is zero.
+    if (h == -std::numeric_limits<double>::infinity())
+        return 0.0;
     const double t = 0.5 * s;
     const double ex2 = std::exp(0.5 * x);
     if (h + t > CDF_FORM_D1)
@@ -672,10 +676,15 @@ double _black_implied_vol_c(std::int32_t flag, double price, double, double K, d
         return -1.0;
     // The time value, normalised, of the out-of-the-money option at -|x|.
     const double x = -std::fabs(log_moneyness(F, K));
-    const double beta = (price / D - forward_intrinsic) / (std::sqrt(F) * std::sqrt(K));
+    double beta = (price / D - forward_intrinsic) / (std::sqrt(F) * std::sqrt(K));
     if (!(beta > 0))
         return 0.0;
     const double b_max = std::exp(0.5 * x);
+    // The price is below the bound, but price/D may round onto it: the time
+    // value then lies within rounding of b_max, and the root is the one just
+    // below it.
+    if (beta >= b_max && b_max > 0)
+        beta = std::nextafter(b_max, 0.0);
     if (!(beta < b_max))
         return -1.0;
     return implied_s_otm(x, beta, b_max);
