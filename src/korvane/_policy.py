@@ -125,7 +125,7 @@ def _is_series(obj: Any) -> bool:
 
 
 def _dask_flag_block(block: Any, block_info: Any = None) -> Any:
-    start = [lo for lo, _ in block_info[0]["array-location"]] if block_info else []
+    start = [lo for lo, _ in block_info[0]["array-location"]] if isinstance(block_info, dict) else []
     return np.asarray(flag_array(block, start), dtype=bool)
 
 
@@ -286,30 +286,40 @@ def _unwrapped(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
     return None
 
 
-def _numpy_backed(obj: Any) -> bool:
-    dtypes = obj.dtypes if hasattr(obj, "columns") else [obj.dtype]
-    return all(isinstance(d, np.dtype) and d.kind in "fiub" for d in dtypes)
+def _readable(obj: Any) -> bool:
+    """Numbers or booleans of a NumPy dtype, or a Series of nullable numbers."""
+    if hasattr(obj, "columns"):
+        return all(isinstance(d, np.dtype) and d.kind in "fiub" for d in obj.dtypes)
+    kind = getattr(obj.dtype, "kind", "O")
+    return kind in "fiub" if isinstance(obj.dtype, np.dtype) else kind in "fiu"
 
 
 def _pandas(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
     # pandas' own rule: the objects (all Series or all DataFrames) are aligned
-    # on the union of their axes, and the result is of their type.
+    # on the union of their axes, and the result is of their type; nullable
+    # numbers give nullable results, missing where an input is.
     pandas: Any = importlib.import_module("pandas")  # untyped without its stubs
     objs = [a for a in args if _is_container(a)]
     kind = type(objs[0])
     if (not all(type(o) is kind for o in objs) or not issubclass(kind, (pandas.Series, pandas.DataFrame))
-            or not all(_numpy_backed(o) for o in objs) or any(np.ndim(a) for a in args if not _is_container(a))):
+            or not all(_readable(o) for o in objs) or any(np.ndim(a) for a in args if not _is_container(a))):
         return None
     axes = list(objs[0].axes)
     for o in objs[1:]:
         axes = [a if a.equals(b) else a.union(b) for a, b in zip(axes, o.axes)]
     names = ("index", "columns")
     arrays = []
+    missing = None  # where a nullable input is missing
     for a in args:
         if _is_container(a):
             if not all(x.equals(y) for x, y in zip(a.axes, axes)):
                 a = a.reindex(**dict(zip(names, axes)))
-            a = a.to_numpy()
+            if isinstance(a.dtype, np.dtype) or hasattr(a, "columns"):
+                a = a.to_numpy()
+            else:
+                na = a.isna().to_numpy()
+                missing = na if missing is None else missing | na
+                a = a.to_numpy(dtype=np.float64, na_value=np.nan)
         arrays.append(a)
     result = _run(uf, n, *arrays)
     series_names = {getattr(o, "name", None) for o in objs}
@@ -318,6 +328,8 @@ def _pandas(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
     def wrap(values: np.ndarray) -> Any:
         if issubclass(kind, pandas.DataFrame):
             return kind(values, index=axes[0], columns=axes[1])
+        if missing is not None:
+            values = pandas.arrays.FloatingArray(values, missing.copy())
         return kind(values, index=axes[0], name=name)
 
     return tuple(map(wrap, result)) if uf.nout > 1 else wrap(result)
