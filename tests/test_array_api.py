@@ -1,4 +1,5 @@
 """The array API against the module it must agree with: korvane.price, implied_vol and forward."""
+import inspect
 import itertools
 import json
 import math
@@ -245,3 +246,34 @@ def test_the_namespace_shows_only_the_api():
     assert not {"Any", "TYPE_CHECKING", "_typing"} & set(dir(korvane))
     assert set(korvane.__all__) <= set(dir(korvane))
     assert "ForwardRef" not in pydoc.render_doc(korvane.Greeks)
+
+
+def test_signatures_name_the_methods_of_one_home():
+    import typing
+
+    from korvane import _policy, bsm
+
+    functions = [korvane.price, korvane.implied_vol, korvane.greeks, korvane.forward,
+                 bsm.price, bsm.implied_vol, bsm.greeks, bsm.forward]
+    for fn in functions:
+        hint = typing.get_type_hints(fn)["method"]
+        assert typing.get_args(hint) == _policy.METHODS, fn.__qualname__
+        assert len(str(inspect.signature(fn))) < 400  # no NumPy internals in help()
+
+
+@pytest.mark.parametrize("method", ["baw", "alo", "european"])
+def test_greeks_in_trader_units(method):
+    from korvane import bsm
+
+    args = (100.0, np.array([90.0, 105.0]), 0.5, 0.05, 0.02, 0.25, "p")
+    model, trader = bsm.greeks(*args, method=method), bsm.greeks(*args, method=method, units="trader")
+    for name, per in [("price", 1), ("delta", 1), ("gamma", 1), ("vega", 100), ("theta", 365), ("rho", 100),
+                      ("psi", 100)]:
+        assert np.allclose(getattr(trader, name) * per, getattr(model, name), rtol=1e-15), name
+    D, F, sigma = bsm.to_forward_form(100.0, 0.5, 0.05, 0.02, 0.25)
+    forward_form = korvane.greeks(100.0, args[1], D, F, sigma, "p", T=0.5, method=method, units="trader")
+    assert np.allclose(forward_form.vega, trader.vega, rtol=1e-15)
+    with pytest.raises(ValueError, match="units='trader' needs the maturity T"):
+        korvane.greeks(100.0, 90.0, D, F, sigma, "p", units="trader")
+    with pytest.raises(ValueError, match="units must be 'model' or 'trader'; got 'day'"):
+        bsm.greeks(*args, units="day")
