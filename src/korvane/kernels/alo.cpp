@@ -38,7 +38,6 @@ namespace korvane::kernels {
 
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double PI = 3.141592653589793;
 constexpr double HALF_PI = 1.5707963267948966;
 constexpr double QUARTER_PI = 0.7853981633974483;

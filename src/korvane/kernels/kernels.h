@@ -21,6 +21,9 @@
 
 namespace korvane::kernels {
 
+// What a kernel returns where it has no number to give.
+inline constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
 // Flag code handed to every kernel: CALL prices a call, any other value a put.
 inline constexpr std::int32_t CALL = 1;
 inline constexpr std::int32_t PUT = -1;
