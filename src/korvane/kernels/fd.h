@@ -55,7 +55,6 @@ struct FdScheme {
     double density;      // sinh-map scale at the strike, in units of K sigma
     double time_power;   // steps crowd towards each segment's start as u^power
     int damping;         // fully implicit substeps of each segment's first step (Rannacher)
-    bool trbdf2;         // TR-BDF2 steps, else Crank-Nicolson
     bool extrapolate;    // Richardson: also solve on half the nodes and steps
     bool control;        // the dividend-free problem priced by _alo_price as control variate
 };
@@ -64,10 +63,10 @@ struct FdScheme {
 inline constexpr int FD_MAX_NODES = 2048;
 
 // The one setting the public kernels use.
-inline constexpr FdScheme FD_SCHEME{200, 48, 4, 6.0, 0.5, 2.0, 2, false, false, true};
+inline constexpr FdScheme FD_SCHEME{100, 40, 4, 5.0, 0.75, 2.0, 2, true, true};
 
 // A much finer setting, for testing the one above against.
-inline constexpr FdScheme FD_REFERENCE_SCHEME{1000, 500, 40, 8.0, 0.5, 2.0, 4, false, true, false};
+inline constexpr FdScheme FD_REFERENCE_SCHEME{1000, 500, 40, 8.0, 0.5, 2.0, 4, true, false};
 
 // b = r - q, the carry beyond the dividends of a schedule already read
 // (times in (0, 1), amounts > 0): the root of S e^b - sum_i d_i e^{b(1-t_i)} = F.

@@ -83,6 +83,31 @@ struct NodeValue {
 bool solve(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs, bool both,
            int partials, NodeValue *with, NodeValue *without, int *solves);
 
+// A contract in forward form read into the problem on the unit life.
+struct Contract {
+    enum Kind {
+        INVALID,        // NaN or out-of-domain input: NaN out
+        DETERMINISTIC,  // sigma <= 0: the best exercise on the spot's certain path
+        SOLVE,
+    } kind;
+    Problem p;
+    Schedule divs;
+    double D;
+    double F0;  // the dividend-free forward S e^{r-q} (F itself without dividends)
+};
+
+Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma,
+                  const Dividends &dividends);
+
+// The value at sigma = 0 (any kind but INVALID).
+double deterministic_price(const Contract &c);
+
+// Price of a SOLVE contract at volatility sigma under the scheme, and its
+// vega when `vega` is not null; *solves counts the tridiagonal solves.  NaN
+// when the scheme does not fit.
+double evaluate(const FdScheme &scheme, const Contract &c, double sigma, double *vega,
+                int *solves);
+
 }  // namespace korvane::kernels::fd
 
 #endif  // KORVANE_FD_INTERNAL_H

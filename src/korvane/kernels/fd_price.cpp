@@ -16,45 +16,9 @@ namespace korvane::kernels {
 
 namespace {
 
+using fd::Contract;
 using fd::NaN;
 using fd::payoff;
-
-// What a contract reduces to.
-struct Contract {
-    enum Kind {
-        INVALID,        // NaN or out-of-domain input: NaN out
-        DETERMINISTIC,  // sigma <= 0: the best exercise on the spot's certain path
-        SOLVE,
-    } kind;
-    fd::Problem p;
-    fd::Schedule divs;
-    double D;
-    double F0;  // the dividend-free forward S e^{r-q} (F itself without dividends)
-};
-
-Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma,
-                  const Dividends &dividends)
-{
-    Contract c{};
-    c.kind = Contract::INVALID;
-    c.divs.n = 0;
-    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma))
-        return c;
-    if (!fd::read_schedule(dividends, &c.divs))
-        return c;
-    if (!(S > 0 && K > 0 && D > 0 && F > 0) || std::isinf(S) || std::isinf(K) ||
-        std::isinf(D) || std::isinf(F) || std::isinf(sigma))
-        return c;
-    const double b = _fd_carry(S, F, c.divs.t, c.divs.d, c.divs.n);
-    if (std::isnan(b))
-        return c;
-    const double r = -std::log(D);
-    c.p = {flag == CALL ? CALL : PUT, S, K, r, r - b, sigma};
-    c.D = D;
-    c.F0 = c.divs.n == 0 ? F : S * std::exp(b);
-    c.kind = sigma > 0 ? Contract::SOLVE : Contract::DETERMINISTIC;
-    return c;
-}
 
 // The deterministic value: with no volatility the spot follows
 // S(t) = S_a e^{(r-q)(t - t_a)} from its value S_a after each drop, and the
@@ -157,28 +121,81 @@ double price_contract(const FdScheme &sc, const Contract &c, int *solves)
     case Contract::SOLVE:
         break;
     }
-    const double alo =
-        sc.control ? _alo_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma) : NaN;
-    const bool control = !std::isnan(alo);
-    if (control && c.divs.n == 0)
-        return alo;
-    fd::NodeValue with, without;
-    if (!solve_extrapolated(sc, c, control, 0, &with, &without, solves))
-        return NaN;
-    const double exercise = payoff(c.p.flag, c.p.S, c.p.K);
-    if (!control || with.price == exercise)
-        return with.price;  // exercised at the spot: no correction applies
-    const double v = with.price - without.price + alo;
-    return v > exercise ? v : exercise;
+    return fd::evaluate(sc, c, c.p.sigma, nullptr, solves);
 }
 
 }  // namespace
+
+namespace fd {
+
+Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma,
+                  const Dividends &dividends)
+{
+    Contract c{};
+    c.kind = Contract::INVALID;
+    c.divs.n = 0;
+    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma))
+        return c;
+    if (!read_schedule(dividends, &c.divs))
+        return c;
+    if (!(S > 0 && K > 0 && D > 0 && F > 0) || std::isinf(S) || std::isinf(K) ||
+        std::isinf(D) || std::isinf(F) || std::isinf(sigma))
+        return c;
+    const double b = _fd_carry(S, F, c.divs.t, c.divs.d, c.divs.n);
+    if (std::isnan(b))
+        return c;
+    const double r = -std::log(D);
+    c.p = {flag == CALL ? CALL : PUT, S, K, r, r - b, sigma};
+    c.D = D;
+    c.F0 = c.divs.n == 0 ? F : S * std::exp(b);
+    c.kind = sigma > 0 ? Contract::SOLVE : Contract::DETERMINISTIC;
+    return c;
+}
+
+
+double deterministic_price(const Contract &c)
+{
+    return deterministic(c.p, c.divs).price;
+}
+
+double evaluate(const FdScheme &sc, const Contract &c, double sigma, double *vega, int *solves)
+{
+    Contract at = c;
+    at.p.sigma = sigma;
+    double alo = NaN, alo_vega = NaN;
+    if (sc.control)
+        alo = vega ? _alo_price_vega(c.p.flag, c.p.S, c.p.K, c.D, c.F0, sigma, &alo_vega)
+                   : _alo_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, sigma);
+    const bool control = !std::isnan(alo);
+    if (control && c.divs.n == 0) {
+        if (vega)
+            *vega = alo_vega;
+        return alo;
+    }
+    NodeValue with, without;
+    if (!solve_extrapolated(sc, at, control, vega ? 1 : 0, &with, &without, solves))
+        return NaN;
+    const double exercise = payoff(c.p.flag, c.p.S, c.p.K);
+    double v = with.price, dv = with.partial[D_SIGMA];
+    // Exercised at the spot: no correction applies.
+    if (control && with.price != exercise) {
+        v = with.price - without.price + alo;
+        dv = dv - without.partial[D_SIGMA] + alo_vega;
+        if (!(v > exercise))
+            v = exercise;
+    }
+    if (vega)
+        *vega = dv;
+    return v;
+}
+
+}  // namespace fd
 
 double _fd_price_scheme(const FdScheme &scheme, std::int32_t flag, double S, double K, double D,
                         double F, double sigma, const Dividends &dividends, int *solves)
 {
     int count = 0;
-    const double v = price_contract(scheme, classify(flag, S, K, D, F, sigma, dividends), &count);
+    const double v = price_contract(scheme, fd::classify(flag, S, K, D, F, sigma, dividends), &count);
     if (solves)
         *solves = count;
     return v;
@@ -193,7 +210,7 @@ double _fd_price(std::int32_t flag, double S, double K, double D, double F, doub
 void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
                 double T, const Dividends &dividends, FdGreeks *out)
 {
-    const Contract c = classify(flag, S, K, D, F, sigma, dividends);
+    const Contract c = fd::classify(flag, S, K, D, F, sigma, dividends);
     *out = {NaN, NaN, NaN, NaN, NaN, NaN, NaN};
     const bool dated = T > 0;  // rates per year need the life in years
     switch (c.kind) {

@@ -24,17 +24,13 @@ namespace {
 
 constexpr int SMALL_CAPACITY = 512;  // nodes of the default scheme's grids, with room
 constexpr int MAX_POLICY_ITERATIONS = 64;
-#ifndef SMOOTH_DROP
-#define SMOOTH_DROP 1
-#endif
+
 
 // One contract's state on the grid.
 template <int CAP>
 struct Track {
     double V[CAP + 1];                  // values at the current step
     double prev[CAP + 1];               // before the last stage
-    double start[CAP + 1];              // at the step's start
-    double dstart[MAX_PARTIALS][CAP + 1];
     double dV[MAX_PARTIALS][CAP + 1];   // partials of V
     double rhs[CAP + 1];                // right side of the step's system
     double cp[CAP + 1];                 // elimination: the neighbour's coefficient after it
@@ -125,7 +121,7 @@ inline void add_operator(const double *lo, const double *di, const double *up, i
 
 // One track's arrays as the elimination reads and writes them.
 struct Lanes {
-    const unsigned char *ex;
+    unsigned char *ex;
     const double *rhs;
     double *cp, *m, *dp, *V;
 };
@@ -143,9 +139,10 @@ Lanes lanes(Track<CAP> &t)
 // has two independent chains of divisions, and the tracks' chains
 // interleave: the loop is bound by throughput, not by the latency of one
 // chain.  Row j eliminated from above reads x_j = dp_j - cp_j x_{j+1}, from
-// below x_j = dp_j - cp_j x_{j-1}.
+// below x_j = dp_j - cp_j x_{j-1}.  Returns whether the solution changed any
+// track's exercise set (the policies are updated in place).
 template <int CAP, int T>
-void eliminate(Work<CAP> &w, Track<CAP> *const *tr)
+bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
 {
     const int n = w.n, mid = n / 2;
     const double *__restrict A = w.a, *__restrict B = w.b, *__restrict C = w.c;
@@ -189,8 +186,14 @@ void eliminate(Work<CAP> &w, Track<CAP> *const *tr)
             L[t].dp[jb] = d;
         }
     }
-    // The middle row joins the chains; then back-substitution outwards.
+    // The middle row joins the chains; then back-substitution outwards,
+    // each row's policy updated as soon as its neighbours are known.
+    // Howard's update: a continuation row below its exercise value is
+    // exercised; an exercise row whose equation would give it less than its
+    // exercise value (A x - b < 0 there) continues.  Ties keep the row's
+    // policy, so the iteration ends.
     double xt[T], xb[T];  // the last values found above and below the middle
+    bool moved[T];
     for (int t = 0; t < T; ++t) {
         double m = 0.0, x = g[mid];
         if (!L[t].ex[mid]) {
@@ -200,18 +203,45 @@ void eliminate(Work<CAP> &w, Track<CAP> *const *tr)
         L[t].m[mid] = m;
         L[t].V[mid] = x;
         xt[t] = xb[t] = x;
+        moved[t] = false;
     }
+    const auto check = [&](Lanes &l, int j, double below, double x, double above) {
+        const bool e = l.ex[j];
+        const bool next =
+            e ? !(((A[j] * below + B[j] * x) + C[j] * above) - l.rhs[j] < 0) : x < g[j];
+        l.ex[j] = next;
+        return next != e;
+    };
     for (int i = 1; i <= rows; ++i) {
         const int jt = mid - i, jb = mid + i;
         for (int t = 0; t < T; ++t) {
+            double *V = L[t].V;
+            bool c = false;
             if (jt >= 0) {
-                xt[t] = L[t].dp[jt] - L[t].cp[jt] * xt[t];
-                L[t].V[jt] = xt[t];
+                const double x = L[t].dp[jt] - L[t].cp[jt] * xt[t];
+                V[jt] = x;
+                if (jt + 1 < mid)
+                    c = check(L[t], jt + 1, x, xt[t], V[jt + 2]);
+                xt[t] = x;
             }
-            xb[t] = L[t].dp[jb] - L[t].cp[jb] * xb[t];
-            L[t].V[jb] = xb[t];
+            const double x = L[t].dp[jb] - L[t].cp[jb] * xb[t];
+            V[jb] = x;
+            if (jb - 1 > mid)
+                c = check(L[t], jb - 1, V[jb - 2], xb[t], x) || c;
+            xb[t] = x;
+            moved[t] = moved[t] || c;
         }
     }
+    // The rows left: the middle and the two ends.
+    bool any = false;
+    for (int t = 0; t < T; ++t) {
+        double *V = L[t].V;
+        bool c = mid > 0 && mid < n && check(L[t], mid, V[mid - 1], V[mid], V[mid + 1]);
+        c = check(L[t], 0, 0.0, V[0], V[1]) || c;
+        c = check(L[t], n, V[n - 1], V[n], 0.0) || c;
+        any = any || moved[t] || c;
+    }
+    return any;
 }
 
 // The same systems with the right side b, on the kept elimination; rows of
@@ -241,41 +271,18 @@ void resolve(const Work<CAP> &w, const Track<CAP> &t, const double *b, double *x
     }
 }
 
-// Howard's update of a track's exercise set from the trial values x: a
-// continuation row below its exercise value is exercised; an exercise row
-// whose equation would give it less than its exercise value (A x - b < 0
-// there) continues.  Ties keep the row's policy, so the iteration ends.
-// Whether the set changed.
+// A stage's right side b = (I + e L) U into t.rhs, U into t.prev, and the
+// first policy: Howard's update of the last one on the values extrapolated
+// from the last two, U + trend (U - values before U), in one pass.
+struct Stage;
 template <int CAP>
-bool update_policy(const Work<CAP> &w, Track<CAP> &t, const double *x)
-{
-    const int n = w.n;
-    const double *__restrict A = w.a, *__restrict B = w.b, *__restrict C = w.c;
-    const double *__restrict g = w.g, *__restrict rhs = t.rhs;
-    unsigned char *__restrict ex = t.ex;
-    // (A x - b)_j on row j, its ends without the outer neighbour.
-    const auto keep = [&](int j, double residual) {
-        const bool e = ex[j];
-        const bool next = e ? !(residual < 0) : x[j] < g[j];
-        ex[j] = next;
-        return next != e;
-    };
-    bool changed = keep(0, (B[0] * x[0] + C[0] * x[1]) - rhs[0]);
-    for (int j = 1; j < n; ++j)
-        changed |= keep(j, ((A[j] * x[j - 1] + B[j] * x[j]) + C[j] * x[j + 1]) - rhs[j]);
-    changed |= keep(n, (A[n] * x[n - 1] + B[n] * x[n]) - rhs[n]);
-    return changed;
-}
+void prepare(Work<CAP> &w, Track<CAP> &t, const Stage &st);
 
-// A stage of a time step: with U the values before it and U0 those at the
-// step's start, it solves the complementarity problem of
-//   (I - k L) x = a U + a0 U0 + e L U.
-// A theta-step of size dt is {theta dt, 1, 0, (1 - theta) dt}; TR-BDF2's
-// second stage has e = 0 and a0 != 0.
+// A stage of a time step: with U the values before it, it solves the
+// complementarity problem of (I - k L) x = (I + e L) U.  A theta-step of
+// size dt is {theta dt, (1 - theta) dt}.
 struct Stage {
     double k;      // implicit weight
-    double a;      // weight of U
-    double a0;     // weight of U0
     double e;      // explicit weight
     double trend;  // first policy from U + trend (U - values before U); 0 after a kink
 };
@@ -285,7 +292,7 @@ struct Stage {
 // values extrapolated linearly from the last two, which is mostly the final
 // one: a stage then takes one solve.  The partials follow by
 // differentiating the stage's equation on the continuation rows:
-//   (I - k L) dx = a dU + a0 dU0 + e L dU + (dL/dp)(e U + k x).
+//   (I - k L) dx = (I + e L) dU + (dL/dp)(e U + k x).
 template <int CAP, int T>
 void stage(Work<CAP> &w, Track<CAP> *const *tr, const Stage &st, int *solves)
 {
@@ -295,27 +302,11 @@ void stage(Work<CAP> &w, Track<CAP> *const *tr, const Stage &st, int *solves)
         w.b[j] = 1.0 - st.k * w.di[j];
         w.c[j] = -st.k * w.up[j];
     }
-    const bool plain = st.a == 1.0 && st.a0 == 0.0;  // rhs = U + e L U
-    for (int t = 0; t < T; ++t) {
-        Track<CAP> &x = *tr[t];
-        add_operator(w.lo, w.di, w.up, n, st.e, x.V, x.rhs);
-        if (!plain) {
-            for (int j = 0; j <= n; ++j)
-                x.rhs[j] = ((x.rhs[j] - x.V[j]) + st.a * x.V[j]) + st.a0 * x.start[j];
-        }
-        double *__restrict guess = w.tmp[0];
-        for (int j = 0; j <= n; ++j) {
-            guess[j] = x.V[j] + st.trend * (x.V[j] - x.prev[j]);
-            x.prev[j] = x.V[j];
-        }
-        update_policy(w, x, guess);
-    }
+    for (int t = 0; t < T; ++t)
+        prepare(w, *tr[t], st);
     for (int it = 0; it < MAX_POLICY_ITERATIONS; ++it) {
-        eliminate<CAP, T>(w, tr);
+        const bool changed = eliminate<CAP, T>(w, tr);
         *solves += T;
-        bool changed = false;
-        for (int t = 0; t < T; ++t)
-            changed = update_policy(w, *tr[t], tr[t]->V) || changed;
         if (!changed)
             break;
     }
@@ -345,58 +336,57 @@ void stage(Work<CAP> &w, Track<CAP> *const *tr, const Stage &st, int *solves)
         for (int q = 0; q < w.partials; ++q) {
             double *dV = x.dV[q];
             add_operator(w.lo, w.di, w.up, n, st.e, dV, x.rhs);
-            for (int j = 0; j <= n; ++j) {
-                double r = x.rhs[j];
-                if (!plain)
-                    r = ((r - dV[j]) + st.a * dV[j]) + st.a0 * x.dstart[q][j];
-                x.rhs[j] = r + w.src[q][j];
-            }
+            for (int j = 0; j <= n; ++j)
+                x.rhs[j] += w.src[q][j];
             resolve(w, x, x.rhs, dV, w.tmp[1]);
         }
     }
 }
 
-// Marks the step's start on each track (TR-BDF2's second stage reads it).
-template <int CAP, int T>
-void mark_start(Work<CAP> &w, Track<CAP> *const *tr)
+template <int CAP>
+void prepare(Work<CAP> &w, Track<CAP> &t, const Stage &st)
 {
-    for (int t = 0; t < T; ++t) {
-        Track<CAP> &x = *tr[t];
-        for (int j = 0; j <= w.n; ++j) {
-            x.start[j] = x.V[j];
-            for (int q = 0; q < w.partials; ++q)
-                x.dstart[q][j] = x.dV[q][j];
-        }
+    const int n = w.n;
+    const double *__restrict lo = w.lo, *__restrict di = w.di, *__restrict up = w.up;
+    const double *__restrict A = w.a, *__restrict B = w.b, *__restrict C = w.c;
+    const double *__restrict g = w.g;
+    double *__restrict V = t.V, *__restrict prev = t.prev, *__restrict rhs = t.rhs;
+    unsigned char *__restrict ex = t.ex;
+    const double e = st.e, trend = st.trend;
+    // Rolling window: the guess and the values at j - 1, j, j + 1.
+    double gm = 0.0, g0 = V[0] + trend * (V[0] - prev[0]);
+    double vm = 0.0, v0 = V[0];
+    for (int j = 0; j <= n; ++j) {
+        const double vp = j < n ? V[j + 1] : 0.0;
+        const double gp = j < n ? vp + trend * (vp - prev[j + 1]) : 0.0;
+        const double Lv = j == 0 ? di[0] * v0 + up[0] * vp
+                        : j == n ? lo[n] * vm + di[n] * v0
+                                 : (lo[j] * vm + di[j] * v0) + up[j] * vp;
+        const double r = v0 + e * Lv;
+        rhs[j] = r;
+        prev[j] = v0;
+        const bool was = ex[j];
+        ex[j] = was ? !(((A[j] * gm + B[j] * g0) + C[j] * gp) - r < 0) : g0 < g[j];
+        gm = g0;
+        g0 = gp;
+        vm = v0;
+        v0 = vp;
     }
 }
 
-// TR-BDF2 (Bank et al. 1985) with gamma = 2 - sqrt 2: a trapezoidal stage to
-// tau + gamma dt, then BDF2 on tau, tau + gamma dt and tau + dt.  L-stable,
-// so a kink needs no damping.
-constexpr double TRBDF2_GAMMA = 0.5857864376269049;  // 2 - sqrt 2
-
+// One Crank-Nicolson step of size dt, its first after a kink (`kink`) taken
+// as `damping` fully implicit substeps (Rannacher 1984).
 template <int CAP, int T>
 void step(Work<CAP> &w, Track<CAP> *const *tr, const FdScheme &sc, double dt, bool kink,
           double last, int *solves)
 {
-    if (kink && sc.damping > 0) {
-        // Rannacher: the kink's first step in implicit substeps.
+    if (kink) {
         const double sub = dt / sc.damping;
         for (int i = 0; i < sc.damping; ++i)
-            stage<CAP, T>(w, tr, {sub, 1.0, 0.0, 0.0, i == 0 ? 0.0 : 1.0}, solves);
+            stage<CAP, T>(w, tr, {sub, 0.0, i == 0 ? 0.0 : 1.0}, solves);
         return;
     }
-    const double trend = kink ? 0.0 : dt / last;
-    if (!sc.trbdf2) {
-        stage<CAP, T>(w, tr, {0.5 * dt, 1.0, 0.0, 0.5 * dt, trend}, solves);
-        return;
-    }
-    constexpr double g = TRBDF2_GAMMA;
-    constexpr double c = 1.0 / (g * (2 - g));
-    mark_start<CAP, T>(w, tr);
-    stage<CAP, T>(w, tr, {0.5 * g * dt, 1.0, 0.0, 0.5 * g * dt, g * trend}, solves);
-    stage<CAP, T>(w, tr, {(1 - g) / (2 - g) * dt, c, -((1 - g) * (1 - g)) * c, 0.0, (1 - g) / g},
-                  solves);
+    stage<CAP, T>(w, tr, {0.5 * dt, 0.5 * dt, dt / last}, solves);
 }
 
 // Cubic Lagrange interpolation of f (given at the nodes) at x: the four
@@ -444,7 +434,7 @@ inline double mean_positive(double fa, double fb)
 // mean of the maximum (both sides linear between nodes), as the expiry's
 // payoff does, so the error stays smooth in the grid.
 template <int CAP>
-void drop(Work<CAP> &w, Track<CAP> &t, double d, bool smooth)
+void drop(Work<CAP> &w, Track<CAP> &t, double d)
 {
     const int n = w.n;
     for (int j = 0; j <= n; ++j) {
@@ -480,7 +470,7 @@ void drop(Work<CAP> &w, Track<CAP> &t, double d, bool smooth)
         double v = exercise ? w.g[j] : t.V[j];
         const bool below = j > 0 && (f[j - 1] < 0) != exercise;
         const bool above = j < n && (f[j + 1] < 0) != exercise;
-        if (smooth && (below || above) && j > 0 && j < n) {
+        if ((below || above) && j > 0 && j < n) {
             // The cell [(S[j-1] + S[j])/2, (S[j] + S[j+1])/2], in two halves.
             const double hl = 0.5 * (w.S[j] - w.S[j - 1]), hr = 0.5 * (w.S[j + 1] - w.S[j]);
             const double fl = 0.5 * (f[j - 1] + f[j]), fr = 0.5 * (f[j] + f[j + 1]);
@@ -588,7 +578,7 @@ bool solve_on(Work<CAP> &w, const FdScheme &sc, int level, const Problem &p,
                 copy_track(w.track[0], w.track[1], n, partials);
                 split = true;
             }
-            drop(w, w.track[0], tg.drop[s], SMOOTH_DROP);
+            drop(w, w.track[0], tg.drop[s]);
         }
     }
     *with = read_spot(w, w.track[0]);
@@ -603,7 +593,7 @@ bool solve(const FdScheme &sc, int level, const Problem &p, const Schedule &divs
            int partials, NodeValue *with, NodeValue *without, int *solves)
 {
     const int n = sc.nodes * (level == 0 ? 1 : 2);
-    if (sc.nodes < 4 || sc.steps < 1 || sc.min_steps < 1 || sc.damping < 0 || n > FD_MAX_NODES)
+    if (sc.nodes < 4 || sc.steps < 1 || sc.min_steps < 1 || sc.damping < 1 || n > FD_MAX_NODES)
         return false;
     if (n <= SMALL_CAPACITY) {
         Work<SMALL_CAPACITY> w;
