@@ -105,12 +105,12 @@ void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, doubl
 double _fd_implied_vol_c(std::int32_t flag, double price, double S, double K, double D, double F,
                          const Dividends &dividends, int *solves = nullptr);
 
-// The forward search of _find_forward_chain on _fd_implied_vol_c with one
-// schedule for the whole chain.
-struct FdChainParams {
-    ChainParams chain;  // its implied_vol is not used
+// The forward search of _find_forward_chain on _fd_implied_vol_c, with one
+// dividend schedule for the whole chain (its implied_vol is not used).
+struct FdChainParams : ChainParams {
     Dividends dividends;
 };
+double _fminbound(FdChainParams *params, double lo, double hi, double *f_best);
 double _find_forward_chain_fd(FdChainParams *params, double strike_pct);
 
 }  // namespace korvane::kernels

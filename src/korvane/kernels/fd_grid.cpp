@@ -77,23 +77,23 @@ bool space_grid(const FdScheme &sc, int level, const Problem &p, double total_di
     const double xi_lo = std::asinh(x_lo / c);
     const double xi_hi = std::asinh(x_hi / c);
     const double xi_spot = std::asinh(x_spot / c);
-    // The spot on a node: the step in xi is stretched slightly so that a
-    // whole number of steps separates it from the range's lower end.
+    // The spot on a node, the others a whole number of steps h from it: the
+    // nodes move with the spot, and only the ends gain or lose one as it
+    // moves, so the price is smooth in the spot (and in sigma, r, q and the
+    // dividends, which move h).
     const int base = sc.nodes;
-    const double target = (xi_hi - xi_lo) / (base - 1);
-    int j = static_cast<int>(std::lround((xi_spot - xi_lo) / target));
-    j = j < 1 ? 1 : j > base - 2 ? base - 2 : j;
-    const double h = (xi_spot - xi_lo) / j;
+    const double h = (xi_hi - xi_lo) / (base - 1);
+    int j = 1 + static_cast<int>(std::lround((xi_spot - xi_lo) / h));
+    j = j < 2 ? 2 : j > base - 1 ? base - 1 : j;
     // Level 1 halves every cell, the lowest (from 0) included.
     const int scale = level == 0 ? 1 : 2;
     *n = base * scale;
     if (*n > capacity)
         return false;
-    const int first = scale;  // index of the range's lower end
-    *spot = first + j * scale;
+    *spot = j * scale;
     S[0] = 0.0;
-    for (int i = first; i <= *n; ++i)
-        S[i] = p.K * std::exp(c * std::sinh(xi_lo + (i - first) * (h / scale)));
+    for (int i = scale; i <= *n; ++i)
+        S[i] = p.K * std::exp(c * std::sinh(xi_spot + (i - *spot) * (h / scale)));
     if (scale == 2)
         S[1] = 0.5 * S[2];
     S[*spot] = p.S;
