@@ -259,7 +259,48 @@ void fd_forward_loop(char **args, const npy_intp *dims, const npy_intp *steps, v
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
+// The private _fd_price_scheme: S, K, D, F, sigma, is_call, (k), (m), (m)
+// -> price under the scheme whose fields (in FdScheme's order, booleans as
+// 0 or 1) lie along the (k) axis, for tests and benchmarks.  NaN when k is
+// not the number of fields or a field is not a whole number where one is
+// needed.
+constexpr npy_intp FD_SCHEME_FIELDS = 9;
+
+bool scheme_of(const char *first, npy_intp step, npy_intp k, k::FdScheme *out)
+{
+    if (k != FD_SCHEME_FIELDS)
+        return false;
+    double f[FD_SCHEME_FIELDS];
+    for (npy_intp j = 0; j < k; ++j)
+        f[j] = load<double>(first, step, j);
+    const auto whole = [](double x) { return x == std::floor(x) && x >= 0 && x <= 1e6; };
+    if (!(whole(f[0]) && whole(f[1]) && whole(f[2]) && whole(f[6]) && whole(f[7]) &&
+          whole(f[8])))
+        return false;
+    *out = {static_cast<int>(f[0]), static_cast<int>(f[1]), static_cast<int>(f[2]), f[3], f[4],
+            f[5], static_cast<int>(f[6]), f[7] != 0, f[8] != 0};
+    return true;
+}
+
+void fd_scheme_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const capi::DetachedIfAttached guard;
+    const npy_intp *core = steps + 10;  // scheme, times, amounts
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        double x[5];
+        const std::int32_t q = load_contract<5>(args, steps, i, x);
+        k::FdScheme scheme;
+        double v = std::numeric_limits<double>::quiet_NaN();
+        if (scheme_of(args[6] + i * steps[6], core[0], dims[1], &scheme))
+            v = k::_fd_price_scheme(scheme, q, x[0], x[1], x[2], x[3], x[4],
+                                    schedule_of(args, steps, core + 1, 7, dims[2], i));
+        store(args[9], steps[9], i, v);
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
 PyUFuncGenericFunction fd_price_loops[] = {fd_elementwise_loop<fd_price_of>};
+PyUFuncGenericFunction fd_scheme_loops[] = {fd_scheme_loop};
 PyUFuncGenericFunction fd_implied_vol_loops[] = {fd_elementwise_loop<fd_implied_vol_of>};
 PyUFuncGenericFunction fd_greeks_loops[] = {fd_greeks_loop};
 PyUFuncGenericFunction fd_forward_loops[] = {fd_forward_loop};
@@ -305,6 +346,7 @@ const char greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D};
 const char fd_types[] = {D, D, D, D, D, B, D, D, D};  // five numbers, is_call, the schedule
 const char fd_greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D, D, D};
 const char fd_forward_types[] = {D, D, D, D, D, D, D, D, D};
+const char fd_scheme_types[] = {D, D, D, D, D, B, D, D, D, D};
 
 // The operands of each kind of ufunc, the same for every method.
 struct Shape {
@@ -321,6 +363,7 @@ constexpr Shape FD_ELEMENTWISE{fd_types, 8, 1, "(),(),(),(),(),(),(m),(m)->()"};
 constexpr Shape FD_GREEKS{fd_greeks_types, 9, 7,
                           "(),(),(),(),(),(),(),(m),(m)->(),(),(),(),(),(),()"};
 constexpr Shape FD_FORWARD{fd_forward_types, 8, 1, "(n),(n),(n),(),(),(),(m),(m)->()"};
+constexpr Shape FD_SCHEME_PRICE{fd_scheme_types, 9, 1, "(),(),(),(),(),(),(k),(m),(m)->()"};
 
 constexpr UfuncSpec spec(const char *name, PyUFuncGenericFunction *loops, const Shape &shape,
                          const char *doc)
@@ -386,6 +429,11 @@ const UfuncSpec UFUNCS[] = {
          "Forward at which call and put implied volatilities (fd_implied_vol) agree\n"
          "best over each chain; arguments as for baw_forward, then the chain's\n"
          "dividend schedule (ex-dates and amounts along the last axis)."),
+    spec("_fd_price_scheme", fd_scheme_loops, FD_SCHEME_PRICE,
+         "fd_price under another scheme, for tests and benchmarks: S, K, D, F, sigma,\n"
+         "is_call, the scheme's fields along the last axis (nodes, steps, min_steps,\n"
+         "width, density, time_power, damping, extrapolate, control) and the\n"
+         "schedule.  NaN for a malformed scheme or one beyond the largest grid."),
     spec("fd_greeks", fd_greeks_loops, FD_GREEKS,
          "fd_price and its Greeks from S, K, D, F, sigma, is_call, the maturity T in\n"
          "years and the schedule: price, delta and gamma (r, q, sigma and the\n"

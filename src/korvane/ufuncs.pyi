@@ -17,3 +17,4 @@ fd_price: np.ufunc
 fd_implied_vol: np.ufunc
 fd_forward: np.ufunc
 fd_greeks: np.ufunc
+_fd_price_scheme: np.ufunc

@@ -56,14 +56,14 @@ struct FdScheme {
     double time_power;   // steps crowd towards each segment's start as u^power
     int damping;         // fully implicit substeps of each segment's first step (Rannacher)
     bool extrapolate;    // Richardson: also solve on half the nodes and steps
-    bool control;        // the dividend-free problem priced by _alo_price as control variate
+    bool control;        // _alo_price of the dividend-free problem as a control variate
 };
 
 // Largest grid the kernels hold room for; a scheme beyond it gives NaN.
 inline constexpr int FD_MAX_NODES = 2048;
 
 // The one setting the public kernels use.
-inline constexpr FdScheme FD_SCHEME{100, 40, 4, 5.0, 0.75, 2.0, 2, true, true};
+inline constexpr FdScheme FD_SCHEME{120, 48, 4, 5.0, 0.75, 2.0, 2, true, false};
 
 // A much finer setting, for testing the one above against.
 inline constexpr FdScheme FD_REFERENCE_SCHEME{1000, 500, 40, 8.0, 0.5, 2.0, 4, true, false};

@@ -1,11 +1,8 @@
 // Implied total standard deviation of a finite-difference American price
-// with cash dividends: safeguarded Newton steps on the engine's own vega.
-//
-// The search starts from Barone-Adesi-Whaley's root for the contract with
-// its dividends folded into the yield (the forward as given), steers with
-// cheap solves (one grid, no control variate) while the price is far from
-// the target, and ends with solves of the full scheme, whose price the root
-// reproduces.
+// with cash dividends: safeguarded Newton steps on the engine's own vega,
+// starting from Barone-Adesi-Whaley's root for the contract with its
+// dividends folded into the yield (the forward as given).
+#include "alo.h"
 #include "fd_internal.h"
 
 #include <cmath>
@@ -15,42 +12,72 @@ namespace korvane::kernels {
 namespace {
 
 using fd::Contract;
+using fd::NaN;
 
 constexpr double IV_LO = 1e-8;  // ends of the search
 constexpr double IV_HI = 8.0;
 constexpr int IV_MAX_STEPS = 60;
-constexpr int IV_STEER_STEPS = 8;       // most cheap Newton steps
-constexpr double IV_NEAR = 2e-3;        // relative price error that ends the cheap steps
-constexpr double IV_PRICE_TOL = 1e-12;  // relative price error that ends the search
+constexpr double IV_PRICE_TOL = 1e-12;  // relative price error that ends a search
 constexpr double IV_SIGMA_TOL = 1e-10;  // relative step that ends it
-// A Newton step after a full solve below this (relative) is taken as the
-// root without another solve.  The vega is the scheme's derivative on its
-// grid held, within some 1e-4 of the price's own slope (the grid moves with
-// sigma), so the iterate is off by about that fraction of the step: below
-// 1e-10 relative.
+constexpr double IV_STEER_STEP = 1e-4;  // relative step that ends the steering solves
+// A step on the full scheme below this (relative) is taken as the root
+// without another solve.  Its slope is the steering scheme's vega, then the
+// secant through the full scheme's prices, within some 1e-3 of the full
+// price's own, so the iterate is off by some 1e-9 relative: far inside the
+// scheme's own error.
 constexpr double IV_ACCEPT_STEP = 1e-6;
 
-// The scheme's single grid without the control variate: a tenth of the cost.
-constexpr FdScheme steering(const FdScheme &s)
-{
-    FdScheme c = s;
-    c.extrapolate = false;
-    c.control = false;
-    return c;
-}
+// The search: Newton-secant steps inside a bracket [lo, hi] that every
+// evaluation narrows (the price increases in sigma); a step that leaves it
+// bisects instead (geometrically while the bracket spans orders of
+// magnitude).  The slope starts from a vega and follows the secants of the
+// evaluations, so that most need no partials.
+struct Search {
+    double lo = IV_LO, hi = IV_HI;  // the bracket
+    double slope = NaN;             // of the price in sigma
+    double x_last = NaN, f_last = NaN;  // the evaluation before (secants)
+
+    // Takes the evaluation f = price(x) - target (and its vega, when
+    // known); returns the next trial, or NaN when x is the root.
+    double next(double x, double f, double vega, double target)
+    {
+        if (vega > 0)
+            slope = vega;
+        else if (!std::isnan(x_last) && x != x_last && (f - f_last) / (x - x_last) > 0)
+            slope = (f - f_last) / (x - x_last);
+        x_last = x;
+        f_last = f;
+        if (std::fabs(f) <= IV_PRICE_TOL * target)
+            return NaN;
+        if (f < 0)
+            lo = x;
+        else
+            hi = x;
+        double step = x - f / slope;
+        if (!(step > lo && step < hi))
+            step = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
+        return step;
+    }
+    // The search cannot reach the target: pinned at an end with the price off it.
+    bool pinned(double f, double target) const
+    {
+        return std::fabs(f) > 1e-9 * target && (lo == IV_LO || hi == IV_HI);
+    }
+};
 
 }  // namespace
 
-// Newton inside a bracket [lo, hi] that every full solve narrows (price(lo)
-// < target < price(hi)); a step that leaves it bisects instead.  The screens
-// use bounds, not solves: the price rises with sigma from the deterministic
-// value (sigma = 0) towards the spot (call) or the strike, discounted at a
-// negative rate (put); a target the search cannot reach ends at an end of
-// the bracket with the price still off it.
+// The screens use bounds, not solves: the price rises with sigma from the
+// deterministic value (sigma = 0) towards the spot (call) or the strike,
+// discounted at a negative rate (put).  The root is found on the cheap
+// steering scheme (level 0 of the full one) first; from there
+// Newton-secant steps on the full scheme, whose root is the answer, take one
+// or two solves of its level 1 (the steering scheme's bias moves the root by
+// some 1e-3 relative).
 double _fd_implied_vol_c(std::int32_t flag, double price, double S, double K, double D, double F,
                          const Dividends &dividends, int *solves)
 {
-    int count = 0;  // finite-difference solves of the contract
+    int count = 0;  // evaluations of the contract, on either scheme
     const auto done = [&](double x) {
         if (solves)
             *solves = count;
@@ -68,54 +95,56 @@ double _fd_implied_vol_c(std::int32_t flag, double price, double S, double K, do
     if (!(price > fd::deterministic_price(c) && price < upper))
         return done(-1.0);
 
-    const FdScheme &full = FD_SCHEME;
-    constexpr FdScheme cheap = steering(FD_SCHEME);
-    double x = brentq ? _baw_implied_vol_c(flag, price, S, K, D, F) : -1.0;  // current iterate
+    // Without dividends, the accurate engine's root where it has one.
+    if (c.divs.n == 0) {
+        const double x = _alo_implied_vol_c(flag, price, S, K, D, F);
+        if (x >= 0)
+            return done(x);
+    }
+    static_assert(FD_SCHEME.extrapolate && !FD_SCHEME.control,
+                  "the search prices the full scheme as richardson(level 0, level 1)");
+    double x = brentq ? _baw_implied_vol_c(flag, price, S, K, D, F) : -1.0;  // start
     if (!(x > IV_LO && x < IV_HI))
         x = 0.5;
     int tridiagonal = 0;
-
-    // Cheap steps towards the root: their prices differ from the full
-    // scheme's by its discretisation error, so their bracket is not kept.
-    for (int it = 0; it < IV_STEER_STEPS; ++it) {
-        double vega;
-        const double f = fd::evaluate(cheap, c, x, &vega, &tridiagonal) - price;
+    const auto level = [&](int l, double sigma, double *vega) {
         ++count;
-        if (!(std::fabs(f) > IV_NEAR * price) || !(vega > 0))
+        return fd::evaluate_level(FD_SCHEME, c, sigma, l, vega, &tridiagonal);
+    };
+    // Steering on level 0 to a step of IV_STEER_STEP; its last trial and
+    // price are kept for the full scheme's first solve.
+    Search steer;
+    double x0 = x, p0 = NaN;  // the last level-0 trial and price
+    for (int it = 0; it < IV_MAX_STEPS; ++it) {
+        double vega = NaN;
+        p0 = level(0, x, it == 0 ? &vega : nullptr);
+        x0 = x;
+        const double next = steer.next(x, p0 - price, vega, price);
+        if (std::isnan(next) || std::fabs(next - x) <= IV_STEER_STEP * x)
             break;
-        double next = x - f / vega;
-        // A step is held within a factor 2 of the iterate (the price is
-        // convex in sigma far out, and Newton overshoots from the flat end).
-        next = std::fmin(std::fmax(next, 0.5 * x), 2.0 * x);
-        if (!(next > IV_LO && next < IV_HI))
+        if (steer.hi - steer.lo <= 1e-15 * steer.hi)
             break;
         x = next;
     }
-
-    double lo = IV_LO, hi = IV_HI;  // the bracket
+    // The full scheme from there, level 0 at x0 already solved; the slope
+    // carries over, then follows the full scheme's secants.
+    Search full;
+    full.slope = steer.slope;
+    x = x0;
+    double p_low = p0;  // level 0 at x
     for (int it = 0; it < IV_MAX_STEPS; ++it) {
-        double vega;
-        const double f = fd::evaluate(full, c, x, &vega, &tridiagonal) - price;
-        ++count;
-        if (std::fabs(f) <= IV_PRICE_TOL * price)
+        if (std::isnan(p_low))
+            p_low = level(0, x, nullptr);
+        const double f = fd::richardson(p_low, level(1, x, nullptr)) - price;
+        p_low = NaN;
+        const double next = full.next(x, f, NaN, price);
+        if (std::isnan(next))
             return done(x);
-        if (f < 0)
-            lo = x;
-        else
-            hi = x;
-        double next = x - f / vega;
-        if (next > lo && next < hi && std::fabs(next - x) <= IV_ACCEPT_STEP * x)
+        const double step = std::fabs(next - x);
+        if (next > full.lo && next < full.hi && step <= IV_ACCEPT_STEP * x)
             return done(next);
-        // Outside the bracket, or no slope to follow: bisect (geometrically
-        // while the bracket spans orders of magnitude).
-        if (!(next > lo && next < hi))
-            next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
-        if (std::fabs(next - x) <= IV_SIGMA_TOL * x || hi - lo <= 1e-15 * hi) {
-            // Converged, unless pinned at an end the target lies beyond.
-            if (std::fabs(f) > 1e-9 * price && (lo == IV_LO || hi == IV_HI))
-                return done(-1.0);
-            return done(next);
-        }
+        if (step <= IV_SIGMA_TOL * x || full.hi - full.lo <= 1e-15 * full.hi)
+            return done(full.pinned(f, price) ? -1.0 : next);
         x = next;
     }
     return done(x);

@@ -108,6 +108,19 @@ double deterministic_price(const Contract &c);
 double evaluate(const FdScheme &scheme, const Contract &c, double sigma, double *vega,
                 int *solves);
 
+// One level of the scheme alone (no extrapolation, no control variate):
+// price and, when `vega` is not null, vega.  A scheme that extrapolates
+// without a control variate prices richardson(level 0, level 1) where the
+// accurate engine does not answer.
+double evaluate_level(const FdScheme &scheme, const Contract &c, double sigma, int level,
+                      double *vega, int *solves);
+
+// Richardson's extrapolation of two levels' second-order errors.
+inline double richardson(double coarse, double fine)
+{
+    return fine + (fine - coarse) / 3;
+}
+
 }  // namespace korvane::kernels::fd
 
 #endif  // KORVANE_FD_INTERNAL_H

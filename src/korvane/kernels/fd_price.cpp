@@ -1,12 +1,12 @@
 // Finite-difference American prices and Greeks with cash dividends: the
 // forward form read into rates, the deterministic value at zero volatility,
-// and the solve combined with Richardson extrapolation and, where the
-// accurate engine handles the dividend-free contract, with that contract as a
-// control variate:
+// and the solve combined with Richardson extrapolation.  Without dividends
+// the result is the accurate engine's (_alo_price) wherever it handles the
+// contract.  A scheme may also take that engine's dividend-free price as a
+// control variate,
 //   V = FD(with dividends) - FD(without) + ALO(without),
-// both solves on the same grid and time steps, so that most of the
-// discretisation error (the kink at the strike, the exercise boundary near
-// expiry) cancels; without dividends the result is _alo_price's.
+// both solves on the same grid and time steps, so that the discretisation
+// error they share cancels.
 #include "alo.h"
 #include "fd_internal.h"
 
@@ -97,7 +97,7 @@ bool solve_extrapolated(const FdScheme &sc, const Contract &c, bool both, int pa
     if (!fd::solve(sc, 1, c.p, c.divs, both, partials, &w1, &o1, solves))
         return false;
     const auto extrapolate = [](fd::NodeValue &coarse, const fd::NodeValue &fine) {
-        const auto rich = [](double a, double b) { return b + (b - a) / 3; };
+        const auto rich = fd::richardson;
         coarse.price = rich(coarse.price, fine.price);
         coarse.delta = rich(coarse.delta, fine.delta);
         coarse.gamma = rich(coarse.gamma, fine.gamma);
@@ -162,16 +162,18 @@ double evaluate(const FdScheme &sc, const Contract &c, double sigma, double *veg
 {
     Contract at = c;
     at.p.sigma = sigma;
+    // The dividend-free contract by the accurate engine: the answer without
+    // dividends, and the control variate where the scheme takes one.
     double alo = NaN, alo_vega = NaN;
-    if (sc.control)
+    if (c.divs.n == 0 || sc.control)
         alo = vega ? _alo_price_vega(c.p.flag, c.p.S, c.p.K, c.D, c.F0, sigma, &alo_vega)
                    : _alo_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, sigma);
-    const bool control = !std::isnan(alo);
-    if (control && c.divs.n == 0) {
+    if (c.divs.n == 0 && !std::isnan(alo)) {
         if (vega)
             *vega = alo_vega;
         return alo;
     }
+    const bool control = sc.control && !std::isnan(alo);
     NodeValue with, without;
     if (!solve_extrapolated(sc, at, control, vega ? 1 : 0, &with, &without, solves))
         return NaN;
@@ -187,6 +189,19 @@ double evaluate(const FdScheme &sc, const Contract &c, double sigma, double *veg
     if (vega)
         *vega = dv;
     return v;
+}
+
+double evaluate_level(const FdScheme &sc, const Contract &c, double sigma, int level,
+                      double *vega, int *solves)
+{
+    Contract at = c;
+    at.p.sigma = sigma;
+    NodeValue with, without;
+    if (!solve(sc, level, at.p, at.divs, false, vega ? 1 : 0, &with, &without, solves))
+        return NaN;
+    if (vega)
+        *vega = with.partial[D_SIGMA];
+    return with.price;
 }
 
 }  // namespace fd
@@ -230,15 +245,17 @@ void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, doubl
         break;
     }
     const FdScheme &sc = FD_SCHEME;
-    // The dividend-free contract by the accurate engine, in the same units.
+    // The dividend-free contract by the accurate engine, in the same units:
+    // the answer without dividends, and the control variate where the scheme
+    // takes one.
     Greeks alo{NaN, NaN, NaN, NaN, NaN, NaN};
     double alo_theta = NaN, alo_rho = NaN, alo_psi = NaN;
-    if (sc.control) {
+    if (c.divs.n == 0 || sc.control) {
         _alo_greeks(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma, &alo);
         _rate_greeks(alo, c.p.S, c.D, c.F0, c.p.sigma, dated ? T : 1.0, &alo_theta, &alo_rho,
                      &alo_psi);
     }
-    const bool control = !std::isnan(alo.price);
+    const bool control = sc.control && !std::isnan(alo.price);
     const auto finish = [&](double theta, double rho, double psi) {
         if (dated) {
             out->theta = theta;
@@ -246,7 +263,7 @@ void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, doubl
             out->psi = psi;
         }
     };
-    if (control && c.divs.n == 0) {
+    if (c.divs.n == 0 && !std::isnan(alo.price)) {
         *out = {alo.price, alo.delta, alo.gamma, alo.vega, NaN, NaN, NaN};
         finish(alo_theta, alo_rho, alo_psi);
         return;

@@ -48,7 +48,6 @@ struct Work {
     double Dlo[CAP + 1], Ddi[CAP + 1], Dup[CAP + 1];
     double Clo[CAP + 1], Cdi[CAP + 1], Cup[CAP + 1];
     double g[CAP + 1];  // exercise value at the nodes
-    double a[CAP + 1], b[CAP + 1], c[CAP + 1];  // the stage's A = I - k L by diagonals
     double src[MAX_PARTIALS][CAP + 1];
     double tmp[1 + MAX_PARTIALS][CAP + 1];
     Track<CAP> track[2];  // with the dividends, without
@@ -56,6 +55,7 @@ struct Work {
     int spot;
     int partials;
     double sigma;
+    double k;  // the stage's implicit weight: A = I - k L
 };
 
 // The stencils and the operator on the grid in w.S.
@@ -145,7 +145,8 @@ template <int CAP, int T>
 bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
 {
     const int n = w.n, mid = n / 2;
-    const double *__restrict A = w.a, *__restrict B = w.b, *__restrict C = w.c;
+    const double k = w.k;
+    const double *__restrict lo = w.lo, *__restrict di = w.di, *__restrict up = w.up;
     const double *__restrict g = w.g;
     Lanes L[T];
     for (int t = 0; t < T; ++t)
@@ -158,12 +159,13 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
     for (int i = 0; i < rows; ++i) {
         const int jt = i, jb = n - i;
         if (i < mid) {
+            const double at = -k * lo[jt], bt = 1.0 - k * di[jt], ct = -k * up[jt];
             for (int t = 0; t < T; ++t) {
                 double m = 0.0, c = 0.0, d = g[jt];
                 if (!L[t].ex[jt]) {
-                    m = 1.0 / (B[jt] - A[jt] * cf[t]);
-                    c = C[jt] * m;
-                    d = (L[t].rhs[jt] - A[jt] * df[t]) * m;
+                    m = 1.0 / (bt - at * cf[t]);
+                    c = ct * m;
+                    d = (L[t].rhs[jt] - at * df[t]) * m;
                 }
                 cf[t] = c;
                 df[t] = d;
@@ -172,12 +174,13 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
                 L[t].dp[jt] = d;
             }
         }
+        const double ab = -k * lo[jb], bb = 1.0 - k * di[jb], cb_ = -k * up[jb];
         for (int t = 0; t < T; ++t) {
             double m = 0.0, c = 0.0, d = g[jb];
             if (!L[t].ex[jb]) {
-                m = 1.0 / (B[jb] - C[jb] * cb[t]);
-                c = A[jb] * m;
-                d = (L[t].rhs[jb] - C[jb] * db[t]) * m;
+                m = 1.0 / (bb - cb_ * cb[t]);
+                c = ab * m;
+                d = (L[t].rhs[jb] - cb_ * db[t]) * m;
             }
             cb[t] = c;
             db[t] = d;
@@ -194,11 +197,12 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
     // policy, so the iteration ends.
     double xt[T], xb[T];  // the last values found above and below the middle
     bool moved[T];
+    const double am = -k * lo[mid], bm = 1.0 - k * di[mid], cm = -k * up[mid];
     for (int t = 0; t < T; ++t) {
         double m = 0.0, x = g[mid];
         if (!L[t].ex[mid]) {
-            m = 1.0 / ((B[mid] - A[mid] * cf[t]) - C[mid] * cb[t]);
-            x = ((L[t].rhs[mid] - A[mid] * df[t]) - C[mid] * db[t]) * m;
+            m = 1.0 / ((bm - am * cf[t]) - cm * cb[t]);
+            x = ((L[t].rhs[mid] - am * df[t]) - cm * db[t]) * m;
         }
         L[t].m[mid] = m;
         L[t].V[mid] = x;
@@ -208,7 +212,8 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
     const auto check = [&](Lanes &l, int j, double below, double x, double above) {
         const bool e = l.ex[j];
         const bool next =
-            e ? !(((A[j] * below + B[j] * x) + C[j] * above) - l.rhs[j] < 0) : x < g[j];
+            e ? !((x - k * ((lo[j] * below + di[j] * x) + up[j] * above)) - l.rhs[j] < 0)
+              : x < g[j];
         l.ex[j] = next;
         return next != e;
     };
@@ -251,18 +256,20 @@ template <int CAP>
 void resolve(const Work<CAP> &w, const Track<CAP> &t, const double *b, double *x, double *d)
 {
     const int n = w.n, mid = n / 2;
-    const double *__restrict A = w.a, *__restrict C = w.c;
+    const double k = w.k;
+    const double *__restrict lo = w.lo, *__restrict up = w.up;
     double df = 0.0, db = 0.0;
     for (int i = 0; i < n - mid; ++i) {
         const int jt = i, jb = n - i;
         if (i < mid) {
-            df = t.ex[jt] ? 0.0 : (b[jt] - A[jt] * df) * t.m[jt];
+            df = t.ex[jt] ? 0.0 : (b[jt] - (-k * lo[jt]) * df) * t.m[jt];
             d[jt] = df;
         }
-        db = t.ex[jb] ? 0.0 : (b[jb] - C[jb] * db) * t.m[jb];
+        db = t.ex[jb] ? 0.0 : (b[jb] - (-k * up[jb]) * db) * t.m[jb];
         d[jb] = db;
     }
-    x[mid] = t.ex[mid] ? 0.0 : ((b[mid] - A[mid] * df) - C[mid] * db) * t.m[mid];
+    x[mid] = t.ex[mid] ? 0.0
+                       : ((b[mid] - (-k * lo[mid]) * df) - (-k * up[mid]) * db) * t.m[mid];
     for (int i = 1; i <= n - mid; ++i) {
         const int jt = mid - i, jb = mid + i;
         if (jt >= 0)
@@ -297,11 +304,7 @@ template <int CAP, int T>
 void stage(Work<CAP> &w, Track<CAP> *const *tr, const Stage &st, int *solves)
 {
     const int n = w.n;
-    for (int j = 0; j <= n; ++j) {
-        w.a[j] = -st.k * w.lo[j];
-        w.b[j] = 1.0 - st.k * w.di[j];
-        w.c[j] = -st.k * w.up[j];
-    }
+    w.k = st.k;
     for (int t = 0; t < T; ++t)
         prepare(w, *tr[t], st);
     for (int it = 0; it < MAX_POLICY_ITERATIONS; ++it) {
@@ -348,25 +351,23 @@ void prepare(Work<CAP> &w, Track<CAP> &t, const Stage &st)
 {
     const int n = w.n;
     const double *__restrict lo = w.lo, *__restrict di = w.di, *__restrict up = w.up;
-    const double *__restrict A = w.a, *__restrict B = w.b, *__restrict C = w.c;
     const double *__restrict g = w.g;
     double *__restrict V = t.V, *__restrict prev = t.prev, *__restrict rhs = t.rhs;
     unsigned char *__restrict ex = t.ex;
-    const double e = st.e, trend = st.trend;
+    const double e = st.e, k = st.k, trend = st.trend;
     // Rolling window: the guess and the values at j - 1, j, j + 1.
     double gm = 0.0, g0 = V[0] + trend * (V[0] - prev[0]);
     double vm = 0.0, v0 = V[0];
     for (int j = 0; j <= n; ++j) {
         const double vp = j < n ? V[j + 1] : 0.0;
         const double gp = j < n ? vp + trend * (vp - prev[j + 1]) : 0.0;
-        const double Lv = j == 0 ? di[0] * v0 + up[0] * vp
-                        : j == n ? lo[n] * vm + di[n] * v0
-                                 : (lo[j] * vm + di[j] * v0) + up[j] * vp;
+        // lo[0] = up[n] = 0 and the window is 0 beyond the ends.
+        const double Lv = (lo[j] * vm + di[j] * v0) + up[j] * vp;
         const double r = v0 + e * Lv;
         rhs[j] = r;
         prev[j] = v0;
         const bool was = ex[j];
-        ex[j] = was ? !(((A[j] * gm + B[j] * g0) + C[j] * gp) - r < 0) : g0 < g[j];
+        ex[j] = was ? !((g0 - k * ((lo[j] * gm + di[j] * g0) + up[j] * gp)) - r < 0) : g0 < g[j];
         gm = g0;
         g0 = gp;
         vm = v0;
