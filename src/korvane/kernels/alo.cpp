@@ -1025,6 +1025,36 @@ void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double 
     out->dF = -dq / F;
 }
 
+double _alo_price_vega(std::int32_t q, double S, double K, double D, double F, double sigma,
+                       double *vega)
+{
+    const Contract c = classify(q, S, K, D, F, sigma);
+    switch (c.kind) {
+    case Contract::INVALID:
+    case Contract::DOUBLE:
+    case Contract::DEEP_NEGATIVE_YIELD:
+        *vega = NaN;
+        return NaN;
+    case Contract::INTRINSIC:
+        *vega = 0.0;
+        return intrinsic_value(q, S, K);
+    case Contract::EUROPEAN: {
+        Greeks g;
+        _black_greeks(q, S, K, D, F, sigma, &g);
+        *vega = g.vega;
+        return _black_price(q, K, D, F, sigma);
+    }
+    case Contract::BOUNDARY:
+        break;
+    }
+    Rates<Dual<1>> m{c.r, c.q, sigma};
+    m.vol.d[0] = 1.0;
+    Dual<1> H[H_NODES + 1];
+    const Dual<1> price = solve_default<Dual<1>>(c, m, false, H, false).price;
+    *vega = price.d[0];
+    return price.v;
+}
+
 namespace {
 
 // Price and vega at a trial sigma, the boundary started from (and left in) H

@@ -56,6 +56,11 @@ double _alo_price_scheme(const AloScheme &scheme, std::int32_t q, double S, doub
 void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double sigma,
                  Greeks *out);
 
+// _alo_price and its vega dV/dsigma (one forward-mode partial, cheaper than
+// _alo_greeks); the price is _alo_price's.  NaN for both where _alo_price is.
+double _alo_price_vega(std::int32_t q, double S, double K, double D, double F, double sigma,
+                       double *vega);
+
 // 0.0 for a price without time value (price <= intrinsic_value(flag, S, K) +
 // IV_TOL), -1.0 when no sigma in (1e-8, 8] reproduces it (only sigma^2 above
 // minus the put's yield where that is negative, see _alo_price), else the root.
