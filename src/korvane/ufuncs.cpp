@@ -173,32 +173,33 @@ void forward_loop(char **args, const npy_intp *dims, const npy_intp *steps, void
 }
 
 // ---------------------------------------------------------------------------
-// Finite differences with cash dividends: generalized ufuncs whose last two
-// inputs are the schedule, ex-dates (fractions of the life) and amounts along
-// a core dimension m, read in place.  Every element costs tens of
-// microseconds at least, so the loops detach themselves.
+// Finite differences with cash dividends: generalized ufuncs whose last
+// three inputs are the schedule: the life in the unit of its times (1 for
+// fractions of the life, the maturity for years), and the ex-dates and
+// amounts along a core dimension m, read in place.  Every element costs tens
+// of microseconds at least, so the loops detach themselves.
 
-// The schedule of outer element i: operands `at` and `at + 1`, their core
-// strides in core[0] and core[1].
+// The schedule of outer element i: the life in operand `at`, the times and
+// amounts in `at + 1` and `at + 2`, their core strides in core[0] and core[1].
 k::Dividends schedule_of(char **args, const npy_intp *steps, const npy_intp *core, int at,
                          npy_intp m, npy_intp i)
 {
-    return {args[at] + i * steps[at], args[at + 1] + i * steps[at + 1], core[0], core[1],
-            static_cast<std::int64_t>(m)};
+    return {args[at + 1] + i * steps[at + 1], args[at + 2] + i * steps[at + 2], core[0], core[1],
+            static_cast<std::int64_t>(m), load<double>(args[at], steps[at], i)};
 }
 
-// S, K, D, F, sigma, is_call, (m), (m) -> price, and price, S, K, D, F,
-// is_call, (m), (m) -> implied sigma.
+// S, K, D, F, sigma, is_call, life, (m), (m) -> price, and price, S, K, D, F,
+// is_call, life, (m), (m) -> implied sigma.
 template <double (*kernel)(std::int32_t q, const double *x, const k::Dividends &divs)>
 void fd_elementwise_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     const capi::DetachedIfAttached guard;
-    const npy_intp *core = steps + 9;
+    const npy_intp *core = steps + 10;
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];
         const std::int32_t q = load_contract<5>(args, steps, i, x);
         const k::Dividends divs = schedule_of(args, steps, core, 6, dims[1], i);
-        store(args[8], steps[8], i, kernel(q, x, divs));
+        store(args[9], steps[9], i, kernel(q, x, divs));
     }
     std::feclearexcept(FE_ALL_EXCEPT);
 }
@@ -213,10 +214,10 @@ double fd_implied_vol_of(std::int32_t q, const double *x, const k::Dividends &di
     return k::iv_or_nan(k::_fd_implied_vol_c(q, x[0], x[1], x[2], x[3], x[4], divs));
 }
 
-// S, K, D, F, sigma, is_call, T, (m), (m) -> the seven Greeks.
+// S, K, D, F, sigma, is_call, T, life, (m), (m) -> the seven Greeks.
 void fd_greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
-    constexpr int N_IN = 9;
+    constexpr int N_IN = 10;
     const capi::DetachedIfAttached guard;
     const npy_intp *core = steps + N_IN + 7;
     for (npy_intp i = 0; i < dims[0]; ++i) {
@@ -233,11 +234,24 @@ void fd_greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, vo
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
-// (n), (n), (n), S, D, strike_pct, (m), (m) -> the chain's forward.
+// S, F, life, (m), (m) -> the carry r - q over the life, beyond the dividends.
+void fd_carry_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const npy_intp *core = steps + 6;
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        const double S = load<double>(args[0], steps[0], i);
+        const double F = load<double>(args[1], steps[1], i);
+        store(args[5], steps[5], i,
+              k::_fd_schedule_carry(S, F, schedule_of(args, steps, core, 2, dims[1], i)));
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+// (n), (n), (n), S, D, strike_pct, life, (m), (m) -> the chain's forward.
 void fd_forward_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     const npy_intp n_outer = dims[0];
-    const npy_intp *core = steps + 9;  // calls, puts, strikes, times, amounts
+    const npy_intp *core = steps + 10;  // calls, puts, strikes, times, amounts
     const capi::DetachedIfAttached guard;
     for (npy_intp i = 0; i < n_outer; ++i) {
         k::FdChainParams chain;
@@ -254,7 +268,7 @@ void fd_forward_loop(char **args, const npy_intp *dims, const npy_intp *steps, v
         chain.lo = chain.hi = 0.0;
         chain.dividends = schedule_of(args, steps, core + 3, 6, dims[2], i);
         const double strike_pct = load<double>(args[5], steps[5], i);
-        store(args[8], steps[8], i, k::_find_forward_chain_fd(&chain, strike_pct));
+        store(args[9], steps[9], i, k::_find_forward_chain_fd(&chain, strike_pct));
     }
     std::feclearexcept(FE_ALL_EXCEPT);
 }
@@ -293,7 +307,8 @@ void fd_scheme_loop(char **args, const npy_intp *dims, const npy_intp *steps, vo
         double v = std::numeric_limits<double>::quiet_NaN();
         if (scheme_of(args[6] + i * steps[6], core[0], dims[1], &scheme))
             v = k::_fd_price_scheme(scheme, q, x[0], x[1], x[2], x[3], x[4],
-                                    schedule_of(args, steps, core + 1, 7, dims[2], i));
+                                    {args[7] + i * steps[7], args[8] + i * steps[8], core[1],
+                                     core[2], static_cast<std::int64_t>(dims[2])});
         store(args[9], steps[9], i, v);
     }
     std::feclearexcept(FE_ALL_EXCEPT);
@@ -304,6 +319,7 @@ PyUFuncGenericFunction fd_scheme_loops[] = {fd_scheme_loop};
 PyUFuncGenericFunction fd_implied_vol_loops[] = {fd_elementwise_loop<fd_implied_vol_of>};
 PyUFuncGenericFunction fd_greeks_loops[] = {fd_greeks_loop};
 PyUFuncGenericFunction fd_forward_loops[] = {fd_forward_loop};
+PyUFuncGenericFunction fd_carry_loops[] = {fd_carry_loop};
 
 // ---------------------------------------------------------------------------
 // The ufuncs.  NumPy keeps pointers to these tables: they must stay put.
@@ -343,9 +359,10 @@ constexpr char B = NPY_BOOL;
 const char elementwise_types[] = {D, D, D, D, D, B, D};  // five numbers and is_call
 const char forward_types[] = {D, D, D, D, D, D, D};
 const char greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D};
-const char fd_types[] = {D, D, D, D, D, B, D, D, D};  // five numbers, is_call, the schedule
-const char fd_greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D, D, D};
-const char fd_forward_types[] = {D, D, D, D, D, D, D, D, D};
+const char fd_types[] = {D, D, D, D, D, B, D, D, D, D};  // five numbers, is_call, the schedule
+const char fd_greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D, D, D, D};
+const char fd_forward_types[] = {D, D, D, D, D, D, D, D, D, D};
+const char fd_carry_types[] = {D, D, D, D, D, D};
 const char fd_scheme_types[] = {D, D, D, D, D, B, D, D, D, D};
 
 // The operands of each kind of ufunc, the same for every method.
@@ -359,10 +376,11 @@ struct Shape {
 constexpr Shape ELEMENTWISE{elementwise_types, 6, 1, nullptr};
 constexpr Shape GREEKS{greeks_types, 7, 7, nullptr};
 constexpr Shape FORWARD{forward_types, 6, 1, "(n),(n),(n),(),(),()->()"};
-constexpr Shape FD_ELEMENTWISE{fd_types, 8, 1, "(),(),(),(),(),(),(m),(m)->()"};
-constexpr Shape FD_GREEKS{fd_greeks_types, 9, 7,
-                          "(),(),(),(),(),(),(),(m),(m)->(),(),(),(),(),(),()"};
-constexpr Shape FD_FORWARD{fd_forward_types, 8, 1, "(n),(n),(n),(),(),(),(m),(m)->()"};
+constexpr Shape FD_ELEMENTWISE{fd_types, 9, 1, "(),(),(),(),(),(),(),(m),(m)->()"};
+constexpr Shape FD_GREEKS{fd_greeks_types, 10, 7,
+                          "(),(),(),(),(),(),(),(),(m),(m)->(),(),(),(),(),(),()"};
+constexpr Shape FD_FORWARD{fd_forward_types, 9, 1, "(n),(n),(n),(),(),(),(),(m),(m)->()"};
+constexpr Shape FD_CARRY{fd_carry_types, 5, 1, "(),(),(),(m),(m)->()"};
 constexpr Shape FD_SCHEME_PRICE{fd_scheme_types, 9, 1, "(),(),(),(),(),(),(k),(m),(m)->()"};
 
 constexpr UfuncSpec spec(const char *name, PyUFuncGenericFunction *loops, const Shape &shape,
@@ -417,18 +435,24 @@ const UfuncSpec UFUNCS[] = {
          "baw_greeks."),
     spec("fd_price", fd_price_loops, FD_ELEMENTWISE,
          "American option price with cash dividends by finite differences, from S, K,\n"
-         "D, F, sigma, is_call and the dividend schedule along the last axis: ex-dates\n"
-         "as fractions of the life and cash amounts (NaN entries pad; ex-dates at 0\n"
-         "or from 1 on are no dividend).  F includes the dividends; the yield beyond\n"
-         "them is read back from it.  Without dividends, alo_price's result."),
+         "D, F, sigma, is_call, the life in the unit of the ex-dates (1 for fractions\n"
+         "of it) and the schedule along the last axis: ex-dates and cash amounts (NaN\n"
+         "entries pad; ex-dates at 0 or from the life on are no dividend).  F includes\n"
+         "the dividends; the yield beyond them is read back from it.  Without\n"
+         "dividends, alo_price's result."),
     spec("fd_implied_vol", fd_implied_vol_loops, FD_ELEMENTWISE,
          "Total standard deviation at which fd_price reproduces price, from price, S,\n"
-         "K, D, F, is_call and the schedule: 0.0 for a price without time value, NaN\n"
+         "K, D, F, is_call, the life and the schedule: 0.0 for a price without time\n"
+         "value, NaN\n"
          "without a solution or for a NaN input."),
     spec("fd_forward", fd_forward_loops, FD_FORWARD,
          "Forward at which call and put implied volatilities (fd_implied_vol) agree\n"
-         "best over each chain; arguments as for baw_forward, then the chain's\n"
-         "dividend schedule (ex-dates and amounts along the last axis)."),
+         "best over each chain; arguments as for baw_forward, then the life and the\n"
+         "chain's dividend schedule (ex-dates and amounts along the last axis)."),
+    spec("fd_carry", fd_carry_loops, FD_CARRY,
+         "The carry (r - q) T beyond the dividends that forward F implies, from S, F,\n"
+         "the life and the schedule: the root b of S e^b - sum_i d_i e^{b(1 - t_i)} =\n"
+         "F, t_i the ex-dates as fractions of the life; NaN where none fits."),
     spec("_fd_price_scheme", fd_scheme_loops, FD_SCHEME_PRICE,
          "fd_price under another scheme, for tests and benchmarks: S, K, D, F, sigma,\n"
          "is_call, the scheme's fields along the last axis (nodes, steps, min_steps,\n"
@@ -436,7 +460,7 @@ const UfuncSpec UFUNCS[] = {
          "schedule.  NaN for a malformed scheme or one beyond the largest grid."),
     spec("fd_greeks", fd_greeks_loops, FD_GREEKS,
          "fd_price and its Greeks from S, K, D, F, sigma, is_call, the maturity T in\n"
-         "years and the schedule: price, delta and gamma (r, q, sigma and the\n"
+         "years, the life and the schedule: price, delta and gamma (r, q, sigma and the\n"
          "dividends held), vega (per unit of sigma), theta (dV/dt per year as time\n"
          "passes, expiry and ex-dates fixed), rho and psi (dV/dr, dV/dq, the cash\n"
          "amounts and dates held); the last three are NaN unless T > 0."),

@@ -17,4 +17,5 @@ fd_price: np.ufunc
 fd_implied_vol: np.ufunc
 fd_forward: np.ufunc
 fd_greeks: np.ufunc
+fd_carry: np.ufunc
 _fd_price_scheme: np.ufunc

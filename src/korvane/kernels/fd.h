@@ -19,9 +19,10 @@
 
 namespace korvane::kernels {
 
-// A dividend schedule read in place: entry i is the ex-date times[i] (a
-// fraction of the life) and the cash amount amounts[i], each `step` bytes
-// from the last.  An entry with a NaN time or amount pads and is skipped;
+// A dividend schedule read in place: entry i is the ex-date times[i] (in a
+// unit in which the contract's life is `life`: 1 for fractions of the life,
+// T for years) and the cash amount amounts[i], each `step` bytes from the
+// last.  An entry with a NaN time or amount pads and is skipped;
 // a time at or after 1 (at expiry or later) or at 0 (the spot is already
 // ex), or a zero amount, is no dividend; a negative or infinite time or
 // amount makes the whole schedule invalid (NaN results).
@@ -31,6 +32,7 @@ struct Dividends {
     std::ptrdiff_t times_step;
     std::ptrdiff_t amounts_step;
     std::int64_t n;
+    double life = 1.0;
 };
 
 // A schedule in two contiguous arrays of n doubles.
@@ -72,6 +74,9 @@ inline constexpr FdScheme FD_REFERENCE_SCHEME{1000, 500, 40, 8.0, 0.5, 2.0, 4, t
 // (times in (0, 1), amounts > 0): the root of S e^b - sum_i d_i e^{b(1-t_i)} = F.
 // NaN where none fits (F <= 0, or a NaN input).
 double _fd_carry(double S, double F, const double *times, const double *amounts, int n);
+
+// The same for a schedule as given: NaN where it is invalid.
+double _fd_schedule_carry(double S, double F, const Dividends &dividends);
 
 // American price.  NaN input, S, K, D or F not positive (F <= 0: no yield
 // fits), sigma infinite or an invalid schedule: NaN.  sigma <= 0: the

@@ -25,14 +25,15 @@ bool read_schedule(const Dividends &in, Schedule *out)
 {
     out->n = 0;
     for (std::int64_t i = 0; i < in.n; ++i) {
-        const double t = read_at(in.times, in.times_step, i);
+        double t = read_at(in.times, in.times_step, i);
         const double d = read_at(in.amounts, in.amounts_step, i);
         if (std::isnan(t) || std::isnan(d))
             continue;  // padding
         if (!(t >= 0 && d >= 0) || std::isinf(t) || std::isinf(d))
             return false;
-        if (t == 0 || t >= 1 || d == 0)
+        if (t == 0 || d == 0 || !(t / in.life < 1))
             continue;  // the spot is already ex, or the drop comes at or after expiry
+        t = t / in.life;  // a fraction of the life
         // Insertion into the ex-dates so far, ascending; an equal date adds
         // its amount (two drops at once are one drop by their sum, the floor
         // at zero included).
@@ -130,7 +131,7 @@ void time_grid(const FdScheme &sc, int level, const Schedule &divs, TimeGrid *tg
 double _fd_carry(double S, double F, const double *times, const double *amounts, int n)
 {
     if (!(S > 0 && F > 0) || std::isinf(S) || std::isinf(F))
-        return fd::NaN;
+        return NaN;
     const double b0 = std::log(F / S);
     if (n == 0)
         return b0;
@@ -144,7 +145,7 @@ double _fd_carry(double S, double F, const double *times, const double *amounts,
             dP += times[i] * e;
         }
         if (!(P > 0)) {
-            *slope = fd::NaN;
+            *slope = NaN;
             return -std::numeric_limits<double>::infinity();
         }
         *slope = 1 + dP / P;
@@ -154,7 +155,7 @@ double _fd_carry(double S, double F, const double *times, const double *amounts,
     double lo = b0;  // phi(lo) < 0 (or P(lo) <= 0)
     double f = phi(lo, &slope);
     if (!(f < 0))
-        return f == 0 ? lo : fd::NaN;  // only a NaN reaches here
+        return f == 0 ? lo : NaN;  // only a NaN reaches here
     // A right end where phi >= 0: P -> S as b grows, so phi -> b + ln S - ln F.
     double hi = b0 + 1.0;
     double f_hi = phi(hi, &slope);
@@ -164,7 +165,7 @@ double _fd_carry(double S, double F, const double *times, const double *amounts,
         f_hi = phi(hi, &slope);
     }
     if (!(f_hi >= 0))
-        return fd::NaN;
+        return NaN;
     // Bisect until the left end has P > 0: from there Newton is monotone.
     double b = lo;
     f = phi(b, &slope);
@@ -191,6 +192,14 @@ double _fd_carry(double S, double F, const double *times, const double *amounts,
         b = next;
     }
     return b;
+}
+
+double _fd_schedule_carry(double S, double F, const Dividends &dividends)
+{
+    fd::Schedule divs;
+    if (!fd::read_schedule(dividends, &divs))
+        return NaN;
+    return _fd_carry(S, F, divs.t, divs.d, divs.n);
 }
 
 }  // namespace korvane::kernels

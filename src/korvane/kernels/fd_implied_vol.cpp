@@ -12,7 +12,6 @@ namespace korvane::kernels {
 namespace {
 
 using fd::Contract;
-using fd::NaN;
 
 constexpr double IV_LO = 1e-8;  // ends of the search
 constexpr double IV_HI = 8.0;

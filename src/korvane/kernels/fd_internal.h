@@ -10,7 +10,7 @@
 
 namespace korvane::kernels::fd {
 
-inline constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+using kernels::NaN;
 
 // A schedule read and cleaned: ex-dates strictly ascending in (0, 1), equal
 // ones merged, amounts positive.

@@ -17,7 +17,6 @@ namespace korvane::kernels {
 namespace {
 
 using fd::Contract;
-using fd::NaN;
 using fd::payoff;
 
 // The deterministic value: with no volatility the spot follows
