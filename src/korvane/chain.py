@@ -155,7 +155,8 @@ def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
     and ``psi_per_pct`` (per percentage point of rate and yield), from
     ``bsm.greeks`` at ``iv``, and ``reason``: "" where ``iv`` is a number,
     else one of REASONS.  The reasons follow the solvers' own screens: the
-    exercise value is max(S - K, 0) for a call, max(K - S, 0) for a put
+    exercise value is that of exercise now or, at no volatility, at expiry,
+    max(S - K, D (F - K), 0) for a call, max(K - S, D (K - F), 0) for a put
     (method="european": the discounted max(F - K, 0), max(K - F, 0)); the
     no-arbitrage bound is max(S, D F) for a call, K max(1, D) for a put
     (the payoff received early or, at a negative rate, at expiry;
@@ -324,12 +325,15 @@ def _read_columns(table: _frames.Table, valuation: np.datetime64 | None) -> dict
 
 def _flags(table: _frames.Table) -> np.ndarray:
     values = table.columns["type"]
+    if values.dtype.kind == "O" and set(map(type, values.tolist())) == {str}:
+        values = values.astype(str)  # compared as a whole, not flag by flag
     try:
         return np.asarray(_policy.flag_array(values), dtype=bool)
     except ValueError as error:
-        bad = [_policy._one_flag(v) is None for v in values.tolist()]  # the error path only
+        items = values.tolist()
+        bad = [_policy._one_flag(v) is None for v in items]  # the error path only
         i = bad.index(True) if True in bad else 0
-        raise ValueError(f"column 'type', {table.row(i)}: {values[i]!r}; "
+        raise ValueError(f"column 'type', {table.row(i)}: {items[i]!r}; "
                          f"{str(error).partition('; ')[2]}") from None
 
 
@@ -427,8 +431,8 @@ def _reasons(method: str, iv: np.ndarray, sigma: np.ndarray, expired: np.ndarray
         if method == "european":
             low = D * np.maximum(np.where(call, F - K, K - F), 0.0)
             high = D * np.where(call, F, K)
-        else:
-            low = np.maximum(np.where(call, S - K, K - S), 0.0)
+        else:  # exercised now or, at no volatility, at expiry; the solvers give no volatility below
+            low = np.maximum(np.maximum(np.where(call, S - K, K - S), D * np.where(call, F - K, K - F)), 0.0)
             high = np.where(call, np.maximum(S, D * F), K * np.maximum(1.0, D))
         # The accurate method's call is the put with r and q swapped (put-call symmetry).
         rp, qp = np.where(call, q, r), np.where(call, r, q)
