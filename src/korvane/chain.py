@@ -2,12 +2,11 @@
 expiries, calls and puts, bids and asks) to each expiry's forward, yield and
 at-the-money volatility, and each quote's implied volatilities, Greeks and,
 where it has no volatility, the reason why.  A few passes over the table
-around the array API's ufuncs; no numerics of its own.
+around the array API's ufuncs; no numerics of its own:
 
-    >>> from korvane import chain
-    >>> result = chain.analyze(quotes, spot=692.12, rate=0.04, valuation_date="2026-02-10")
-    >>> result.expiries        # one row per expiry
-    >>> result.quotes          # one row per quote, on the table's index
+    result = chain.analyze(quotes, spot=692.12, rate=0.04, valuation_date="2026-02-10")
+    result.expiries        # one row per expiry
+    result.quotes          # one row per quote, on the table's index
 """
 from __future__ import annotations
 
