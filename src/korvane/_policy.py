@@ -291,30 +291,3 @@ def _dask_many_outputs(uf: np.ufunc, args: Sequence[Any]) -> Any:
     apply_gufunc: Any = dask.array.apply_gufunc  # untyped
     signature = ",".join(["()"] * uf.nin) + "->(" + "),(".join([""] * uf.nout) + ")"
     return tuple(apply_gufunc(uf, signature, *args, output_dtypes=[np.float64] * uf.nout))
-
-
-def apply_rows(gufunc: np.ufunc, args: Sequence[Any], workers: int | None, cost: Any) -> np.ndarray:
-    """A generalized ufunc over stacked chains, one per row (axis 0) of every
-    array argument, the rows dealt to threads by `cost` (an estimate per row):
-    longest first, each to the least loaded thread (Graham's LPT rule).  Each
-    row's result is the one a single call gives."""
-    cost = np.asarray(cost, dtype=np.float64)
-    rows = len(cost)
-    n = min(workers_count(workers), rows)
-    if n <= 1:
-        return np.asarray(gufunc(*args), dtype=np.float64)
-    load = [0.0] * n
-    dealt: list[list[int]] = [[] for _ in range(n)]
-    for row in np.argsort(-cost, kind="stable").tolist():
-        least = load.index(min(load))
-        dealt[least].append(row)
-        load[least] += float(cost[row])
-    out = np.full(rows, np.nan)
-
-    def run(part: list[int]) -> None:
-        idx = np.array(part, dtype=np.intp)
-        out[idx] = gufunc(*(a[idx] if np.ndim(a) else a for a in args))
-
-    with ThreadPoolExecutor(n) as pool:
-        list(pool.map(run, [part for part in dealt if part]))
-    return out

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import math
 import operator
+from concurrent.futures import ThreadPoolExecutor
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -169,91 +170,159 @@ def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
     valuation = None if valuation_date is None else _frames.date(valuation_date, "valuation_date")
     table = _frames.read(quotes)
     c = _read_columns(table, valuation)
-    n = len(c["T"])
+    T, K, call, bid, ask, mid = (c[k] for k in ("T", "strike", "call", "bid", "ask", "mid"))
 
-    # Expiries, by maturity; code[i] is quote i's.
-    T_e, first, code = np.unique(c["T"], return_index=True, return_inverse=True)
+    # Expiries by maturity (code[i] is quote i's), and which mids are prices.
+    T_e, first, code = np.unique(T, return_index=True, return_inverse=True)
     E = len(T_e)
     D_e, r_e = _rates(rate, T_e, c["expiry"][first], valuation, S)
-
-    # Which mids are prices.
-    T, K, call = c["T"], c["strike"], c["call"]
-    bid, ask = c["bid"], c["ask"]
-    expired = T <= 0
-    missing = np.isnan(c["mid"])
-    crossed = ask < bid
-    no_bid = bid <= 0
+    expired, missing, crossed, no_bid = T <= 0, np.isnan(mid), ask < bid, bid <= 0
     usable = ~(expired | missing | crossed | no_bid)
 
-    # The chains, one row per expiry and a column per strike, NaN-padded.
+    # The chains and the forward search's windows.
+    col, strikes, calls, puts = _chains(table, code, E, K, call, np.where(usable, mid, np.nan))
+    paired = ~(np.isnan(calls) | np.isnan(puts))
+    pct = _windows(strikes, paired, S, _count(forward_pairs))
+    used = (paired & _inside(strikes, S, pct[:, None])).sum(axis=1)
+
+    # Forwards, then volatilities and Greeks: over the whole table on one
+    # thread, expiry by expiry on several.
+    prices = np.stack([np.where(usable, mid, np.nan)] + ([bid, ask] if c["sides"] else []))
+    work = _Work(method, S, T_e, D_e, r_e, q_given, (calls, puts, strikes, pct), code, prices, K, T, call)
+    _run(work, _policy.workers_count(workers), cost=used + np.bincount(code, minlength=E))
+    F_e, q_e, out = work.F_e, work.q_e, work.out
+
+    status = np.where(paired.any(axis=1), "no solvable pair", "no call-put pair").astype(object)
+    status[work.found] = "ok"
+    fallback = ~work.found & (T_e > 0)
+    status[fallback] += ": forward from the dividend yield" if q_given is not None else ": no forward"
+    status[T_e <= 0] = "expired"
+
+    D, F = D_e[code], F_e[code]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        root_T = np.sqrt(np.where(T > 0, T, np.nan))
+        vols = work.sigma / root_T
+        x = np.log(K / F)
+    iv = np.where(work.sigma[0] > 0, vols[0], np.nan)
+    otm = np.where(call, K >= F, K < F) & np.isfinite(F)
+    by_quote: dict[str, Any] = {
+        "expiry": c["expiry"], "T": T, "strike": K, "type": np.where(call, "call", "put").astype(object),
+        "bid": bid, "ask": ask, "mid": mid, "log_moneyness": x, "otm": otm, "iv": iv,
+        "iv_bid": vols[1] if c["sides"] else np.full(len(T), np.nan),
+        "iv_ask": vols[2] if c["sides"] else np.full(len(T), np.nan),
+        "iv_european": out["sigma_eu"] / root_T, "exercise_premium": mid - out["black"],
+        **{name: out[field] * scale for name, field, scale in _GREEKS},
+        "reason": _reasons(method, iv, work.sigma[0], [expired, missing, crossed, no_bid, np.isnan(F)],
+                           mid, S, K, D, F, call, r_e[code], q_e[code]),
+    }
+    by_expiry: dict[str, Any] = {
+        "T": T_e, "D": D_e, "rate": r_e, "forward": F_e, "yield": q_e, "pairs": paired.sum(axis=1),
+        "strikes_used": used, "strike_pct": pct,
+        "atm_vol": _atm_vol(strikes, code, col, np.where(otm, iv, np.nan), F_e),
+        "quotes": np.bincount(code, minlength=E), "status": status,
+    }
+    expiries = _frames.write(table, by_expiry, index=c["expiry"][first], index_name="expiry")
+    return ChainResult(expiries, _frames.write(table, by_quote), method, S,
+                       ({"expiry": c["expiry"][first], **by_expiry}, by_quote))
+
+
+def _chains(table: _frames.Table, code: np.ndarray, E: int, K: np.ndarray, call: np.ndarray,
+            mid: np.ndarray) -> tuple[np.ndarray, ...]:
+    """(col, strikes, calls, puts): the chains as arrays of one row per expiry
+    and a column per strike, ascending, NaN-padded (the forward gufunc's
+    stacked input; NaN where a side has no usable mid), and col[i], quote i's
+    column."""
     order = np.lexsort((call, K, code))
     _no_duplicates(table, order, code, K, call)
     ks, es = K[order], code[order]
-    new = np.r_[True, (ks[1:] != ks[:-1]) | (es[1:] != es[:-1])]
-    slot = np.cumsum(new) - 1
-    col = np.empty(n, dtype=np.intp)
-    col[order] = slot - slot[np.searchsorted(es, es)]  # slot's place within its expiry
-    width = int(col.max()) + 1 if n else 0
-    strikes = np.full((E, width), np.nan)
+    slot = np.cumsum(np.r_[True, (ks[1:] != ks[:-1]) | (es[1:] != es[:-1])]) - 1
+    col = np.empty(len(K), dtype=np.intp)
+    col[order] = slot - slot[np.searchsorted(es, es)]  # the slot's place within its expiry
+    width = int(col.max()) + 1
+    strikes, calls, puts = (np.full((E, width), np.nan) for _ in range(3))
     strikes[code, col] = K
-    calls, puts = np.full((E, width), np.nan), np.full((E, width), np.nan)
-    for grid, side in ((calls, usable & call), (puts, usable & ~call)):
-        grid[code[side], col[side]] = c["mid"][side]
+    calls[code[call], col[call]] = mid[call]
+    puts[code[~call], col[~call]] = mid[~call]
+    return col, strikes, calls, puts
 
-    # Forwards.
-    paired = ~(np.isnan(calls) | np.isnan(puts))
-    pairs = paired.sum(axis=1)
-    pct = _windows(strikes, paired, S, _count(forward_pairs))
-    used = (paired & _inside(strikes, S, pct[:, None])).sum(axis=1)
-    F_e = _policy.apply_rows(_policy.ufunc("forward", method),
-                             (calls, puts, strikes, S, D_e, pct), workers, cost=used)
-    status = np.where(pairs > 0, "no solvable pair", "no call-put pair").astype(object)
-    status[np.isfinite(F_e)] = "ok"
-    fallback = np.isnan(F_e) & (T_e > 0)
-    if q_given is not None:
-        F_e = np.where(fallback, bsm.to_forward_form(S, T_e, r_e, q_given)[1], F_e)
-    status[fallback] += ": forward from the dividend yield" if q_given is not None else ": no forward"
-    status[T_e <= 0] = "expired"
-    F_e[T_e <= 0] = np.nan
-    q_e = bsm.implied_yield(F_e, S, T_e, r_e)
 
-    # Implied volatilities of the mid, bid and ask: one call, two rows when there are no sides.
-    D, F = D_e[code], F_e[code]
-    prices = [np.where(usable, c["mid"], np.nan)] + ([bid, ask] if c["sides"] else [])
-    sigma = _api.implied_vol(np.stack(prices), S, K, D, F, call, method=method, workers=workers)
-    with np.errstate(invalid="ignore"):
-        root_T = np.sqrt(np.where(T > 0, T, np.nan))
-    vols = sigma / root_T
-    iv = np.where(sigma[0] > 0, vols[0], np.nan)
-    iv_bid, iv_ask = (vols[1], vols[2]) if c["sides"] else (np.full(n, np.nan),) * 2
-    sigma_eu = _api.implied_vol(prices[0], S, K, D, F, call, method="european", workers=workers)
-    black = _api.price(S, K, D, F, np.where(iv > 0, sigma[0], np.nan), call, method="european",
-                       workers=workers)
-    g = bsm.greeks(S, K, T, r_e[code], q_e[code], iv, call, method=method, workers=workers)
+# ---------------------------------------------------------------------------
+# The passes over expiries and quotes.
 
-    with np.errstate(invalid="ignore", divide="ignore"):
-        x = np.log(K / F)
-    otm = np.where(call, K >= F, K < F) & np.isfinite(F)
-    reason = _reasons(method, iv, sigma[0], expired, missing, crossed, no_bid, np.isnan(F),
-                      c["mid"], S, K, D, F, call, r_e[code], q_e[code])
-    atm = _atm_vol(strikes, code, col, np.where(otm, iv, np.nan), F_e, E, width)
+class _Work:
+    """The forward of each expiry and the volatilities and Greeks of each
+    quote, written into arrays made up front, so that expiries and blocks of
+    quotes can be done in any order, on any thread, with the same doubles."""
 
-    by_quote: dict[str, Any] = {
-        "expiry": c["expiry"], "T": T, "strike": K, "type": np.where(call, "call", "put").astype(object),
-        "bid": bid, "ask": ask, "mid": c["mid"], "log_moneyness": x, "otm": otm,
-        "iv": iv, "iv_bid": iv_bid, "iv_ask": iv_ask, "iv_european": sigma_eu / root_T,
-        "exercise_premium": c["mid"] - black,
-        **{name: np.multiply(getattr(g, field), scale) for name, field, scale in _GREEKS},
-        "reason": reason,
-    }
-    by_expiry: dict[str, Any] = {
-        "T": T_e, "D": D_e, "rate": r_e, "forward": F_e, "yield": q_e, "pairs": pairs,
-        "strikes_used": used, "strike_pct": pct, "atm_vol": atm,
-        "quotes": np.bincount(code, minlength=E), "status": status,
-    }
-    expiries = _frames.write(table, by_expiry, index=c["expiry"][first], index_name=c["expiry_name"])
-    return ChainResult(expiries, _frames.write(table, by_quote), method, S,
-                       ({"expiry": c["expiry"][first], **by_expiry}, by_quote))
+    def __init__(self, method: str, S: float, T_e: np.ndarray, D_e: np.ndarray, r_e: np.ndarray,
+                 q_given: float | None, chains: tuple[np.ndarray, ...], code: np.ndarray,
+                 prices: np.ndarray, K: np.ndarray, T: np.ndarray, call: np.ndarray) -> None:
+        self.method, self.S, self.q_given = method, S, q_given
+        self.T_e, self.D_e, self.r_e, self.chains = T_e, D_e, r_e, chains
+        self.code, self.prices, self.K, self.T, self.call = code, prices, K, T, call
+        E, n = len(T_e), len(K)
+        self.F_e, self.q_e, self.found = np.full(E, np.nan), np.full(E, np.nan), np.zeros(E, dtype=bool)
+        self.sigma = np.full(prices.shape, np.nan)
+        fields = ["sigma_eu", "black"] + [field for _, field, _ in _GREEKS]
+        self.out = {name: np.full(n, np.nan) for name in fields}
+
+    def forwards(self, rows: np.ndarray) -> None:
+        """The forwards of expiries `rows` (one gufunc call over their chains),
+        else from the dividend yield given; NaN for an expired one."""
+        calls, puts, strikes, pct = (a[rows] for a in self.chains)
+        gufunc = _policy.ufunc("forward", self.method)
+        F = gufunc(calls, puts, strikes, self.S, self.D_e[rows], pct)
+        T, r = self.T_e[rows], self.r_e[rows]
+        self.found[rows] = found = np.isfinite(F) & (T > 0)
+        if self.q_given is not None:
+            F = np.where(found, F, bsm.to_forward_form(self.S, T, r, self.q_given)[1])
+        F = np.where(T > 0, F, np.nan)
+        self.F_e[rows], self.q_e[rows] = F, bsm.implied_yield(F, self.S, T, r)
+
+    def quotes(self, idx: np.ndarray) -> None:
+        """Implied volatilities (one call for the mids, bids and asks), Black's
+        volatility and price, and the Greeks at the mid's volatility, of quotes `idx`."""
+        e, K, call = self.code[idx], self.K[idx], self.call[idx]
+        D, F = self.D_e[e], self.F_e[e]
+        sigma = _api.implied_vol(self.prices[:, idx], self.S, K, D, F, call, method=self.method)
+        self.sigma[:, idx] = sigma
+        mid_sigma = np.where(sigma[0] > 0, sigma[0], np.nan)
+        out = self.out
+        out["sigma_eu"][idx] = _api.implied_vol(self.prices[0, idx], self.S, K, D, F, call, method="european")
+        out["black"][idx] = _api.price(self.S, K, D, F, mid_sigma, call, method="european")
+        with np.errstate(invalid="ignore"):
+            vol = mid_sigma / np.sqrt(self.T[idx])
+        g = bsm.greeks(self.S, K, self.T[idx], self.r_e[e], self.q_e[e], vol, call, method=self.method)
+        for _, field, _ in _GREEKS:
+            out[field][idx] = getattr(g, field)
+
+
+# Quotes per task: NumPy keeps the interpreter for loops of 500 elements or fewer.
+_BLOCK = 512
+
+
+def _run(work: _Work, n: int, cost: np.ndarray) -> None:
+    """All forwards then all quotes on one thread; on n threads, a task per
+    expiry (costliest first) whose quotes, in blocks, queue behind the
+    searches once its forward is known, so no thread waits on a slow search."""
+    E, rows = len(cost), np.argsort(-cost, kind="stable")
+    by_expiry = np.split(np.argsort(work.code, kind="stable"), np.cumsum(np.bincount(work.code, minlength=E))[:-1])
+    if n <= 1 or E == 0:
+        work.forwards(np.arange(E))
+        work.quotes(np.arange(len(work.code)))
+        return
+    with ThreadPoolExecutor(n) as pool:
+        queued: list[Any] = []
+
+        def expiry(e: int) -> None:
+            work.forwards(np.array([e]))
+            for part in np.array_split(by_expiry[e], max(1, len(by_expiry[e]) // _BLOCK)):
+                queued.append(pool.submit(work.quotes, part))
+
+        for done in [pool.submit(expiry, int(e)) for e in rows]:
+            done.result()
+        for done in queued:
+            done.result()
 
 
 # ---------------------------------------------------------------------------
@@ -299,6 +368,8 @@ def _read_columns(table: _frames.Table, valuation: np.datetime64 | None) -> dict
     for name in ("expiry", "strike", "type"):
         if name not in table.columns:
             raise ValueError(f"quotes have no {name!r} column (columns: {', '.join(map(repr, table.columns))})")
+    if not len(table):
+        raise ValueError("quotes have no rows")
     sides = "bid" in table.columns and "ask" in table.columns
     if not sides and "price" not in table.columns:
         raise ValueError("quotes need 'bid' and 'ask' columns or a 'price' column")
@@ -318,7 +389,7 @@ def _read_columns(table: _frames.Table, valuation: np.datetime64 | None) -> dict
     else:
         mid = _frames.numbers(table, "price")
         bid = ask = np.full(len(mid), np.nan)
-    return {"expiry": expiry, "expiry_name": "expiry", "T": T, "strike": K, "call": call,
+    return {"expiry": expiry, "T": T, "strike": K, "call": call,
             "bid": bid, "ask": ask, "mid": mid, "sides": sides}
 
 
@@ -421,9 +492,8 @@ def _windows(strikes: np.ndarray, paired: np.ndarray, S: float, forward_pairs: i
     return np.where(count > 0, kth * (1 + 1e-12) + 1e-12, 0.0)
 
 
-def _reasons(method: str, iv: np.ndarray, sigma: np.ndarray, expired: np.ndarray, missing: np.ndarray,
-             crossed: np.ndarray, no_bid: np.ndarray, no_forward: np.ndarray, mid: np.ndarray,
-             S: float, K: np.ndarray, D: np.ndarray, F: np.ndarray, call: np.ndarray,
+def _reasons(method: str, iv: np.ndarray, sigma: np.ndarray, quote_tests: list[np.ndarray],
+             mid: np.ndarray, S: float, K: np.ndarray, D: np.ndarray, F: np.ndarray, call: np.ndarray,
              r: np.ndarray, q: np.ndarray) -> np.ndarray:
     """Each quote's reason, by the bounds the solvers screen with (no second solve)."""
     with np.errstate(invalid="ignore"):
@@ -436,16 +506,16 @@ def _reasons(method: str, iv: np.ndarray, sigma: np.ndarray, expired: np.ndarray
         # The accurate method's call is the put with r and q swapped (put-call symmetry).
         rp, qp = np.where(call, q, r), np.where(call, r, q)
         unhandled = (method == "alo") & ((qp < rp) & (rp <= 0) | (qp < 0) & (rp > 0))
-        tests = [expired, missing, crossed, no_bid, no_forward, mid < low, sigma == 0, mid >= high,
-                 unhandled, np.isnan(iv)]
+        tests = quote_tests + [mid < low, sigma == 0, mid >= high, unhandled, np.isnan(iv)]
     reason = np.select(tests, np.array(REASONS, dtype=object), default="")
     return np.where(np.isnan(iv), reason, "").astype(object)
 
 
 def _atm_vol(strikes: np.ndarray, code: np.ndarray, col: np.ndarray, otm_iv: np.ndarray,
-             F_e: np.ndarray, E: int, width: int) -> np.ndarray:
+             F_e: np.ndarray) -> np.ndarray:
     """The out-of-the-money smile at the forward: linear in ln(K/F) between the
     nearest strikes with a volatility below and at or above it."""
+    E, width = strikes.shape
     vol = np.full((E, width), np.nan)
     vol[code, col] = otm_iv
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -453,8 +523,8 @@ def _atm_vol(strikes: np.ndarray, code: np.ndarray, col: np.ndarray, otm_iv: np.
     ok = np.isfinite(vol) & np.isfinite(x)
     below, above = ok & (x < 0), ok & (x >= 0)
     rows = np.arange(E)
-    lo = width - 1 - np.argmax(below[:, ::-1], axis=1) if width else np.zeros(E, dtype=np.intp)
-    hi = np.argmax(above, axis=1) if width else np.zeros(E, dtype=np.intp)
+    lo = width - 1 - np.argmax(below[:, ::-1], axis=1)
+    hi = np.argmax(above, axis=1)
     both = below.any(axis=1) & above.any(axis=1)
     x_lo, x_hi = x[rows, lo], x[rows, hi]
     with np.errstate(invalid="ignore", divide="ignore"):
