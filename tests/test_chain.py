@@ -63,6 +63,8 @@ def test_volatilities_and_greeks_are_the_array_apis(method):
     result = analyze(quotes, method=method)
     e, v = result.expiries, result.quotes
     assert (e.status == "ok").all() and np.allclose(e["yield"], Q, atol=2e-4)
+    # The smile is linear in ln K, so the at-the-money volatility is its value at the forward.
+    assert np.allclose(e.atm_vol, 0.2 - 0.1 * np.log(e.forward / S), rtol=0, atol=1e-4)
     D, F, T = e.D.loc[v.expiry].to_numpy(), e.forward.loc[v.expiry].to_numpy(), v["T"].to_numpy()
     flag = quotes.type.to_numpy()
     sigma = korvane.implied_vol(v.mid.to_numpy(), S, v.strike.to_numpy(), D, F, flag, method=method)
@@ -153,6 +155,17 @@ def test_the_accurate_methods_unhandled_regimes(r, q, flag):
     quotes = quotes[(quotes.type == flag) & ((quotes.strike < S) == (flag == "put"))]  # out of the money
     result = analyze(quotes, rate=r, dividends=q, method="alo")
     assert (result.quotes.reason == "regime not handled").all()
+
+
+@pytest.mark.parametrize("method", ["baw", "alo"])
+def test_a_puts_bound_at_a_negative_rate(method):
+    # Held to expiry a put is worth up to D K > K: just below, no volatility up to 8 reaches it.
+    quotes = synthetic(expiries=("2027-02-10",), strikes=np.array([100.0, 105.0, 110.0]), r=-0.02, q=0.0)
+    quotes = quotes[quotes.type == "put"].copy()
+    DK = quotes.strike * math.exp(0.02 * 1.0)
+    quotes["bid"] = quotes["ask"] = DK + np.array([-1e-3, 0.0, 1.0])
+    reason = analyze(quotes, rate=-0.02, dividends=0.0, method=method).quotes.reason
+    assert reason.tolist() == ["no volatility in the search range"] + ["above the no-arbitrage bound"] * 2
 
 
 def test_rate_curves():

@@ -517,7 +517,8 @@ def _atm_vol(strikes: np.ndarray, code: np.ndarray, col: np.ndarray, otm_iv: np.
     nearest strikes with a volatility below and at or above it."""
     E, width = strikes.shape
     vol = np.full((E, width), np.nan)
-    vol[code, col] = otm_iv
+    has = np.isfinite(otm_iv)  # one side at a strike is out of the money: the other must not overwrite it
+    vol[code[has], col[has]] = otm_iv[has]
     with np.errstate(invalid="ignore", divide="ignore"):
         x = np.log(strikes / F_e[:, None])
     ok = np.isfinite(vol) & np.isfinite(x)
