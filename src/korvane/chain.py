@@ -189,7 +189,7 @@ def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
     # thread, expiry by expiry on several.
     prices = np.stack([np.where(usable, mid, np.nan)] + ([bid, ask] if c["sides"] else []))
     work = _Work(method, S, T_e, D_e, r_e, q_given, (calls, puts, strikes, pct), code, prices, K, T, call)
-    _run(work, _policy.workers_count(workers), cost=used + np.bincount(code, minlength=E))
+    _run(work, _policy.workers_count(workers), cost=used)
     F_e, q_e, out = work.F_e, work.q_e, work.out
 
     status = np.where(paired.any(axis=1), "no solvable pair", "no call-put pair").astype(object)
@@ -303,14 +303,19 @@ _BLOCK = 512
 
 def _run(work: _Work, n: int, cost: np.ndarray) -> None:
     """All forwards then all quotes on one thread; on n threads, a task per
-    expiry (costliest first) whose quotes, in blocks, queue behind the
-    searches once its forward is known, so no thread waits on a slow search."""
-    E, rows = len(cost), np.argsort(-cost, kind="stable")
-    by_expiry = np.split(np.argsort(work.code, kind="stable"), np.cumsum(np.bincount(work.code, minlength=E))[:-1])
-    if n <= 1 or E == 0:
+    expiry whose quotes, in blocks, queue behind the searches once its
+    forward is known, so that the other threads work on while one search
+    runs long.  The searches start by cost (their pairs), the shortest
+    expiry first among equals: its small variance is where the accurate
+    method's solves are slowest."""
+    E = len(cost)
+    if n <= 1:
         work.forwards(np.arange(E))
         work.quotes(np.arange(len(work.code)))
         return
+    rows = np.argsort(-cost, kind="stable")
+    ends = np.cumsum(np.bincount(work.code, minlength=E))[:-1]
+    by_expiry = np.split(np.argsort(work.code, kind="stable"), ends)  # each expiry's quotes
     with ThreadPoolExecutor(n) as pool:
         queued: list[Any] = []
 
