@@ -15,7 +15,7 @@ def _figure(**kwargs: Any) -> Any:
     try:
         figure: Any = importlib.import_module("matplotlib.figure")
     except ImportError:
-        raise ImportError('plots need matplotlib: pip install "korvane[plot]"') from None
+        raise ImportError('plots need matplotlib: pip install matplotlib (".[plot]" in korvane\'s folder)') from None
     return figure.Figure(**kwargs)
 
 

@@ -127,10 +127,10 @@ def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
     so its cost and its noise go with the pairs, and a fixed width holds
     27 pairs on a monthly's $1 strikes but 2 on a long expiry's $5 ones
     (on the SPY chain of examples/data: 2% of the spot).  Eight pairs give
-    the forwards of a 2% window to a few thousandths of a percent of
-    yield beyond the first month, at half the cost (the accurate method's
-    search is most of its time); wider windows add in-the-money pairs,
-    whose early exercise and wider spreads bias the forward.
+    the yields of a 2% window to within 0.012 percentage points beyond the
+    first month, at half the cost (the accurate method's search is most of
+    its time); wider windows add in-the-money pairs, whose early exercise
+    and wider spreads bias the forward.
 
     Returns a :class:`ChainResult` whose ``expiries`` table has, per expiry
     (sorted by maturity): ``T`` (years), ``D`` (the discount factor),
