@@ -101,7 +101,7 @@ def test_workers_and_polars_give_the_same_doubles():
     assert ref.bits(one.expiries.forward) == ref.bits(two.expiries.forward)
     pl = pytest.importorskip("polars")
     pytest.importorskip("narwhals")
-    other = analyze(pl.from_pandas(quotes))
+    other = analyze(pl.DataFrame(quotes.to_dict("list")))
     assert isinstance(other.quotes, pl.DataFrame) and other.expiries.columns[0] == "expiry"
     assert ref.bits(other.quotes["iv"].to_numpy()) == ref.bits(one.quotes.iv)
     assert other.quotes["reason"].to_list() == one.quotes.reason.tolist()
