@@ -35,7 +35,7 @@ def smiles(by_expiry: dict[str, Any], by_quote: dict[str, Any], method: str, pat
     below the forward and calls above, the mid's volatility as a point and the
     bid's and ask's as a bar (from zero where the bid has no time value)."""
     E = len(by_expiry["T"])
-    ncols = min(3, max(E, 1))
+    ncols = max(min(E, max(3, math.ceil(math.sqrt(E)))), 1)  # 3 across, more for many expiries
     nrows = max(math.ceil(E / ncols), 1)
     fig = _figure(figsize=(4.6 * ncols, 3.4 * nrows), dpi=110, layout="constrained")
     axes = fig.subplots(nrows, ncols, squeeze=False).ravel()
