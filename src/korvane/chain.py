@@ -297,7 +297,8 @@ class _Work:
             out[field][idx] = getattr(g, field)
 
 
-# Quotes per task: NumPy keeps the interpreter for loops of 500 elements or fewer.
+# Quotes per task, at least (an expiry with fewer is one task): NumPy keeps
+# the interpreter for its loops of 500 elements or fewer.
 _BLOCK = 512
 
 
