@@ -4,7 +4,7 @@ directly, any other dataframe through narwhals, an optional import)."""
 from __future__ import annotations
 
 import importlib
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -13,16 +13,39 @@ import numpy as np
 from ._policy import library
 
 
+class Columns(Mapping[str, Any]):
+    """A table's columns by name, each made a NumPy array when first read (a
+    quote table may carry many columns analyze never reads)."""
+
+    def __init__(self, names: list[str], get: Any) -> None:
+        self._names, self._get = names, get
+        self._read: dict[str, Any] = {}
+
+    def __getitem__(self, name: str) -> Any:
+        if name not in self._read:
+            if name not in self._names:
+                raise KeyError(name)
+            self._read[name] = self._get(name)
+        return self._read[name]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._names)
+
+    def __len__(self) -> int:
+        return len(self._names)
+
+
 @dataclass(frozen=True)
 class Table:
     """A quote table read once: its columns, and how to name and rebuild it."""
 
-    columns: Mapping[str, Any]  #: name -> the column as a NumPy array (any dtype)
-    index: Any                  #: the pandas index, or None (rows by position)
-    backend: Any                #: None for pandas, else narwhals' implementation
+    columns: Columns  #: name -> the column as a NumPy array (any dtype)
+    rows: int         #: how many
+    index: Any        #: the pandas index, or None (rows by position)
+    backend: Any      #: None for pandas, else narwhals' implementation
 
     def __len__(self) -> int:
-        return len(next(iter(self.columns.values()))) if self.columns else 0
+        return self.rows
 
     def row(self, i: int) -> str:
         """Row i as an error names it: its label in pandas, its position elsewhere."""
@@ -33,9 +56,11 @@ def read(quotes: Any) -> Table:
     """The columns of a pandas DataFrame, or of any eager dataframe narwhals
     reads (Polars, PyArrow, Modin, cuDF, ...)."""
     if library(quotes) == "pandas" and hasattr(quotes, "columns") and hasattr(quotes, "index"):
-        columns = {str(name): quotes[name].to_numpy() for name in quotes.columns
-                   if not _is_frame(quotes[name])}
-        return Table(columns, quotes.index, None)
+        # By their names as text; a repeated name selects several columns: none of them is read.
+        labels = {str(label): label for label in quotes.columns
+                  if quotes.columns.is_unique or isinstance(quotes.columns.get_loc(label), int)}
+        columns = Columns(list(labels), lambda name: quotes[labels[name]].to_numpy())
+        return Table(columns, len(quotes), quotes.index, None)
     try:
         nw: Any = importlib.import_module("narwhals")
     except ImportError:
@@ -46,12 +71,8 @@ def read(quotes: Any) -> Table:
     except TypeError:
         raise TypeError(f"quotes must be a dataframe (pandas, Polars, PyArrow, ...); "
                         f"got {type(quotes).__name__}") from None
-    return Table({str(name): frame[name].to_numpy() for name in frame.columns}, None,
-                 frame.implementation)
-
-
-def _is_frame(column: Any) -> bool:
-    return hasattr(column, "columns")  # a repeated column name selects several
+    columns = Columns([str(name) for name in frame.columns], lambda name: frame[name].to_numpy())
+    return Table(columns, len(frame), None, frame.implementation)
 
 
 def write(table: Table, data: dict[str, Any], index: Any = None, index_name: str | None = None) -> Any:

@@ -297,9 +297,11 @@ class _Work:
             out[field][idx] = getattr(g, field)
 
 
-# Quotes per task, at least (an expiry with fewer is one task): NumPy keeps
-# the interpreter for its loops of 500 elements or fewer.
-_BLOCK = 512
+# Quotes per task, at least (an expiry with fewer is one task): small enough
+# that the last tasks end together, large enough that the mids, bids and asks
+# make an implied-volatility loop over 500 elements, which NumPy runs without
+# the interpreter.
+_BLOCK = 256
 
 
 def _run(work: _Work, n: int, cost: np.ndarray) -> None:
