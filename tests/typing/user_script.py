@@ -41,3 +41,14 @@ european = bsm.price(100.0, strikes, 0.5, 0.04, 0.01, annual, "p", method="europ
 D, F = bsm.to_forward_form(100.0, 0.5, 0.04, 0.01)
 rate_greeks: korvane.Greeks = bsm.greeks(100.0, strikes, 0.5, 0.04, 0.01, 0.25, "c")
 print(american - european, D, F, rate_greeks.vega, bsm.implied_yield(F, 100.0, 0.5, 0.04))
+
+from korvane import chain
+
+
+
+def analyzed(quotes: object) -> chain.ChainResult:  # quotes: a pandas or Polars DataFrame
+    result = chain.analyze(quotes, 100.0, (np.array([0.25, 1.0]), [0.03, 0.035]), valuation_date="2026-02-10",
+                           dividends=0.01, method="alo", workers=-1, forward_pairs=4)
+    reasons: tuple[str, ...] = chain.REASONS
+    print(result.expiries, result.quotes, result.plot_term_structure("term.png"), reasons)
+    return result
