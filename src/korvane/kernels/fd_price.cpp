@@ -183,8 +183,13 @@ double evaluate(const FdScheme &sc, const Contract &c, double sigma, double *veg
     if (control && with.price != exercise) {
         v = with.price - without.price + alo;
         dv = dv - without.partial[D_SIGMA] + alo_vega;
-        if (!(v > exercise))
-            v = exercise;
+    }
+    // Extrapolation (or the correction) can take a price just below the
+    // exercise value where one level exercises at the spot and the other
+    // does not: the price is never below it.
+    if (!(v > exercise)) {
+        v = exercise;
+        dv = 0.0;
     }
     if (vega)
         *vega = dv;
@@ -285,9 +290,9 @@ void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, doubl
         g.theta += alo_theta - (0.0 - without.rate / Tn);
         g.rho += alo_rho - Tn * without.partial[fd::D_R];
         g.psi += alo_psi - Tn * without.partial[fd::D_Q];
-        if (!(g.price > exercise))
-            g.price = exercise;
     }
+    if (!(g.price > exercise))
+        g.price = exercise;  // as the price (evaluate)
     *out = {g.price, g.delta, g.gamma, g.vega, NaN, NaN, NaN};
     finish(g.theta, g.rho, g.psi);
 }
