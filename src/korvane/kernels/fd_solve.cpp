@@ -154,41 +154,43 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
     double cf[T], df[T], cb[T], db[T];  // the chains' last coefficient and right side
     for (int t = 0; t < T; ++t)
         cf[t] = df[t] = cb[t] = db[t] = 0.0;
-    // The bottom chain has one row more when n is odd.
-    const int rows = n - mid;
-    for (int i = 0; i < rows; ++i) {
-        const int jt = i, jb = n - i;
-        if (i < mid) {
-            const double at = -k * lo[jt], bt = 1.0 - k * di[jt], ct = -k * up[jt];
-            for (int t = 0; t < T; ++t) {
-                double m = 0.0, c = 0.0, d = g[jt];
-                if (!L[t].ex[jt]) {
-                    m = 1.0 / (bt - at * cf[t]);
-                    c = ct * m;
-                    d = (L[t].rhs[jt] - at * df[t]) * m;
-                }
-                cf[t] = c;
-                df[t] = d;
-                L[t].m[jt] = m;
-                L[t].cp[jt] = c;
-                L[t].dp[jt] = d;
-            }
-        }
-        const double ab = -k * lo[jb], bb = 1.0 - k * di[jb], cb_ = -k * up[jb];
+    // Row j of the chain from below (j > mid); the other from above.
+    const auto below = [&](int j) {
+        const double a = -k * lo[j], b = 1.0 - k * di[j], c = -k * up[j];
         for (int t = 0; t < T; ++t) {
-            double m = 0.0, c = 0.0, d = g[jb];
-            if (!L[t].ex[jb]) {
-                m = 1.0 / (bb - cb_ * cb[t]);
-                c = ab * m;
-                d = (L[t].rhs[jb] - cb_ * db[t]) * m;
+            double m = 0.0, e = 0.0, d = g[j];
+            if (!L[t].ex[j]) {
+                m = 1.0 / (b - c * cb[t]);
+                e = a * m;
+                d = (L[t].rhs[j] - c * db[t]) * m;
             }
-            cb[t] = c;
+            cb[t] = e;
             db[t] = d;
-            L[t].m[jb] = m;
-            L[t].cp[jb] = c;
-            L[t].dp[jb] = d;
+            L[t].m[j] = m;
+            L[t].cp[j] = e;
+            L[t].dp[j] = d;
         }
+    };
+    for (int i = 0; i < mid; ++i) {
+        const int j = i;
+        const double a = -k * lo[j], b = 1.0 - k * di[j], c = -k * up[j];
+        for (int t = 0; t < T; ++t) {
+            double m = 0.0, e = 0.0, d = g[j];
+            if (!L[t].ex[j]) {
+                m = 1.0 / (b - a * cf[t]);
+                e = c * m;
+                d = (L[t].rhs[j] - a * df[t]) * m;
+            }
+            cf[t] = e;
+            df[t] = d;
+            L[t].m[j] = m;
+            L[t].cp[j] = e;
+            L[t].dp[j] = d;
+        }
+        below(n - i);
     }
+    if (n - mid > mid)
+        below(mid + 1);  // n odd: the chain from below has one row more
     // The middle row joins the chains; then back-substitution outwards,
     // each row's policy updated as soon as its neighbours are known.
     // Howard's update: a continuation row below its exercise value is
@@ -196,7 +198,7 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
     // exercise value (A x - b < 0 there) continues.  Ties keep the row's
     // policy, so the iteration ends.
     double xt[T], xb[T];  // the last values found above and below the middle
-    bool moved[T];
+    unsigned moved = 0;
     const double am = -k * lo[mid], bm = 1.0 - k * di[mid], cm = -k * up[mid];
     for (int t = 0; t < T; ++t) {
         double m = 0.0, x = g[mid];
@@ -207,46 +209,48 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
         L[t].m[mid] = m;
         L[t].V[mid] = x;
         xt[t] = xb[t] = x;
-        moved[t] = false;
     }
-    const auto check = [&](Lanes &l, int j, double below, double x, double above) {
-        const bool e = l.ex[j];
-        const bool next =
-            e ? !((x - k * ((lo[j] * below + di[j] * x) + up[j] * above)) - l.rhs[j] < 0)
+    const auto check = [&](Lanes &l, int j, double left, double x, double right) -> unsigned {
+        const unsigned e = l.ex[j];
+        const unsigned next =
+            e ? !((x - k * ((lo[j] * left + di[j] * x) + up[j] * right)) - l.rhs[j] < 0)
               : x < g[j];
-        l.ex[j] = next;
-        return next != e;
+        l.ex[j] = static_cast<unsigned char>(next);
+        return next ^ e;
     };
-    for (int i = 1; i <= rows; ++i) {
+    // A row is checked once its neighbours are known: the middle after the
+    // first pair, then each pair's inner neighbours (n >= 4, so mid >= 2).
+    for (int i = 1; i < mid; ++i) {
         const int jt = mid - i, jb = mid + i;
         for (int t = 0; t < T; ++t) {
             double *V = L[t].V;
-            bool c = false;
-            if (jt >= 0) {
-                const double x = L[t].dp[jt] - L[t].cp[jt] * xt[t];
-                V[jt] = x;
-                if (jt + 1 < mid)
-                    c = check(L[t], jt + 1, x, xt[t], V[jt + 2]);
-                xt[t] = x;
+            const double x = L[t].dp[jt] - L[t].cp[jt] * xt[t];
+            const double y = L[t].dp[jb] - L[t].cp[jb] * xb[t];
+            V[jt] = x;
+            V[jb] = y;
+            if (i == 1) {
+                moved |= check(L[t], mid, x, xt[t], y);
+            } else {
+                moved |= check(L[t], jt + 1, x, xt[t], V[jt + 2]);
+                moved |= check(L[t], jb - 1, V[jb - 2], xb[t], y);
             }
-            const double x = L[t].dp[jb] - L[t].cp[jb] * xb[t];
-            V[jb] = x;
-            if (jb - 1 > mid)
-                c = check(L[t], jb - 1, V[jb - 2], xb[t], x) || c;
-            xb[t] = x;
-            moved[t] = moved[t] || c;
+            xt[t] = x;
+            xb[t] = y;
         }
     }
-    // The rows left: the middle and the two ends.
-    bool any = false;
+    // The ends: rows 0 and 2 mid ... n, then the rows left unchecked.
     for (int t = 0; t < T; ++t) {
         double *V = L[t].V;
-        bool c = mid > 0 && mid < n && check(L[t], mid, V[mid - 1], V[mid], V[mid + 1]);
-        c = check(L[t], 0, 0.0, V[0], V[1]) || c;
-        c = check(L[t], n, V[n - 1], V[n], 0.0) || c;
-        any = any || moved[t] || c;
+        V[0] = L[t].dp[0] - L[t].cp[0] * V[1];
+        for (int j = 2 * mid; j <= n; ++j)
+            V[j] = L[t].dp[j] - L[t].cp[j] * V[j - 1];
+        moved |= check(L[t], 0, 0.0, V[0], V[1]);
+        moved |= check(L[t], 1, V[0], V[1], V[2]);
+        for (int j = 2 * mid - 1; j < n; ++j)
+            moved |= check(L[t], j, V[j - 1], V[j], V[j + 1]);
+        moved |= check(L[t], n, V[n - 1], V[n], 0.0);
     }
-    return any;
+    return moved != 0;
 }
 
 // The same systems with the right side b, on the kept elimination; rows of
@@ -355,24 +359,26 @@ void prepare(Work<CAP> &w, Track<CAP> &t, const Stage &st)
     double *__restrict V = t.V, *__restrict prev = t.prev, *__restrict rhs = t.rhs;
     unsigned char *__restrict ex = t.ex;
     const double e = st.e, k = st.k, trend = st.trend;
-    // Rolling window: the guess and the values at j - 1, j, j + 1.
-    double gm = 0.0, g0 = V[0] + trend * (V[0] - prev[0]);
-    double vm = 0.0, v0 = V[0];
-    for (int j = 0; j <= n; ++j) {
-        const double vp = j < n ? V[j + 1] : 0.0;
-        const double gp = j < n ? vp + trend * (vp - prev[j + 1]) : 0.0;
-        // lo[0] = up[n] = 0 and the window is 0 beyond the ends.
-        const double Lv = (lo[j] * vm + di[j] * v0) + up[j] * vp;
-        const double r = v0 + e * Lv;
+    // Row j from the values and the guess at j - 1, j, j + 1 (lo[0] = up[n]
+    // = 0, and the window holds 0 beyond the ends).
+    const auto row = [&](int j, double vm, double v0, double vp, double gm, double g0, double gp) {
+        const double r = v0 + e * ((lo[j] * vm + di[j] * v0) + up[j] * vp);
         rhs[j] = r;
         prev[j] = v0;
-        const bool was = ex[j];
-        ex[j] = was ? !((g0 - k * ((lo[j] * gm + di[j] * g0) + up[j] * gp)) - r < 0) : g0 < g[j];
-        gm = g0;
-        g0 = gp;
+        ex[j] = ex[j] ? !((g0 - k * ((lo[j] * gm + di[j] * g0) + up[j] * gp)) - r < 0) : g0 < g[j];
+    };
+    double vm = 0.0, v0 = V[0];
+    double gm = 0.0, g0 = v0 + trend * (v0 - prev[0]);
+    for (int j = 0; j < n; ++j) {
+        const double vp = V[j + 1];
+        const double gp = vp + trend * (vp - prev[j + 1]);
+        row(j, vm, v0, vp, gm, g0, gp);
         vm = v0;
         v0 = vp;
+        gm = g0;
+        g0 = gp;
     }
+    row(n, vm, v0, 0.0, gm, g0, 0.0);
 }
 
 // One Crank-Nicolson step of size dt, its first after a kink (`kink`) taken
@@ -404,18 +410,12 @@ Cubic cubic_at(const Work<CAP> &w, int i, double x)
     int k = i - 1;
     k = k < 0 ? 0 : k > w.n - 3 ? w.n - 3 : k;
     const double *s = w.S + k;
-    Cubic c{k, {}};
-    for (int a = 0; a < 4; ++a) {
-        double num = 1.0, den = 1.0;
-        for (int b = 0; b < 4; ++b) {
-            if (b == a)
-                continue;
-            num *= x - s[b];
-            den *= s[a] - s[b];
-        }
-        c.c[a] = num / den;
-    }
-    return c;
+    const double d0 = x - s[0], d1 = x - s[1], d2 = x - s[2], d3 = x - s[3];
+    const double s01 = s[0] - s[1], s02 = s[0] - s[2], s03 = s[0] - s[3];
+    const double s12 = s[1] - s[2], s13 = s[1] - s[3], s23 = s[2] - s[3];
+    return {k,
+            {(d1 * d2 * d3) / (s01 * s02 * s03), (d0 * d2 * d3) / (-s01 * s12 * s13),
+             (d0 * d1 * d3) / (s02 * s12 * s23), (d0 * d1 * d2) / (-s03 * -s13 * -s23)}};
 }
 
 // Mean over [a, b] of max(f, 0) for f linear from fa to fb.
