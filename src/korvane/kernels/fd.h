@@ -63,7 +63,7 @@ struct FdScheme {
 inline constexpr int FD_MAX_NODES = 2048;
 
 // The one setting the public kernels use.
-inline constexpr FdScheme FD_SCHEME{120, 48, 6, 4.5, 0.75, 2.0, 2, true, false};
+inline constexpr FdScheme FD_SCHEME{120, 40, 6, 4.5, 0.75, 2.0, 2, true, false};
 
 // A much finer setting, for testing the one above against.
 inline constexpr FdScheme FD_REFERENCE_SCHEME{1000, 500, 40, 8.0, 0.5, 2.0, 4, true, false};

@@ -22,16 +22,14 @@ namespace korvane::kernels::fd {
 
 namespace {
 
-constexpr int SMALL_CAPACITY = 512;  // nodes of the default scheme's grids, with room
 constexpr int MAX_POLICY_ITERATIONS = 64;
 
-
-// One contract's state on the grid.
-template <int CAP>
+// One contract's state on the grid, with room for PA partials.
+template <int CAP, int PA>
 struct Track {
     double V[CAP + 1];                  // values at the current step
     double prev[CAP + 1];               // before the last stage
-    double dV[MAX_PARTIALS][CAP + 1];   // partials of V
+    double dV[PA > 0 ? PA : 1][PA > 0 ? CAP + 1 : 1];  // partials of V
     double rhs[CAP + 1];                // right side of the step's system
     double cp[CAP + 1];                 // elimination: the neighbour's coefficient after it
     double m[CAP + 1];                  // elimination: inverse pivots (0 on exercise rows)
@@ -39,18 +37,25 @@ struct Track {
     unsigned char ex[CAP + 1];          // exercise set
 };
 
-template <int CAP>
+// Everything a solve holds: grids of up to CAP intervals, TR tracks (with
+// the dividends, and without them for a control variate) and PA partials.
+// The stencils D and C are kept only for the partials.
+template <int CAP, int TR, int PA>
 struct Work {
+    using TrackT = Track<CAP, PA>;
+    static constexpr int CAP_NODES = CAP;
+    static constexpr int TRACKS = TR;
+    static constexpr int PARTIALS = PA;
+    static constexpr int DC = PA > 0 ? CAP + 1 : 1;  // room for the stencils D and C
     double S[CAP + 1];
     // L V_j = lo_j V_{j-1} + di_j V_j + up_j V_{j+1} = sigma^2 (D V)_j + mu (C V)_j - r V_j,
     // D the stencil of S^2 V_SS/2 and C that of S V_S.
     double lo[CAP + 1], di[CAP + 1], up[CAP + 1];
-    double Dlo[CAP + 1], Ddi[CAP + 1], Dup[CAP + 1];
-    double Clo[CAP + 1], Cdi[CAP + 1], Cup[CAP + 1];
+    double Dlo[DC], Ddi[DC], Dup[DC];
+    double Clo[DC], Cdi[DC], Cup[DC];
     double g[CAP + 1];  // exercise value at the nodes
-    double src[MAX_PARTIALS][CAP + 1];
-    double tmp[1 + MAX_PARTIALS][CAP + 1];
-    Track<CAP> track[2];  // with the dividends, without
+    double tmp[1 + PA][CAP + 1];
+    TrackT track[TR];
     int n;
     int spot;
     int partials;
@@ -59,28 +64,37 @@ struct Work {
 };
 
 // The stencils and the operator on the grid in w.S.
-template <int CAP>
-void build_operator(Work<CAP> &w, const Problem &p)
+template <class Wk>
+void build_operator(Wk &w, const Problem &p)
 {
+    constexpr bool keep = Wk::DC > 1;  // the stencils kept for the partials
     const int n = w.n;
     const double *S = w.S;
     const double s2 = p.sigma * p.sigma;
     const double mu = p.r - p.q;
+    const auto set = [&](int j, double dlo, double ddi, double dup, double clo, double cdi,
+                         double cup) {
+        w.lo[j] = s2 * dlo + mu * clo;
+        w.di[j] = s2 * ddi + mu * cdi - p.r;
+        w.up[j] = s2 * dup + mu * cup;
+        if (keep) {
+            w.Dlo[j] = dlo, w.Ddi[j] = ddi, w.Dup[j] = dup;
+            w.Clo[j] = clo, w.Cdi[j] = cdi, w.Cup[j] = cup;
+        }
+    };
     // S = 0: the equation degenerates to dV/dtau = -r V.
-    w.Dlo[0] = w.Ddi[0] = w.Dup[0] = w.Clo[0] = w.Cdi[0] = w.Cup[0] = 0.0;
+    set(0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0);
     for (int j = 1; j < n; ++j) {
         const double hm = S[j] - S[j - 1], hp = S[j + 1] - S[j], H = hm + hp;
         const double x = S[j];
         const double wd = x * x / H;
-        w.Dlo[j] = wd / hm;
-        w.Dup[j] = wd / hp;
-        w.Ddi[j] = -(w.Dlo[j] + w.Dup[j]);
+        const double dlo = wd / hm, dup = wd / hp, ddi = -(dlo + dup);
         // Central S V_S, second order on the uneven grid; where the drift
         // would make an off-diagonal of L negative (the cell Peclet number
         // above one) it is taken upwind instead.
         double clo = -x * hp / (hm * H), cup = x * hm / (hp * H);
         double cdi = x * (hp - hm) / (hm * hp);
-        if (s2 * w.Dlo[j] + mu * clo < 0 || s2 * w.Dup[j] + mu * cup < 0) {
+        if (s2 * dlo + mu * clo < 0 || s2 * dup + mu * cup < 0) {
             if (mu > 0) {
                 clo = 0.0;
                 cdi = -x / hp;
@@ -91,22 +105,12 @@ void build_operator(Work<CAP> &w, const Problem &p)
                 cup = 0.0;
             }
         }
-        w.Clo[j] = clo;
-        w.Cdi[j] = cdi;
-        w.Cup[j] = cup;
+        set(j, dlo, ddi, dup, clo, cdi, cup);
     }
     // The far end: V linear in S there (V_SS = 0), S V_S from below; exact
     // for the linear values an option takes far in or out of the money.
     const double hn = S[n] - S[n - 1];
-    w.Dlo[n] = w.Ddi[n] = w.Dup[n] = 0.0;
-    w.Clo[n] = -S[n] / hn;
-    w.Cdi[n] = S[n] / hn;
-    w.Cup[n] = 0.0;
-    for (int j = 0; j <= n; ++j) {
-        w.lo[j] = s2 * w.Dlo[j] + mu * w.Clo[j];
-        w.di[j] = s2 * w.Ddi[j] + mu * w.Cdi[j] - p.r;
-        w.up[j] = s2 * w.Dup[j] + mu * w.Cup[j];
-    }
+    set(n, 0.0, 0.0, 0.0, -S[n] / hn, S[n] / hn, 0.0);
 }
 
 // out = x + k L x (the stencil's ends have no outer neighbour).
@@ -126,8 +130,8 @@ struct Lanes {
     double *cp, *m, *dp, *V;
 };
 
-template <int CAP>
-Lanes lanes(Track<CAP> &t)
+template <class TrackT>
+Lanes lanes(TrackT &t)
 {
     return {t.ex, t.rhs, t.cp, t.m, t.dp, t.V};
 }
@@ -137,12 +141,11 @@ Lanes lanes(Track<CAP> &t)
 // V), keeping the elimination for the partials.  The elimination runs from
 // both ends towards the middle row (a twisted factorisation), so each track
 // has two independent chains of divisions, and the tracks' chains
-// interleave: the loop is bound by throughput, not by the latency of one
-// chain.  Row j eliminated from above reads x_j = dp_j - cp_j x_{j+1}, from
+// interleave: their latencies overlap.  Row j eliminated from above reads x_j = dp_j - cp_j x_{j+1}, from
 // below x_j = dp_j - cp_j x_{j-1}.  Returns whether the solution changed any
 // track's exercise set (the policies are updated in place).
-template <int CAP, int T>
-bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
+template <class Wk, int T>
+bool eliminate(Wk &w, typename Wk::TrackT *const *tr)
 {
     const int n = w.n, mid = n / 2;
     const double k = w.k;
@@ -256,8 +259,8 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
 // The same systems with the right side b, on the kept elimination; rows of
 // the exercise set read x = 0 (the exercise value does not move with sigma,
 // r or q).  x may be b.
-template <int CAP>
-void resolve(const Work<CAP> &w, const Track<CAP> &t, const double *b, double *x, double *d)
+template <class Wk>
+void resolve(const Wk &w, const typename Wk::TrackT &t, const double *b, double *x, double *d)
 {
     const int n = w.n, mid = n / 2;
     const double k = w.k;
@@ -282,12 +285,6 @@ void resolve(const Work<CAP> &w, const Track<CAP> &t, const double *b, double *x
     }
 }
 
-// A stage's right side b = (I + e L) U into t.rhs, U into t.prev, and the
-// first policy: Howard's update of the last one on the values extrapolated
-// from the last two, U + trend (U - values before U), in one pass.
-struct Stage;
-template <int CAP>
-void prepare(Work<CAP> &w, Track<CAP> &t, const Stage &st);
 
 // A stage of a time step: with U the values before it, it solves the
 // complementarity problem of (I - k L) x = (I + e L) U.  A theta-step of
@@ -298,60 +295,11 @@ struct Stage {
     double trend;  // first policy from U + trend (U - values before U); 0 after a kink
 };
 
-// One stage on T tracks, each complementarity problem solved by policy
-// iteration.  The first policy is Howard's update of the last one on the
-// values extrapolated linearly from the last two, which is mostly the final
-// one: a stage then takes one solve.  The partials follow by
-// differentiating the stage's equation on the continuation rows:
-//   (I - k L) dx = (I + e L) dU + (dL/dp)(e U + k x).
-template <int CAP, int T>
-void stage(Work<CAP> &w, Track<CAP> *const *tr, const Stage &st, int *solves)
-{
-    const int n = w.n;
-    w.k = st.k;
-    for (int t = 0; t < T; ++t)
-        prepare(w, *tr[t], st);
-    for (int it = 0; it < MAX_POLICY_ITERATIONS; ++it) {
-        const bool changed = eliminate<CAP, T>(w, tr);
-        *solves += T;
-        if (!changed)
-            break;
-    }
-    if (w.partials == 0)
-        return;
-    for (int t = 0; t < T; ++t) {
-        Track<CAP> &x = *tr[t];
-        double *W = w.tmp[0];
-        for (int j = 0; j <= n; ++j)
-            W[j] = st.e * x.prev[j] + st.k * x.V[j];
-        for (int j = 0; j <= n; ++j) {
-            double DW = w.Ddi[j] * W[j], CW = w.Cdi[j] * W[j];
-            if (j > 0) {
-                DW += w.Dlo[j] * W[j - 1];
-                CW += w.Clo[j] * W[j - 1];
-            }
-            if (j < n) {
-                DW += w.Dup[j] * W[j + 1];
-                CW += w.Cup[j] * W[j + 1];
-            }
-            w.src[D_SIGMA][j] = 2 * w.sigma * DW;
-            if (w.partials > 1) {
-                w.src[D_R][j] = CW - W[j];
-                w.src[D_Q][j] = -CW;
-            }
-        }
-        for (int q = 0; q < w.partials; ++q) {
-            double *dV = x.dV[q];
-            add_operator(w.lo, w.di, w.up, n, st.e, dV, x.rhs);
-            for (int j = 0; j <= n; ++j)
-                x.rhs[j] += w.src[q][j];
-            resolve(w, x, x.rhs, dV, w.tmp[1]);
-        }
-    }
-}
-
-template <int CAP>
-void prepare(Work<CAP> &w, Track<CAP> &t, const Stage &st)
+// A stage's right side b = (I + e L) U into t.rhs, U into t.prev, and the
+// first policy: Howard's update of the last one on the values extrapolated
+// from the last two, U + trend (U - values before U), in one pass.
+template <class Wk>
+void prepare(Wk &w, typename Wk::TrackT &t, const Stage &st)
 {
     const int n = w.n;
     const double *__restrict lo = w.lo, *__restrict di = w.di, *__restrict up = w.up;
@@ -381,19 +329,67 @@ void prepare(Work<CAP> &w, Track<CAP> &t, const Stage &st)
     row(n, vm, v0, 0.0, gm, g0, 0.0);
 }
 
+// One stage on T tracks, each complementarity problem solved by policy
+// iteration.  The first policy is Howard's update of the last one on the
+// values extrapolated linearly from the last two, which is mostly the final
+// one: a stage then takes one solve.  The partials follow by
+// differentiating the stage's equation on the continuation rows:
+//   (I - k L) dx = (I + e L) dU + (dL/dp)(e U + k x).
+template <class Wk, int T>
+void stage(Wk &w, typename Wk::TrackT *const *tr, const Stage &st, int *solves)
+{
+    const int n = w.n;
+    w.k = st.k;
+    for (int t = 0; t < T; ++t)
+        prepare(w, *tr[t], st);
+    for (int it = 0; it < MAX_POLICY_ITERATIONS; ++it) {
+        const bool changed = eliminate<Wk, T>(w, tr);
+        *solves += T;
+        if (!changed)
+            break;
+    }
+    if constexpr (Wk::DC > 1) {  // room for partials
+        if (w.partials == 0)
+            return;
+        for (int t = 0; t < T; ++t) {
+            typename Wk::TrackT &x = *tr[t];
+            double *W = w.tmp[0];
+            for (int j = 0; j <= n; ++j)
+                W[j] = st.e * x.prev[j] + st.k * x.V[j];
+            for (int q = 0; q < w.partials; ++q) {
+                double *dV = x.dV[q];
+                add_operator(w.lo, w.di, w.up, n, st.e, dV, x.rhs);
+                for (int j = 0; j <= n; ++j) {
+                    double DW = w.Ddi[j] * W[j], CW = w.Cdi[j] * W[j];
+                    if (j > 0) {
+                        DW += w.Dlo[j] * W[j - 1];
+                        CW += w.Clo[j] * W[j - 1];
+                    }
+                    if (j < n) {
+                        DW += w.Dup[j] * W[j + 1];
+                        CW += w.Cup[j] * W[j + 1];
+                    }
+                    x.rhs[j] += q == D_SIGMA ? 2 * w.sigma * DW : q == D_R ? CW - W[j] : -CW;
+                }
+                resolve(w, x, x.rhs, dV, w.tmp[1]);
+            }
+        }
+    }
+}
+
 // One Crank-Nicolson step of size dt, its first after a kink (`kink`) taken
 // as `damping` fully implicit substeps (Rannacher 1984).
-template <int CAP, int T>
-void step(Work<CAP> &w, Track<CAP> *const *tr, const FdScheme &sc, double dt, bool kink,
+template <class Wk, int T>
+void step(Wk &w, typename Wk::TrackT *const *tr, const FdScheme &sc, double dt, bool kink,
           double last, int *solves)
 {
     if (kink) {
         const double sub = dt / sc.damping;
         for (int i = 0; i < sc.damping; ++i)
-            stage<CAP, T>(w, tr, {sub, 0.0, i == 0 ? 0.0 : 1.0}, solves);
+            stage<Wk, T>(w, tr, {sub, 0.0, i == 0 ? 0.0 : 1.0}, solves);
         return;
     }
-    stage<CAP, T>(w, tr, {0.5 * dt, 0.5 * dt, dt / last}, solves);
+    stage<Wk, T>(w, tr, {0.5 * dt, 0.5 * dt, dt / last}, solves);
 }
 
 // Cubic Lagrange interpolation of f (given at the nodes) at x: the four
@@ -404,8 +400,8 @@ struct Cubic {
     double c[4];  // their weights
 };
 
-template <int CAP>
-Cubic cubic_at(const Work<CAP> &w, int i, double x)
+template <class Wk>
+Cubic cubic_at(const Wk &w, int i, double x)
 {
     int k = i - 1;
     k = k < 0 ? 0 : k > w.n - 3 ? w.n - 3 : k;
@@ -434,13 +430,14 @@ inline double mean_positive(double fa, double fb)
 // a kink where the two cross; the node whose cell holds it takes the cell's
 // mean of the maximum (both sides linear between nodes), as the expiry's
 // payoff does, so the error stays smooth in the grid.
-template <int CAP>
-void drop(Work<CAP> &w, Track<CAP> &t, double d)
+template <class Wk>
+void drop(Wk &w, typename Wk::TrackT &t, double d)
 {
     const int n = w.n;
+    const int np = w.partials < Wk::PARTIALS ? w.partials : Wk::PARTIALS;  // partials carried
     for (int j = 0; j <= n; ++j) {
         w.tmp[0][j] = t.V[j];
-        for (int q = 0; q < w.partials; ++q)
+        for (int q = 0; q < np; ++q)
             w.tmp[1 + q][j] = t.dV[q][j];
     }
     int i = 0;  // interval of x = S[j] - d, non-decreasing in j
@@ -448,13 +445,13 @@ void drop(Work<CAP> &w, Track<CAP> &t, double d)
         const double x = w.S[j] - d;
         if (!(x > 0)) {
             t.V[j] = w.tmp[0][0];
-            for (int q = 0; q < w.partials; ++q)
+            for (int q = 0; q < np; ++q)
                 t.dV[q][j] = w.tmp[1 + q][0];
         } else {
             while (i + 1 < n && w.S[i + 1] <= x)
                 ++i;
             const Cubic c = cubic_at(w, i, x);
-            for (int q = 0; q <= w.partials; ++q) {
+            for (int q = 0; q <= np; ++q) {
                 const double *f = w.tmp[q] + c.k;
                 const double v = c.c[0] * f[0] + c.c[1] * f[1] + c.c[2] * f[2] + c.c[3] * f[3];
                 (q == 0 ? t.V[j] : t.dV[q - 1][j]) = v;
@@ -482,17 +479,17 @@ void drop(Work<CAP> &w, Track<CAP> &t, double d)
             t.ex[j] = 0;
         }
         if (t.ex[j]) {
-            for (int q = 0; q < w.partials; ++q)
+            for (int q = 0; q < np; ++q)
                 t.dV[q][j] = 0.0;
         }
-        w.tmp[1 + MAX_PARTIALS - 1][j] = v;  // written after f[j+1] was read
+        t.rhs[j] = v;  // free until the next stage; f[j + 1] is still read
     }
     for (int j = 0; j <= n; ++j)
-        t.V[j] = w.tmp[MAX_PARTIALS][j];
+        t.V[j] = t.rhs[j];
 }
 
-template <int CAP>
-void copy_track(const Track<CAP> &from, Track<CAP> &to, int n, int partials)
+template <class TrackT>
+void copy_track(const TrackT &from, TrackT &to, int n, int partials)
 {
     for (int j = 0; j <= n; ++j) {
         to.V[j] = from.V[j];
@@ -503,8 +500,8 @@ void copy_track(const Track<CAP> &from, Track<CAP> &to, int n, int partials)
     }
 }
 
-template <int CAP>
-NodeValue read_spot(const Work<CAP> &w, const Track<CAP> &t)
+template <class Wk>
+NodeValue read_spot(const Wk &w, const typename Wk::TrackT &t)
 {
     const int s = w.spot;
     const double *S = w.S, *V = t.V;
@@ -519,15 +516,15 @@ NodeValue read_spot(const Work<CAP> &w, const Track<CAP> &t)
     return v;
 }
 
-template <int CAP>
-bool solve_on(Work<CAP> &w, const FdScheme &sc, int level, const Problem &p,
+template <class Wk>
+bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
               const Schedule &divs, bool both, int partials, NodeValue *with,
               NodeValue *without, int *solves)
 {
     double total = 0.0;
     for (int i = 0; i < divs.n; ++i)
         total += divs.d[i];
-    if (!space_grid(sc, level, p, total, w.S, CAP, &w.n, &w.spot))
+    if (!space_grid(sc, level, p, total, w.S, Wk::CAP_NODES, &w.n, &w.spot))
         return false;
     w.partials = partials;
     w.sigma = p.sigma;
@@ -537,7 +534,7 @@ bool solve_on(Work<CAP> &w, const FdScheme &sc, int level, const Problem &p,
     // Expiry: the exercise value, averaged over the cell holding the strike
     // (Pooley, Vetzal & Forsyth 2003), so the error stays smooth in the grid
     // wherever the kink falls.
-    Track<CAP> &a = w.track[0];
+    typename Wk::TrackT &a = w.track[0];
     for (int j = 0; j <= n; ++j) {
         w.g[j] = payoff(p.flag, w.S[j], p.K);
         a.V[j] = w.g[j];
@@ -559,7 +556,7 @@ bool solve_on(Work<CAP> &w, const FdScheme &sc, int level, const Problem &p,
 
     TimeGrid tg;
     time_grid(sc, level, divs, &tg);
-    Track<CAP> *const tracks[2] = {&w.track[0], &w.track[1]};
+    typename Wk::TrackT *const tracks[2] = {&w.track[0], &w.track[Wk::TRACKS - 1]};
     bool split = false;  // the dividend-free track has left the other
     for (int s = 0; s < tg.segments; ++s) {
         const int m = tg.steps[s];
@@ -569,9 +566,9 @@ bool solve_on(Work<CAP> &w, const FdScheme &sc, int level, const Problem &p,
             const double dt = next - tau;
             tau = next;
             if (split)
-                step<CAP, 2>(w, tracks, sc, dt, k == 1, last, solves);
+                step<Wk, 2>(w, tracks, sc, dt, k == 1, last, solves);
             else
-                step<CAP, 1>(w, tracks, sc, dt, k == 1, last, solves);
+                step<Wk, 1>(w, tracks, sc, dt, k == 1, last, solves);
             last = dt;
         }
         if (tg.drop[s] > 0) {
@@ -590,19 +587,50 @@ bool solve_on(Work<CAP> &w, const FdScheme &sc, int level, const Problem &p,
 
 }  // namespace
 
-bool solve(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, bool both,
-           int partials, NodeValue *with, NodeValue *without, int *solves)
+namespace {
+
+bool fits(const FdScheme &sc, int level, int capacity)
 {
     const int n = sc.nodes * (level == 0 ? 1 : 2);
-    if (sc.nodes < 4 || sc.steps < 1 || sc.min_steps < 1 || sc.damping < 1 || n > FD_MAX_NODES)
-        return false;
-    if (n <= SMALL_CAPACITY) {
-        Work<SMALL_CAPACITY> w;
-        return solve_on(w, sc, level, p, divs, both, partials, with, without, solves);
-    }
-    static_assert(sizeof(Work<FD_MAX_NODES>) < (1 << 20));
-    Work<FD_MAX_NODES> w;
+    return sc.nodes >= 4 && sc.steps >= 1 && sc.min_steps >= 1 && sc.damping >= 1 && n <= capacity;
+}
+
+using Solver = bool (*)(const FdScheme &, int, const Problem &, const Schedule &, bool, int,
+                        NodeValue *, NodeValue *, int *);
+
+// A solve on its own Work, of its own frame.
+template <int CAP, int TR, int PA>
+bool run(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, bool both,
+         int partials, NodeValue *with, NodeValue *without, int *solves)
+{
+    Work<CAP, TR, PA> w;
     return solve_on(w, sc, level, p, divs, both, partials, with, without, solves);
+}
+
+// Called through pointers, so that no caller inlines them and reserves
+// every Work's room at once: a call reserves only the one it needs.
+constexpr Solver SMALL[2][2] = {{run<SMALL_NODES, 1, 0>, run<SMALL_NODES, 1, MAX_PARTIALS>},
+                                {run<SMALL_NODES, 2, 0>, run<SMALL_NODES, 2, MAX_PARTIALS>}};
+constexpr Solver LARGE[2] = {run<FD_MAX_NODES, 1, 0>, run<FD_MAX_NODES, 2, 0>};
+
+}  // namespace
+
+bool solve_small(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, bool both,
+                 int partials, NodeValue *with, NodeValue *without, int *solves)
+{
+    if (!fits(sc, level, SMALL_NODES))
+        return false;
+    const Solver f = SMALL[both ? 1 : 0][partials > 0 ? 1 : 0];
+    return f(sc, level, p, divs, both, partials, with, without, solves);
+}
+
+bool solve_large(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, bool both,
+                 int partials, NodeValue *with, NodeValue *without, int *solves)
+{
+    if (!fits(sc, level, FD_MAX_NODES) || partials > 0)
+        return false;
+    const Solver f = LARGE[both ? 1 : 0];
+    return f(sc, level, p, divs, both, partials, with, without, solves);
 }
 
 }  // namespace korvane::kernels::fd
