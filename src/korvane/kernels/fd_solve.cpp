@@ -572,22 +572,20 @@ bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
             last = dt;
         }
         if (tg.drop[s] > 0) {
-            if (both && !split) {
-                copy_track(w.track[0], w.track[1], n, partials);
-                split = true;
+            if constexpr (Wk::TRACKS == 2) {
+                if (both && !split) {
+                    copy_track(w.track[0], w.track[1], n, partials);
+                    split = true;
+                }
             }
             drop(w, w.track[0], tg.drop[s]);
         }
     }
     *with = read_spot(w, w.track[0]);
     if (both)
-        *without = read_spot(w, split ? w.track[1] : w.track[0]);
+        *without = read_spot(w, *tracks[split ? 1 : 0]);
     return true;
 }
-
-}  // namespace
-
-namespace {
 
 bool fits(const FdScheme &sc, int level, int capacity)
 {
