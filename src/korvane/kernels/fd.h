@@ -87,8 +87,9 @@ double _fd_carry(double S, double F, const double *times, const double *amounts,
 double _fd_price(std::int32_t flag, double S, double K, double D, double F, double sigma,
                  const Dividends &dividends);
 
-// The same under any scheme within FD_MAX_NODES (NaN beyond); *solves (when
-// not null) receives the number of tridiagonal solves it took.
+// The same under any scheme within FD_MAX_NODES (NaN beyond, or for fewer
+// than 4 nodes or no steps); *solves (when not null) receives the number of
+// tridiagonal solves it took.
 double _fd_price_scheme(const FdScheme &scheme, std::int32_t flag, double S, double K, double D,
                         double F, double sigma, const Dividends &dividends,
                         int *solves = nullptr);
