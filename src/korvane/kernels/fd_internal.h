@@ -79,9 +79,22 @@ struct NodeValue {
 // and time steps (the second only when `both`), with `partials` partials
 // (D_SIGMA first, then D_R and D_Q).  `level` 1 doubles the scheme's nodes
 // and steps (its grid nests the level-0 one).  False when the scheme does
-// not fit FD_MAX_NODES.
-bool solve(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs, bool both,
-           int partials, NodeValue *with, NodeValue *without, int *solves);
+// not fit.  The grid's arrays live on the stack: up to some 75 KB on grids
+// of up to SMALL_NODES intervals, 200 KB (no partials) up to FD_MAX_NODES.
+inline constexpr int SMALL_NODES = 256;
+bool solve_small(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs,
+                 bool both, int partials, NodeValue *with, NodeValue *without, int *solves);
+bool solve_large(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs,
+                 bool both, int partials, NodeValue *with, NodeValue *without, int *solves);
+
+inline bool solve(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs,
+                  bool both, int partials, NodeValue *with, NodeValue *without, int *solves)
+{
+    const int n = scheme.nodes * (level == 0 ? 1 : 2);
+    return n <= SMALL_NODES
+               ? solve_small(scheme, level, p, divs, both, partials, with, without, solves)
+               : solve_large(scheme, level, p, divs, both, partials, with, without, solves);
+}
 
 // A contract in forward form read into the problem on the unit life.
 struct Contract {

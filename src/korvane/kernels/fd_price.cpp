@@ -182,8 +182,13 @@ double evaluate(const FdScheme &sc, const Contract &c, double sigma, double *veg
     if (control && with.price != exercise) {
         v = with.price - without.price + alo;
         dv = dv - without.partial[D_SIGMA] + alo_vega;
-        if (!(v > exercise))
-            v = exercise;
+    }
+    // Extrapolation (or the correction) can take a price just below the
+    // exercise value where one level exercises at the spot and the other
+    // does not: the price is never below it.
+    if (!(v > exercise)) {
+        v = exercise;
+        dv = 0.0;
     }
     if (vega)
         *vega = dv;
@@ -208,6 +213,10 @@ double evaluate_level(const FdScheme &sc, const Contract &c, double sigma, int l
 double _fd_price_scheme(const FdScheme &scheme, std::int32_t flag, double S, double K, double D,
                         double F, double sigma, const Dividends &dividends, int *solves)
 {
+    const int largest = scheme.nodes * (scheme.extrapolate ? 2 : 1);
+    if (!(scheme.nodes >= 4 && scheme.steps >= 1 && scheme.min_steps >= 1 && scheme.damping >= 1 &&
+          largest <= FD_MAX_NODES))
+        return NaN;
     int count = 0;
     const double v = price_contract(scheme, fd::classify(flag, S, K, D, F, sigma, dividends), &count);
     if (solves)
@@ -284,9 +293,9 @@ void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, doubl
         g.theta += alo_theta - (0.0 - without.rate / Tn);
         g.rho += alo_rho - Tn * without.partial[fd::D_R];
         g.psi += alo_psi - Tn * without.partial[fd::D_Q];
-        if (!(g.price > exercise))
-            g.price = exercise;
     }
+    if (!(g.price > exercise))
+        g.price = exercise;  // as the price (evaluate)
     *out = {g.price, g.delta, g.gamma, g.vega, NaN, NaN, NaN};
     finish(g.theta, g.rho, g.psi);
 }

@@ -1,9 +1,9 @@
 // The finite-difference solve of one contract, with and without its
-// dividends: the Black-Scholes operator on the spot grid, Crank-Nicolson
-// steps in time to expiry with Rannacher's (1984) implicit start after every
-// kink, the discrete linear complementarity problem of each step by policy
-// iteration, the ex-dates' drops by cubic interpolation, and partials in
-// sigma, r and q carried forward through the same systems.
+// dividends: Crank-Nicolson steps in time to expiry with Rannacher's (1984)
+// implicit start after every kink, the discrete linear complementarity
+// problem of each step by policy iteration, and partials in sigma, r and q
+// carried forward through the same systems (the grid, the operator and the
+// ex-dates' drops in fd_work.h).
 //
 // Each step solves, for A = I - theta dt L and b = (I + (1 - theta) dt L) V,
 //   min(A V - b, V - g) = 0
@@ -14,7 +14,7 @@
 // Forsyth & Vetzal 2002) this terminates, and it needs no assumption on the
 // shape of the exercise region: one boundary, two (a put with q < r < 0) or
 // none are the same code.
-#include "fd_internal.h"
+#include "fd_work.h"
 
 #include <cmath>
 
@@ -22,92 +22,7 @@ namespace korvane::kernels::fd {
 
 namespace {
 
-constexpr int SMALL_CAPACITY = 512;  // nodes of the default scheme's grids, with room
 constexpr int MAX_POLICY_ITERATIONS = 64;
-
-
-// One contract's state on the grid.
-template <int CAP>
-struct Track {
-    double V[CAP + 1];                  // values at the current step
-    double prev[CAP + 1];               // before the last stage
-    double dV[MAX_PARTIALS][CAP + 1];   // partials of V
-    double rhs[CAP + 1];                // right side of the step's system
-    double cp[CAP + 1];                 // elimination: the neighbour's coefficient after it
-    double m[CAP + 1];                  // elimination: inverse pivots (0 on exercise rows)
-    double dp[CAP + 1];                 // elimination: right side after it
-    unsigned char ex[CAP + 1];          // exercise set
-};
-
-template <int CAP>
-struct Work {
-    double S[CAP + 1];
-    // L V_j = lo_j V_{j-1} + di_j V_j + up_j V_{j+1} = sigma^2 (D V)_j + mu (C V)_j - r V_j,
-    // D the stencil of S^2 V_SS/2 and C that of S V_S.
-    double lo[CAP + 1], di[CAP + 1], up[CAP + 1];
-    double Dlo[CAP + 1], Ddi[CAP + 1], Dup[CAP + 1];
-    double Clo[CAP + 1], Cdi[CAP + 1], Cup[CAP + 1];
-    double g[CAP + 1];  // exercise value at the nodes
-    double src[MAX_PARTIALS][CAP + 1];
-    double tmp[1 + MAX_PARTIALS][CAP + 1];
-    Track<CAP> track[2];  // with the dividends, without
-    int n;
-    int spot;
-    int partials;
-    double sigma;
-    double k;  // the stage's implicit weight: A = I - k L
-};
-
-// The stencils and the operator on the grid in w.S.
-template <int CAP>
-void build_operator(Work<CAP> &w, const Problem &p)
-{
-    const int n = w.n;
-    const double *S = w.S;
-    const double s2 = p.sigma * p.sigma;
-    const double mu = p.r - p.q;
-    // S = 0: the equation degenerates to dV/dtau = -r V.
-    w.Dlo[0] = w.Ddi[0] = w.Dup[0] = w.Clo[0] = w.Cdi[0] = w.Cup[0] = 0.0;
-    for (int j = 1; j < n; ++j) {
-        const double hm = S[j] - S[j - 1], hp = S[j + 1] - S[j], H = hm + hp;
-        const double x = S[j];
-        const double wd = x * x / H;
-        w.Dlo[j] = wd / hm;
-        w.Dup[j] = wd / hp;
-        w.Ddi[j] = -(w.Dlo[j] + w.Dup[j]);
-        // Central S V_S, second order on the uneven grid; where the drift
-        // would make an off-diagonal of L negative (the cell Peclet number
-        // above one) it is taken upwind instead.
-        double clo = -x * hp / (hm * H), cup = x * hm / (hp * H);
-        double cdi = x * (hp - hm) / (hm * hp);
-        if (s2 * w.Dlo[j] + mu * clo < 0 || s2 * w.Dup[j] + mu * cup < 0) {
-            if (mu > 0) {
-                clo = 0.0;
-                cdi = -x / hp;
-                cup = x / hp;
-            } else {
-                clo = -x / hm;
-                cdi = x / hm;
-                cup = 0.0;
-            }
-        }
-        w.Clo[j] = clo;
-        w.Cdi[j] = cdi;
-        w.Cup[j] = cup;
-    }
-    // The far end: V linear in S there (V_SS = 0), S V_S from below; exact
-    // for the linear values an option takes far in or out of the money.
-    const double hn = S[n] - S[n - 1];
-    w.Dlo[n] = w.Ddi[n] = w.Dup[n] = 0.0;
-    w.Clo[n] = -S[n] / hn;
-    w.Cdi[n] = S[n] / hn;
-    w.Cup[n] = 0.0;
-    for (int j = 0; j <= n; ++j) {
-        w.lo[j] = s2 * w.Dlo[j] + mu * w.Clo[j];
-        w.di[j] = s2 * w.Ddi[j] + mu * w.Cdi[j] - p.r;
-        w.up[j] = s2 * w.Dup[j] + mu * w.Cup[j];
-    }
-}
 
 // out = x + k L x (the stencil's ends have no outer neighbour).
 inline void add_operator(const double *lo, const double *di, const double *up, int n, double k,
@@ -126,8 +41,8 @@ struct Lanes {
     double *cp, *m, *dp, *V;
 };
 
-template <int CAP>
-Lanes lanes(Track<CAP> &t)
+template <class TrackT>
+Lanes lanes(TrackT &t)
 {
     return {t.ex, t.rhs, t.cp, t.m, t.dp, t.V};
 }
@@ -137,12 +52,11 @@ Lanes lanes(Track<CAP> &t)
 // V), keeping the elimination for the partials.  The elimination runs from
 // both ends towards the middle row (a twisted factorisation), so each track
 // has two independent chains of divisions, and the tracks' chains
-// interleave: the loop is bound by throughput, not by the latency of one
-// chain.  Row j eliminated from above reads x_j = dp_j - cp_j x_{j+1}, from
+// interleave: their latencies overlap.  Row j eliminated from above reads x_j = dp_j - cp_j x_{j+1}, from
 // below x_j = dp_j - cp_j x_{j-1}.  Returns whether the solution changed any
 // track's exercise set (the policies are updated in place).
-template <int CAP, int T>
-bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
+template <class Wk, int T>
+bool eliminate(Wk &w, typename Wk::TrackT *const *tr)
 {
     const int n = w.n, mid = n / 2;
     const double k = w.k;
@@ -154,41 +68,43 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
     double cf[T], df[T], cb[T], db[T];  // the chains' last coefficient and right side
     for (int t = 0; t < T; ++t)
         cf[t] = df[t] = cb[t] = db[t] = 0.0;
-    // The bottom chain has one row more when n is odd.
-    const int rows = n - mid;
-    for (int i = 0; i < rows; ++i) {
-        const int jt = i, jb = n - i;
-        if (i < mid) {
-            const double at = -k * lo[jt], bt = 1.0 - k * di[jt], ct = -k * up[jt];
-            for (int t = 0; t < T; ++t) {
-                double m = 0.0, c = 0.0, d = g[jt];
-                if (!L[t].ex[jt]) {
-                    m = 1.0 / (bt - at * cf[t]);
-                    c = ct * m;
-                    d = (L[t].rhs[jt] - at * df[t]) * m;
-                }
-                cf[t] = c;
-                df[t] = d;
-                L[t].m[jt] = m;
-                L[t].cp[jt] = c;
-                L[t].dp[jt] = d;
-            }
-        }
-        const double ab = -k * lo[jb], bb = 1.0 - k * di[jb], cb_ = -k * up[jb];
+    // Row j of the chain from below (j > mid); the other from above.
+    const auto below = [&](int j) {
+        const double a = -k * lo[j], b = 1.0 - k * di[j], c = -k * up[j];
         for (int t = 0; t < T; ++t) {
-            double m = 0.0, c = 0.0, d = g[jb];
-            if (!L[t].ex[jb]) {
-                m = 1.0 / (bb - cb_ * cb[t]);
-                c = ab * m;
-                d = (L[t].rhs[jb] - cb_ * db[t]) * m;
+            double m = 0.0, e = 0.0, d = g[j];
+            if (!L[t].ex[j]) {
+                m = 1.0 / (b - c * cb[t]);
+                e = a * m;
+                d = (L[t].rhs[j] - c * db[t]) * m;
             }
-            cb[t] = c;
+            cb[t] = e;
             db[t] = d;
-            L[t].m[jb] = m;
-            L[t].cp[jb] = c;
-            L[t].dp[jb] = d;
+            L[t].m[j] = m;
+            L[t].cp[j] = e;
+            L[t].dp[j] = d;
         }
+    };
+    for (int i = 0; i < mid; ++i) {
+        const int j = i;
+        const double a = -k * lo[j], b = 1.0 - k * di[j], c = -k * up[j];
+        for (int t = 0; t < T; ++t) {
+            double m = 0.0, e = 0.0, d = g[j];
+            if (!L[t].ex[j]) {
+                m = 1.0 / (b - a * cf[t]);
+                e = c * m;
+                d = (L[t].rhs[j] - a * df[t]) * m;
+            }
+            cf[t] = e;
+            df[t] = d;
+            L[t].m[j] = m;
+            L[t].cp[j] = e;
+            L[t].dp[j] = d;
+        }
+        below(n - i);
     }
+    if (n - mid > mid)
+        below(mid + 1);  // n odd: the chain from below has one row more
     // The middle row joins the chains; then back-substitution outwards,
     // each row's policy updated as soon as its neighbours are known.
     // Howard's update: a continuation row below its exercise value is
@@ -196,7 +112,7 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
     // exercise value (A x - b < 0 there) continues.  Ties keep the row's
     // policy, so the iteration ends.
     double xt[T], xb[T];  // the last values found above and below the middle
-    bool moved[T];
+    unsigned moved = 0;
     const double am = -k * lo[mid], bm = 1.0 - k * di[mid], cm = -k * up[mid];
     for (int t = 0; t < T; ++t) {
         double m = 0.0, x = g[mid];
@@ -207,53 +123,55 @@ bool eliminate(Work<CAP> &w, Track<CAP> *const *tr)
         L[t].m[mid] = m;
         L[t].V[mid] = x;
         xt[t] = xb[t] = x;
-        moved[t] = false;
     }
-    const auto check = [&](Lanes &l, int j, double below, double x, double above) {
-        const bool e = l.ex[j];
-        const bool next =
-            e ? !((x - k * ((lo[j] * below + di[j] * x) + up[j] * above)) - l.rhs[j] < 0)
+    const auto check = [&](Lanes &l, int j, double left, double x, double right) -> unsigned {
+        const unsigned e = l.ex[j];
+        const unsigned next =
+            e ? !((x - k * ((lo[j] * left + di[j] * x) + up[j] * right)) - l.rhs[j] < 0)
               : x < g[j];
-        l.ex[j] = next;
-        return next != e;
+        l.ex[j] = static_cast<unsigned char>(next);
+        return next ^ e;
     };
-    for (int i = 1; i <= rows; ++i) {
+    // A row is checked once its neighbours are known: the middle after the
+    // first pair, then each pair's inner neighbours (n >= 4, so mid >= 2).
+    for (int i = 1; i < mid; ++i) {
         const int jt = mid - i, jb = mid + i;
         for (int t = 0; t < T; ++t) {
             double *V = L[t].V;
-            bool c = false;
-            if (jt >= 0) {
-                const double x = L[t].dp[jt] - L[t].cp[jt] * xt[t];
-                V[jt] = x;
-                if (jt + 1 < mid)
-                    c = check(L[t], jt + 1, x, xt[t], V[jt + 2]);
-                xt[t] = x;
+            const double x = L[t].dp[jt] - L[t].cp[jt] * xt[t];
+            const double y = L[t].dp[jb] - L[t].cp[jb] * xb[t];
+            V[jt] = x;
+            V[jb] = y;
+            if (i == 1) {
+                moved |= check(L[t], mid, x, xt[t], y);
+            } else {
+                moved |= check(L[t], jt + 1, x, xt[t], V[jt + 2]);
+                moved |= check(L[t], jb - 1, V[jb - 2], xb[t], y);
             }
-            const double x = L[t].dp[jb] - L[t].cp[jb] * xb[t];
-            V[jb] = x;
-            if (jb - 1 > mid)
-                c = check(L[t], jb - 1, V[jb - 2], xb[t], x) || c;
-            xb[t] = x;
-            moved[t] = moved[t] || c;
+            xt[t] = x;
+            xb[t] = y;
         }
     }
-    // The rows left: the middle and the two ends.
-    bool any = false;
+    // The ends: rows 0 and 2 mid ... n, then the rows left unchecked.
     for (int t = 0; t < T; ++t) {
         double *V = L[t].V;
-        bool c = mid > 0 && mid < n && check(L[t], mid, V[mid - 1], V[mid], V[mid + 1]);
-        c = check(L[t], 0, 0.0, V[0], V[1]) || c;
-        c = check(L[t], n, V[n - 1], V[n], 0.0) || c;
-        any = any || moved[t] || c;
+        V[0] = L[t].dp[0] - L[t].cp[0] * V[1];
+        for (int j = 2 * mid; j <= n; ++j)
+            V[j] = L[t].dp[j] - L[t].cp[j] * V[j - 1];
+        moved |= check(L[t], 0, 0.0, V[0], V[1]);
+        moved |= check(L[t], 1, V[0], V[1], V[2]);
+        for (int j = 2 * mid - 1; j < n; ++j)
+            moved |= check(L[t], j, V[j - 1], V[j], V[j + 1]);
+        moved |= check(L[t], n, V[n - 1], V[n], 0.0);
     }
-    return any;
+    return moved != 0;
 }
 
 // The same systems with the right side b, on the kept elimination; rows of
 // the exercise set read x = 0 (the exercise value does not move with sigma,
 // r or q).  x may be b.
-template <int CAP>
-void resolve(const Work<CAP> &w, const Track<CAP> &t, const double *b, double *x, double *d)
+template <class Wk>
+void resolve(const Wk &w, const typename Wk::TrackT &t, const double *b, double *x, double *d)
 {
     const int n = w.n, mid = n / 2;
     const double k = w.k;
@@ -278,12 +196,6 @@ void resolve(const Work<CAP> &w, const Track<CAP> &t, const double *b, double *x
     }
 }
 
-// A stage's right side b = (I + e L) U into t.rhs, U into t.prev, and the
-// first policy: Howard's update of the last one on the values extrapolated
-// from the last two, U + trend (U - values before U), in one pass.
-struct Stage;
-template <int CAP>
-void prepare(Work<CAP> &w, Track<CAP> &t, const Stage &st);
 
 // A stage of a time step: with U the values before it, it solves the
 // complementarity problem of (I - k L) x = (I + e L) U.  A theta-step of
@@ -294,60 +206,11 @@ struct Stage {
     double trend;  // first policy from U + trend (U - values before U); 0 after a kink
 };
 
-// One stage on T tracks, each complementarity problem solved by policy
-// iteration.  The first policy is Howard's update of the last one on the
-// values extrapolated linearly from the last two, which is mostly the final
-// one: a stage then takes one solve.  The partials follow by
-// differentiating the stage's equation on the continuation rows:
-//   (I - k L) dx = (I + e L) dU + (dL/dp)(e U + k x).
-template <int CAP, int T>
-void stage(Work<CAP> &w, Track<CAP> *const *tr, const Stage &st, int *solves)
-{
-    const int n = w.n;
-    w.k = st.k;
-    for (int t = 0; t < T; ++t)
-        prepare(w, *tr[t], st);
-    for (int it = 0; it < MAX_POLICY_ITERATIONS; ++it) {
-        const bool changed = eliminate<CAP, T>(w, tr);
-        *solves += T;
-        if (!changed)
-            break;
-    }
-    if (w.partials == 0)
-        return;
-    for (int t = 0; t < T; ++t) {
-        Track<CAP> &x = *tr[t];
-        double *W = w.tmp[0];
-        for (int j = 0; j <= n; ++j)
-            W[j] = st.e * x.prev[j] + st.k * x.V[j];
-        for (int j = 0; j <= n; ++j) {
-            double DW = w.Ddi[j] * W[j], CW = w.Cdi[j] * W[j];
-            if (j > 0) {
-                DW += w.Dlo[j] * W[j - 1];
-                CW += w.Clo[j] * W[j - 1];
-            }
-            if (j < n) {
-                DW += w.Dup[j] * W[j + 1];
-                CW += w.Cup[j] * W[j + 1];
-            }
-            w.src[D_SIGMA][j] = 2 * w.sigma * DW;
-            if (w.partials > 1) {
-                w.src[D_R][j] = CW - W[j];
-                w.src[D_Q][j] = -CW;
-            }
-        }
-        for (int q = 0; q < w.partials; ++q) {
-            double *dV = x.dV[q];
-            add_operator(w.lo, w.di, w.up, n, st.e, dV, x.rhs);
-            for (int j = 0; j <= n; ++j)
-                x.rhs[j] += w.src[q][j];
-            resolve(w, x, x.rhs, dV, w.tmp[1]);
-        }
-    }
-}
-
-template <int CAP>
-void prepare(Work<CAP> &w, Track<CAP> &t, const Stage &st)
+// A stage's right side b = (I + e L) U into t.rhs, U into t.prev, and the
+// first policy: Howard's update of the last one on the values extrapolated
+// from the last two, U + trend (U - values before U), in one pass.
+template <class Wk>
+void prepare(Wk &w, typename Wk::TrackT &t, const Stage &st)
 {
     const int n = w.n;
     const double *__restrict lo = w.lo, *__restrict di = w.di, *__restrict up = w.up;
@@ -355,179 +218,100 @@ void prepare(Work<CAP> &w, Track<CAP> &t, const Stage &st)
     double *__restrict V = t.V, *__restrict prev = t.prev, *__restrict rhs = t.rhs;
     unsigned char *__restrict ex = t.ex;
     const double e = st.e, k = st.k, trend = st.trend;
-    // Rolling window: the guess and the values at j - 1, j, j + 1.
-    double gm = 0.0, g0 = V[0] + trend * (V[0] - prev[0]);
-    double vm = 0.0, v0 = V[0];
-    for (int j = 0; j <= n; ++j) {
-        const double vp = j < n ? V[j + 1] : 0.0;
-        const double gp = j < n ? vp + trend * (vp - prev[j + 1]) : 0.0;
-        // lo[0] = up[n] = 0 and the window is 0 beyond the ends.
-        const double Lv = (lo[j] * vm + di[j] * v0) + up[j] * vp;
-        const double r = v0 + e * Lv;
+    // Row j from the values and the guess at j - 1, j, j + 1 (lo[0] = up[n]
+    // = 0, and the window holds 0 beyond the ends).
+    const auto row = [&](int j, double vm, double v0, double vp, double gm, double g0, double gp) {
+        const double r = v0 + e * ((lo[j] * vm + di[j] * v0) + up[j] * vp);
         rhs[j] = r;
         prev[j] = v0;
-        const bool was = ex[j];
-        ex[j] = was ? !((g0 - k * ((lo[j] * gm + di[j] * g0) + up[j] * gp)) - r < 0) : g0 < g[j];
-        gm = g0;
-        g0 = gp;
+        ex[j] = ex[j] ? !((g0 - k * ((lo[j] * gm + di[j] * g0) + up[j] * gp)) - r < 0) : g0 < g[j];
+    };
+    double vm = 0.0, v0 = V[0];
+    double gm = 0.0, g0 = v0 + trend * (v0 - prev[0]);
+    for (int j = 0; j < n; ++j) {
+        const double vp = V[j + 1];
+        const double gp = vp + trend * (vp - prev[j + 1]);
+        row(j, vm, v0, vp, gm, g0, gp);
         vm = v0;
         v0 = vp;
+        gm = g0;
+        g0 = gp;
+    }
+    row(n, vm, v0, 0.0, gm, g0, 0.0);
+}
+
+// One stage on T tracks, each complementarity problem solved by policy
+// iteration.  The first policy is Howard's update of the last one on the
+// values extrapolated linearly from the last two, which is mostly the final
+// one: a stage then takes one solve.  The partials follow by
+// differentiating the stage's equation on the continuation rows:
+//   (I - k L) dx = (I + e L) dU + (dL/dp)(e U + k x).
+template <class Wk, int T>
+void stage(Wk &w, typename Wk::TrackT *const *tr, const Stage &st, int *solves)
+{
+    const int n = w.n;
+    w.k = st.k;
+    for (int t = 0; t < T; ++t)
+        prepare(w, *tr[t], st);
+    for (int it = 0; it < MAX_POLICY_ITERATIONS; ++it) {
+        const bool changed = eliminate<Wk, T>(w, tr);
+        *solves += T;
+        if (!changed)
+            break;
+    }
+    if constexpr (Wk::DC > 1) {  // room for partials
+        if (w.partials == 0)
+            return;
+        for (int t = 0; t < T; ++t) {
+            typename Wk::TrackT &x = *tr[t];
+            double *W = w.tmp[0];
+            for (int j = 0; j <= n; ++j)
+                W[j] = st.e * x.prev[j] + st.k * x.V[j];
+            for (int q = 0; q < w.partials; ++q) {
+                double *dV = x.dV[q];
+                add_operator(w.lo, w.di, w.up, n, st.e, dV, x.rhs);
+                for (int j = 0; j <= n; ++j) {
+                    double DW = w.Ddi[j] * W[j], CW = w.Cdi[j] * W[j];
+                    if (j > 0) {
+                        DW += w.Dlo[j] * W[j - 1];
+                        CW += w.Clo[j] * W[j - 1];
+                    }
+                    if (j < n) {
+                        DW += w.Dup[j] * W[j + 1];
+                        CW += w.Cup[j] * W[j + 1];
+                    }
+                    x.rhs[j] += q == D_SIGMA ? 2 * w.sigma * DW : q == D_R ? CW - W[j] : -CW;
+                }
+                resolve(w, x, x.rhs, dV, w.tmp[1]);
+            }
+        }
     }
 }
 
 // One Crank-Nicolson step of size dt, its first after a kink (`kink`) taken
 // as `damping` fully implicit substeps (Rannacher 1984).
-template <int CAP, int T>
-void step(Work<CAP> &w, Track<CAP> *const *tr, const FdScheme &sc, double dt, bool kink,
+template <class Wk, int T>
+void step(Wk &w, typename Wk::TrackT *const *tr, const FdScheme &sc, double dt, bool kink,
           double last, int *solves)
 {
     if (kink) {
         const double sub = dt / sc.damping;
         for (int i = 0; i < sc.damping; ++i)
-            stage<CAP, T>(w, tr, {sub, 0.0, i == 0 ? 0.0 : 1.0}, solves);
+            stage<Wk, T>(w, tr, {sub, 0.0, i == 0 ? 0.0 : 1.0}, solves);
         return;
     }
-    stage<CAP, T>(w, tr, {0.5 * dt, 0.5 * dt, dt / last}, solves);
+    stage<Wk, T>(w, tr, {0.5 * dt, 0.5 * dt, dt / last}, solves);
 }
 
-// Cubic Lagrange interpolation of f (given at the nodes) at x: the four
-// nodes around x, shifted inwards at the grid's ends; i is the interval
-// holding x (S[i] <= x < S[i+1]).
-struct Cubic {
-    int k;        // first of the four nodes
-    double c[4];  // their weights
-};
-
-template <int CAP>
-Cubic cubic_at(const Work<CAP> &w, int i, double x)
-{
-    int k = i - 1;
-    k = k < 0 ? 0 : k > w.n - 3 ? w.n - 3 : k;
-    const double *s = w.S + k;
-    Cubic c{k, {}};
-    for (int a = 0; a < 4; ++a) {
-        double num = 1.0, den = 1.0;
-        for (int b = 0; b < 4; ++b) {
-            if (b == a)
-                continue;
-            num *= x - s[b];
-            den *= s[a] - s[b];
-        }
-        c.c[a] = num / den;
-    }
-    return c;
-}
-
-// Mean over [a, b] of max(f, 0) for f linear from fa to fb.
-inline double mean_positive(double fa, double fb)
-{
-    if (fa >= 0 && fb >= 0)
-        return 0.5 * (fa + fb);
-    if (fa <= 0 && fb <= 0)
-        return 0.0;
-    const double p = fa > 0 ? fa : fb;  // the positive end
-    return 0.5 * p * p / (fa > 0 ? fa - fb : fb - fa);
-}
-
-// The ex-date's drop by d, going back in time: V(S) <- V(max(S - d, 0)),
-// then exercise where it beats holding through the drop.  The maximum has
-// a kink where the two cross; the node whose cell holds it takes the cell's
-// mean of the maximum (both sides linear between nodes), as the expiry's
-// payoff does, so the error stays smooth in the grid.
-template <int CAP>
-void drop(Work<CAP> &w, Track<CAP> &t, double d)
-{
-    const int n = w.n;
-    for (int j = 0; j <= n; ++j) {
-        w.tmp[0][j] = t.V[j];
-        for (int q = 0; q < w.partials; ++q)
-            w.tmp[1 + q][j] = t.dV[q][j];
-    }
-    int i = 0;  // interval of x = S[j] - d, non-decreasing in j
-    for (int j = 0; j <= n; ++j) {
-        const double x = w.S[j] - d;
-        if (!(x > 0)) {
-            t.V[j] = w.tmp[0][0];
-            for (int q = 0; q < w.partials; ++q)
-                t.dV[q][j] = w.tmp[1 + q][0];
-        } else {
-            while (i + 1 < n && w.S[i + 1] <= x)
-                ++i;
-            const Cubic c = cubic_at(w, i, x);
-            for (int q = 0; q <= w.partials; ++q) {
-                const double *f = w.tmp[q] + c.k;
-                const double v = c.c[0] * f[0] + c.c[1] * f[1] + c.c[2] * f[2] + c.c[3] * f[3];
-                (q == 0 ? t.V[j] : t.dV[q - 1][j]) = v;
-            }
-        }
-    }
-    // f = held - exercised, in tmp[0]; the kink cells first, from f's signs.
-    double *f = w.tmp[0];
-    for (int j = 0; j <= n; ++j)
-        f[j] = t.V[j] - w.g[j];
-    for (int j = 0; j <= n; ++j) {
-        const bool exercise = f[j] < 0;
-        t.ex[j] = exercise;
-        double v = exercise ? w.g[j] : t.V[j];
-        const bool below = j > 0 && (f[j - 1] < 0) != exercise;
-        const bool above = j < n && (f[j + 1] < 0) != exercise;
-        if ((below || above) && j > 0 && j < n) {
-            // The cell [(S[j-1] + S[j])/2, (S[j] + S[j+1])/2], in two halves.
-            const double hl = 0.5 * (w.S[j] - w.S[j - 1]), hr = 0.5 * (w.S[j + 1] - w.S[j]);
-            const double fl = 0.5 * (f[j - 1] + f[j]), fr = 0.5 * (f[j] + f[j + 1]);
-            const double gl = 0.5 * (w.g[j - 1] + w.g[j]), gr = 0.5 * (w.g[j] + w.g[j + 1]);
-            const double mean_g = (hl * 0.5 * (gl + w.g[j]) + hr * 0.5 * (w.g[j] + gr)) / (hl + hr);
-            const double mean_f = (hl * mean_positive(fl, f[j]) + hr * mean_positive(f[j], fr)) / (hl + hr);
-            v = mean_g + mean_f;
-            t.ex[j] = 0;
-        }
-        if (t.ex[j]) {
-            for (int q = 0; q < w.partials; ++q)
-                t.dV[q][j] = 0.0;
-        }
-        w.tmp[1 + MAX_PARTIALS - 1][j] = v;  // written after f[j+1] was read
-    }
-    for (int j = 0; j <= n; ++j)
-        t.V[j] = w.tmp[MAX_PARTIALS][j];
-}
-
-template <int CAP>
-void copy_track(const Track<CAP> &from, Track<CAP> &to, int n, int partials)
-{
-    for (int j = 0; j <= n; ++j) {
-        to.V[j] = from.V[j];
-        to.prev[j] = from.prev[j];
-        to.ex[j] = from.ex[j];
-        for (int q = 0; q < partials; ++q)
-            to.dV[q][j] = from.dV[q][j];
-    }
-}
-
-template <int CAP>
-NodeValue read_spot(const Work<CAP> &w, const Track<CAP> &t)
-{
-    const int s = w.spot;
-    const double *S = w.S, *V = t.V;
-    const double hm = S[s] - S[s - 1], hp = S[s + 1] - S[s], H = hm + hp;
-    NodeValue v;
-    v.price = V[s];
-    v.delta = (-hp / (hm * H)) * V[s - 1] + ((hp - hm) / (hm * hp)) * V[s] + (hm / (hp * H)) * V[s + 1];
-    v.gamma = 2 * ((V[s + 1] - V[s]) / hp - (V[s] - V[s - 1]) / hm) / H;
-    v.rate = t.ex[s] ? 0.0 : w.lo[s] * V[s - 1] + w.di[s] * V[s] + w.up[s] * V[s + 1];
-    for (int q = 0; q < MAX_PARTIALS; ++q)
-        v.partial[q] = q < w.partials ? t.dV[q][s] : NaN;
-    return v;
-}
-
-template <int CAP>
-bool solve_on(Work<CAP> &w, const FdScheme &sc, int level, const Problem &p,
+template <class Wk>
+bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
               const Schedule &divs, bool both, int partials, NodeValue *with,
               NodeValue *without, int *solves)
 {
     double total = 0.0;
     for (int i = 0; i < divs.n; ++i)
         total += divs.d[i];
-    if (!space_grid(sc, level, p, total, w.S, CAP, &w.n, &w.spot))
+    if (!space_grid(sc, level, p, total, w.S, Wk::CAP_NODES, &w.n, &w.spot))
         return false;
     w.partials = partials;
     w.sigma = p.sigma;
@@ -537,7 +321,7 @@ bool solve_on(Work<CAP> &w, const FdScheme &sc, int level, const Problem &p,
     // Expiry: the exercise value, averaged over the cell holding the strike
     // (Pooley, Vetzal & Forsyth 2003), so the error stays smooth in the grid
     // wherever the kink falls.
-    Track<CAP> &a = w.track[0];
+    typename Wk::TrackT &a = w.track[0];
     for (int j = 0; j <= n; ++j) {
         w.g[j] = payoff(p.flag, w.S[j], p.K);
         a.V[j] = w.g[j];
@@ -559,7 +343,7 @@ bool solve_on(Work<CAP> &w, const FdScheme &sc, int level, const Problem &p,
 
     TimeGrid tg;
     time_grid(sc, level, divs, &tg);
-    Track<CAP> *const tracks[2] = {&w.track[0], &w.track[1]};
+    typename Wk::TrackT *const tracks[2] = {&w.track[0], &w.track[Wk::TRACKS - 1]};
     bool split = false;  // the dividend-free track has left the other
     for (int s = 0; s < tg.segments; ++s) {
         const int m = tg.steps[s];
@@ -569,40 +353,69 @@ bool solve_on(Work<CAP> &w, const FdScheme &sc, int level, const Problem &p,
             const double dt = next - tau;
             tau = next;
             if (split)
-                step<CAP, 2>(w, tracks, sc, dt, k == 1, last, solves);
+                step<Wk, 2>(w, tracks, sc, dt, k == 1, last, solves);
             else
-                step<CAP, 1>(w, tracks, sc, dt, k == 1, last, solves);
+                step<Wk, 1>(w, tracks, sc, dt, k == 1, last, solves);
             last = dt;
         }
         if (tg.drop[s] > 0) {
-            if (both && !split) {
-                copy_track(w.track[0], w.track[1], n, partials);
-                split = true;
+            if constexpr (Wk::TRACKS == 2) {
+                if (both && !split) {
+                    copy_track(w.track[0], w.track[1], n, partials);
+                    split = true;
+                }
             }
             drop(w, w.track[0], tg.drop[s]);
         }
     }
     *with = read_spot(w, w.track[0]);
     if (both)
-        *without = read_spot(w, split ? w.track[1] : w.track[0]);
+        *without = read_spot(w, *tracks[split ? 1 : 0]);
     return true;
 }
 
-}  // namespace
-
-bool solve(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, bool both,
-           int partials, NodeValue *with, NodeValue *without, int *solves)
+bool fits(const FdScheme &sc, int level, int capacity)
 {
     const int n = sc.nodes * (level == 0 ? 1 : 2);
-    if (sc.nodes < 4 || sc.steps < 1 || sc.min_steps < 1 || sc.damping < 1 || n > FD_MAX_NODES)
-        return false;
-    if (n <= SMALL_CAPACITY) {
-        Work<SMALL_CAPACITY> w;
-        return solve_on(w, sc, level, p, divs, both, partials, with, without, solves);
-    }
-    static_assert(sizeof(Work<FD_MAX_NODES>) < (1 << 20));
-    Work<FD_MAX_NODES> w;
+    return sc.nodes >= 4 && sc.steps >= 1 && sc.min_steps >= 1 && sc.damping >= 1 && n <= capacity;
+}
+
+using Solver = bool (*)(const FdScheme &, int, const Problem &, const Schedule &, bool, int,
+                        NodeValue *, NodeValue *, int *);
+
+// A solve on its own Work, of its own frame.
+template <int CAP, int TR, int PA>
+bool run(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, bool both,
+         int partials, NodeValue *with, NodeValue *without, int *solves)
+{
+    Work<CAP, TR, PA> w;
     return solve_on(w, sc, level, p, divs, both, partials, with, without, solves);
+}
+
+// Called through pointers, so that no caller inlines them and reserves
+// every Work's room at once: a call reserves only the one it needs.
+constexpr Solver SMALL[2][2] = {{run<SMALL_NODES, 1, 0>, run<SMALL_NODES, 1, MAX_PARTIALS>},
+                                {run<SMALL_NODES, 2, 0>, run<SMALL_NODES, 2, MAX_PARTIALS>}};
+constexpr Solver LARGE[2] = {run<FD_MAX_NODES, 1, 0>, run<FD_MAX_NODES, 2, 0>};
+
+}  // namespace
+
+bool solve_small(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, bool both,
+                 int partials, NodeValue *with, NodeValue *without, int *solves)
+{
+    if (!fits(sc, level, SMALL_NODES))
+        return false;
+    const Solver f = SMALL[both ? 1 : 0][partials > 0 ? 1 : 0];
+    return f(sc, level, p, divs, both, partials, with, without, solves);
+}
+
+bool solve_large(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, bool both,
+                 int partials, NodeValue *with, NodeValue *without, int *solves)
+{
+    if (!fits(sc, level, FD_MAX_NODES) || partials > 0)
+        return false;
+    const Solver f = LARGE[both ? 1 : 0];
+    return f(sc, level, p, divs, both, partials, with, without, solves);
 }
 
 }  // namespace korvane::kernels::fd

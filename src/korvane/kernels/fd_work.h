@@ -1,0 +1,228 @@
+// The state of one finite-difference solve (fd_solve.cpp): the grid, the
+// Black-Scholes operator on it, the tracks of values, and what happens to
+// them at an ex-date and at the end.
+#ifndef KORVANE_FD_WORK_H
+#define KORVANE_FD_WORK_H
+
+#include "fd_internal.h"
+
+#include <cmath>
+
+namespace korvane::kernels::fd {
+
+// One contract's state on the grid, with room for PA partials.
+template <int CAP, int PA>
+struct Track {
+    double V[CAP + 1];                  // values at the current step
+    double prev[CAP + 1];               // before the last stage
+    double dV[PA > 0 ? PA : 1][PA > 0 ? CAP + 1 : 1];  // partials of V
+    double rhs[CAP + 1];                // right side of the step's system
+    double cp[CAP + 1];                 // elimination: the neighbour's coefficient after it
+    double m[CAP + 1];                  // elimination: inverse pivots (0 on exercise rows)
+    double dp[CAP + 1];                 // elimination: right side after it
+    unsigned char ex[CAP + 1];          // exercise set
+};
+
+// Everything a solve holds: grids of up to CAP intervals, TR tracks (with
+// the dividends, and without them for a control variate) and PA partials.
+// The stencils D and C are kept only for the partials.
+template <int CAP, int TR, int PA>
+struct Work {
+    using TrackT = Track<CAP, PA>;
+    static constexpr int CAP_NODES = CAP;
+    static constexpr int TRACKS = TR;
+    static constexpr int PARTIALS = PA;
+    static constexpr int DC = PA > 0 ? CAP + 1 : 1;  // room for the stencils D and C
+    double S[CAP + 1];
+    // L V_j = lo_j V_{j-1} + di_j V_j + up_j V_{j+1} = sigma^2 (D V)_j + mu (C V)_j - r V_j,
+    // D the stencil of S^2 V_SS/2 and C that of S V_S.
+    double lo[CAP + 1], di[CAP + 1], up[CAP + 1];
+    double Dlo[DC], Ddi[DC], Dup[DC];
+    double Clo[DC], Cdi[DC], Cup[DC];
+    double g[CAP + 1];  // exercise value at the nodes
+    double tmp[1 + PA][CAP + 1];
+    TrackT track[TR];
+    int n;
+    int spot;
+    int partials;
+    double sigma;
+    double k;  // the stage's implicit weight: A = I - k L
+};
+
+// The stencils and the operator on the grid in w.S.
+template <class Wk>
+void build_operator(Wk &w, const Problem &p)
+{
+    constexpr bool keep = Wk::DC > 1;  // the stencils kept for the partials
+    const int n = w.n;
+    const double *S = w.S;
+    const double s2 = p.sigma * p.sigma;
+    const double mu = p.r - p.q;
+    const auto set = [&](int j, double dlo, double ddi, double dup, double clo, double cdi,
+                         double cup) {
+        w.lo[j] = s2 * dlo + mu * clo;
+        w.di[j] = s2 * ddi + mu * cdi - p.r;
+        w.up[j] = s2 * dup + mu * cup;
+        if (keep) {
+            w.Dlo[j] = dlo, w.Ddi[j] = ddi, w.Dup[j] = dup;
+            w.Clo[j] = clo, w.Cdi[j] = cdi, w.Cup[j] = cup;
+        }
+    };
+    // S = 0: the equation degenerates to dV/dtau = -r V.
+    set(0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0);
+    for (int j = 1; j < n; ++j) {
+        const double hm = S[j] - S[j - 1], hp = S[j + 1] - S[j], H = hm + hp;
+        const double x = S[j];
+        const double wd = x * x / H;
+        const double dlo = wd / hm, dup = wd / hp, ddi = -(dlo + dup);
+        // Central S V_S, second order on the uneven grid; where the drift
+        // would make an off-diagonal of L negative (the cell Peclet number
+        // above one) it is taken upwind instead.
+        double clo = -x * hp / (hm * H), cup = x * hm / (hp * H);
+        double cdi = x * (hp - hm) / (hm * hp);
+        if (s2 * dlo + mu * clo < 0 || s2 * dup + mu * cup < 0) {
+            if (mu > 0) {
+                clo = 0.0;
+                cdi = -x / hp;
+                cup = x / hp;
+            } else {
+                clo = -x / hm;
+                cdi = x / hm;
+                cup = 0.0;
+            }
+        }
+        set(j, dlo, ddi, dup, clo, cdi, cup);
+    }
+    // The far end: V linear in S there (V_SS = 0), S V_S from below; exact
+    // for the linear values an option takes far in or out of the money.
+    const double hn = S[n] - S[n - 1];
+    set(n, 0.0, 0.0, 0.0, -S[n] / hn, S[n] / hn, 0.0);
+}
+
+// Cubic Lagrange interpolation of f (given at the nodes) at x: the four
+// nodes around x, shifted inwards at the grid's ends; i is the interval
+// holding x (S[i] <= x < S[i+1]).
+struct Cubic {
+    int k;        // first of the four nodes
+    double c[4];  // their weights
+};
+
+template <class Wk>
+Cubic cubic_at(const Wk &w, int i, double x)
+{
+    int k = i - 1;
+    k = k < 0 ? 0 : k > w.n - 3 ? w.n - 3 : k;
+    const double *s = w.S + k;
+    const double d0 = x - s[0], d1 = x - s[1], d2 = x - s[2], d3 = x - s[3];
+    const double s01 = s[0] - s[1], s02 = s[0] - s[2], s03 = s[0] - s[3];
+    const double s12 = s[1] - s[2], s13 = s[1] - s[3], s23 = s[2] - s[3];
+    return {k,
+            {(d1 * d2 * d3) / (s01 * s02 * s03), (d0 * d2 * d3) / (-s01 * s12 * s13),
+             (d0 * d1 * d3) / (s02 * s12 * s23), (d0 * d1 * d2) / (-s03 * -s13 * -s23)}};
+}
+
+// Mean over [a, b] of max(f, 0) for f linear from fa to fb.
+inline double mean_positive(double fa, double fb)
+{
+    if (fa >= 0 && fb >= 0)
+        return 0.5 * (fa + fb);
+    if (fa <= 0 && fb <= 0)
+        return 0.0;
+    const double p = fa > 0 ? fa : fb;  // the positive end
+    return 0.5 * p * p / (fa > 0 ? fa - fb : fb - fa);
+}
+
+// The ex-date's drop by d, going back in time: V(S) <- V(max(S - d, 0)),
+// then exercise where it beats holding through the drop.  The maximum has
+// a kink where the two cross; the node whose cell holds it takes the cell's
+// mean of the maximum (both sides linear between nodes), as the expiry's
+// payoff does, so the error stays smooth in the grid.
+template <class Wk>
+void drop(Wk &w, typename Wk::TrackT &t, double d)
+{
+    const int n = w.n;
+    const int np = w.partials < Wk::PARTIALS ? w.partials : Wk::PARTIALS;  // partials carried
+    for (int j = 0; j <= n; ++j) {
+        w.tmp[0][j] = t.V[j];
+        for (int q = 0; q < np; ++q)
+            w.tmp[1 + q][j] = t.dV[q][j];
+    }
+    int i = 0;  // interval of x = S[j] - d, non-decreasing in j
+    for (int j = 0; j <= n; ++j) {
+        const double x = w.S[j] - d;
+        if (!(x > 0)) {
+            t.V[j] = w.tmp[0][0];
+            for (int q = 0; q < np; ++q)
+                t.dV[q][j] = w.tmp[1 + q][0];
+        } else {
+            while (i + 1 < n && w.S[i + 1] <= x)
+                ++i;
+            const Cubic c = cubic_at(w, i, x);
+            for (int q = 0; q <= np; ++q) {
+                const double *f = w.tmp[q] + c.k;
+                const double v = c.c[0] * f[0] + c.c[1] * f[1] + c.c[2] * f[2] + c.c[3] * f[3];
+                (q == 0 ? t.V[j] : t.dV[q - 1][j]) = v;
+            }
+        }
+    }
+    // f = held - exercised, in tmp[0]; the kink cells first, from f's signs.
+    double *f = w.tmp[0];
+    for (int j = 0; j <= n; ++j)
+        f[j] = t.V[j] - w.g[j];
+    for (int j = 0; j <= n; ++j) {
+        const bool exercise = f[j] < 0;
+        t.ex[j] = exercise;
+        double v = exercise ? w.g[j] : t.V[j];
+        const bool below = j > 0 && (f[j - 1] < 0) != exercise;
+        const bool above = j < n && (f[j + 1] < 0) != exercise;
+        if ((below || above) && j > 0 && j < n) {
+            // The cell [(S[j-1] + S[j])/2, (S[j] + S[j+1])/2], in two halves.
+            const double hl = 0.5 * (w.S[j] - w.S[j - 1]), hr = 0.5 * (w.S[j + 1] - w.S[j]);
+            const double fl = 0.5 * (f[j - 1] + f[j]), fr = 0.5 * (f[j] + f[j + 1]);
+            const double gl = 0.5 * (w.g[j - 1] + w.g[j]), gr = 0.5 * (w.g[j] + w.g[j + 1]);
+            const double mean_g = (hl * 0.5 * (gl + w.g[j]) + hr * 0.5 * (w.g[j] + gr)) / (hl + hr);
+            const double mean_f = (hl * mean_positive(fl, f[j]) + hr * mean_positive(f[j], fr)) / (hl + hr);
+            v = mean_g + mean_f;
+            t.ex[j] = 0;
+        }
+        if (t.ex[j]) {
+            for (int q = 0; q < np; ++q)
+                t.dV[q][j] = 0.0;
+        }
+        t.rhs[j] = v;  // free until the next stage; f[j + 1] is still read
+    }
+    for (int j = 0; j <= n; ++j)
+        t.V[j] = t.rhs[j];
+}
+
+template <class TrackT>
+void copy_track(const TrackT &from, TrackT &to, int n, int partials)
+{
+    for (int j = 0; j <= n; ++j) {
+        to.V[j] = from.V[j];
+        to.prev[j] = from.prev[j];
+        to.ex[j] = from.ex[j];
+        for (int q = 0; q < partials; ++q)
+            to.dV[q][j] = from.dV[q][j];
+    }
+}
+
+template <class Wk>
+NodeValue read_spot(const Wk &w, const typename Wk::TrackT &t)
+{
+    const int s = w.spot;
+    const double *S = w.S, *V = t.V;
+    const double hm = S[s] - S[s - 1], hp = S[s + 1] - S[s], H = hm + hp;
+    NodeValue v;
+    v.price = V[s];
+    v.delta = (-hp / (hm * H)) * V[s - 1] + ((hp - hm) / (hm * hp)) * V[s] + (hm / (hp * H)) * V[s + 1];
+    v.gamma = 2 * ((V[s + 1] - V[s]) / hp - (V[s] - V[s - 1]) / hm) / H;
+    v.rate = t.ex[s] ? 0.0 : w.lo[s] * V[s - 1] + w.di[s] * V[s] + w.up[s] * V[s + 1];
+    for (int q = 0; q < MAX_PARTIALS; ++q)
+        v.partial[q] = q < w.partials ? t.dV[q][s] : NaN;
+    return v;
+}
+
+}  // namespace korvane::kernels::fd
+
+#endif  // KORVANE_FD_WORK_H
