@@ -180,7 +180,7 @@ def main():
 
     reference, t_ref = timed(lambda: u._fd_price_scheme(S, K, D, F, sigma, call, REFERENCE, t, a))
     T = np.array([c["days"] / 365 for c in contracts])
-    vega = u.fd_greeks(S, K, D, F, sigma, call, T, t, a)[3] * np.sqrt(T) / 100
+    vega = u.fd_greeks(S, K, D, F, sigma, call, T, 1.0, t, a)[3] * np.sqrt(T) / 100
     quotable = (reference >= 0.01) & (vega >= 0.01)
     idx = np.flatnonzero(quotable)
     n = len(idx)
@@ -191,13 +191,13 @@ def main():
     tol = np.maximum(1e-5 * ref_q, 1e-7 * S_q)
 
     print(f"\n{'engine':<38}{'us/price':>10}{'us/IV':>10}   price error (relative) | in units of the target | vol error (vol points)")
-    prices, tp = timed(lambda: u.fd_price(*sel), 3)
-    ivs, tv = timed(lambda: u.fd_implied_vol(ref_q, *sel[:4], *sel[5:]), 3)
+    prices, tp = timed(lambda: u.fd_price(*sel[:6], 1.0, *sel[6:]), 3)
+    ivs, tv = timed(lambda: u.fd_implied_vol(ref_q, *sel[:4], sel[5], 1.0, *sel[6:]), 3)
     print(f"{'korvane fd_price, one thread':<38}{tp / n * 1e6:>10.1f}{tv / n * 1e6:>10.1f}   "
           f"{stats(prices / ref_q - 1)} | {stats((prices - ref_q) / tol)} | "
           f"{stats((ivs / np.sqrt(T[idx]) - vols) * 100)}")
-    prices2, tp2 = two_threads(u.fd_price, sel, 3)
-    ivs2, tv2 = two_threads(lambda p, *x: u.fd_implied_vol(p, *x[:4], *x[5:]), [ref_q] + sel, 3)
+    prices2, tp2 = two_threads(lambda *x: u.fd_price(*x[:6], 1.0, *x[6:]), sel, 3)
+    ivs2, tv2 = two_threads(lambda p, *x: u.fd_implied_vol(p, *x[:4], x[5], 1.0, *x[6:]), [ref_q] + sel, 3)
     same = np.array_equal(prices2, prices) and np.array_equal(ivs2, ivs, equal_nan=True)
     print(f"{'korvane fd, two threads on halves':<38}{tp2 / n * 1e6:>10.1f}{tv2 / n * 1e6:>10.1f}   "
           f"speed-up {tp / tp2:.2f}x (price), {tv / tv2:.2f}x (IV); same doubles: {same}")

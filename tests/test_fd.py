@@ -127,14 +127,14 @@ def test_reference_against_quantlib_and_american_above_european():
     # it is within some 1e-5 of its limit
     assert np.all(np.abs(mine - american) <= 3e-5 * american)
     european = quantlib_prices(QL_CASES, "european", 800, 800)
-    fd = u.fd_price(s, k, d, f, sigma, call, t, a)
+    fd = u.fd_price(s, k, d, f, sigma, call, 1.0, t, a)
     assert np.all(fd >= european - 1e-4 * european)
     assert np.any(fd > european * (1 + 1e-3))  # some are exercised early
 
 
 def test_prices_against_the_reference_on_a_wide_grid():
     args = (S, K, D, F, SIGMA, CALL, TIMES, AMOUNTS)
-    err = rel_err(u.fd_price(*args), reference(*args), S)
+    err = rel_err(u.fd_price(*args[:6], 1.0, *args[6:]), reference(*args), S)
     # the engine's accuracy on this grid: mostly well inside 1e-5 relative, the
     # worst a few times it (calls on high-volatility underlyings exercised
     # far in the money before an ex-date)
@@ -148,27 +148,27 @@ def test_prices_against_the_reference_on_a_wide_grid():
 def test_no_dividend_is_the_accurate_engine(times, amounts):
     args = (S[:12], K[:12], D[:12], F[:12], SIGMA[:12], CALL[:12])
     t, a = np.array(times, float), np.array(amounts, float)
-    assert ref.bits(u.fd_price(*args, t, a)) == ref.bits(u.alo_price(*args))
-    g = u.fd_greeks(*args, T[:12], t, a)
+    assert ref.bits(u.fd_price(*args, 1.0, t, a)) == ref.bits(u.alo_price(*args))
+    g = u.fd_greeks(*args, T[:12], 1.0, t, a)
     assert ref.bits(g) == ref.bits(u.alo_greeks(*args, T[:12]))
     prices = u.alo_price(*args)
-    assert ref.bits(u.fd_implied_vol(prices, *args[:4], CALL[:12], t, a)) == \
+    assert ref.bits(u.fd_implied_vol(prices, *args[:4], CALL[:12], 1.0, t, a)) == \
         ref.bits(u.alo_implied_vol(prices, *args[:4], CALL[:12]))
 
 
 def test_schedule_conventions():
     s, k, d, f, sigma = 100.0, 95.0, 0.97, 101.0, 0.3
-    one = u.fd_price(s, k, d, f, sigma, True, [0.5], [2.0])
+    one = u.fd_price(s, k, d, f, sigma, True, 1.0, [0.5], [2.0])
     # order, padding and ignored entries do not matter; equal ex-dates add up
-    assert u.fd_price(s, k, d, f, sigma, True, [nan, 1.0, 0.5, 0.0], [1.0, 3.0, 2.0, 4.0]) == one
-    assert u.fd_price(s, k, d, f, sigma, True, [0.5, 0.5], [1.5, 0.5]) == one
-    assert u.fd_price(s, k, d, f, sigma, True, [0.7, 0.3], [1.0, 2.0]) == \
-        u.fd_price(s, k, d, f, sigma, True, [0.3, 0.7], [2.0, 1.0])
+    assert u.fd_price(s, k, d, f, sigma, True, 1.0, [nan, 1.0, 0.5, 0.0], [1.0, 3.0, 2.0, 4.0]) == one
+    assert u.fd_price(s, k, d, f, sigma, True, 1.0, [0.5, 0.5], [1.5, 0.5]) == one
+    assert u.fd_price(s, k, d, f, sigma, True, 1.0, [0.7, 0.3], [1.0, 2.0]) == \
+        u.fd_price(s, k, d, f, sigma, True, 1.0, [0.3, 0.7], [2.0, 1.0])
     # one schedule broadcast over many contracts, and m = 0
     strikes = np.linspace(80.0, 120.0, 5)
-    batch = u.fd_price(s, strikes, d, f, sigma, True, [0.5], [2.0])
-    assert ref.bits(batch) == ref.bits([u.fd_price(s, x, d, f, sigma, True, [0.5], [2.0]) for x in strikes])
-    assert u.fd_price(s, strikes, d, f, sigma, True, np.empty(0), np.empty(0)).shape == (5,)
+    batch = u.fd_price(s, strikes, d, f, sigma, True, 1.0, [0.5], [2.0])
+    assert ref.bits(batch) == ref.bits([u.fd_price(s, x, d, f, sigma, True, 1.0, [0.5], [2.0]) for x in strikes])
+    assert u.fd_price(s, strikes, d, f, sigma, True, 1.0, np.empty(0), np.empty(0)).shape == (5,)
 
 
 @pytest.mark.parametrize("times, amounts", [([-0.1], [1.0]), ([0.5], [-1.0]), ([math.inf], [1.0]),
@@ -176,10 +176,10 @@ def test_schedule_conventions():
                                             (np.linspace(0.01, 0.99, 65), np.full(65, 0.01))])  # 64 at most
 def test_bad_schedules_give_nan(times, amounts):
     s, k, d, f, sigma = 100.0, 100.0, 0.97, 101.0, 0.3
-    assert math.isnan(u.fd_price(s, k, d, f, sigma, True, times, amounts))
-    assert all(math.isnan(v) for v in u.fd_greeks(s, k, d, f, sigma, True, 1.0, times, amounts))
-    assert math.isnan(u.fd_implied_vol(8.0, s, k, d, f, True, times, amounts))
-    assert not math.isnan(u.fd_price(s, k, d, f, sigma, True, np.linspace(0.01, 0.99, 64), np.full(64, 0.01)))
+    assert math.isnan(u.fd_price(s, k, d, f, sigma, True, 1.0, times, amounts))
+    assert all(math.isnan(v) for v in u.fd_greeks(s, k, d, f, sigma, True, 1.0, 1.0, times, amounts))
+    assert math.isnan(u.fd_implied_vol(8.0, s, k, d, f, True, 1.0, times, amounts))
+    assert not math.isnan(u.fd_price(s, k, d, f, sigma, True, 1.0, np.linspace(0.01, 0.99, 64), np.full(64, 0.01)))
 
 
 def test_limits():
@@ -187,9 +187,9 @@ def test_limits():
     for i in range(5):
         args = [s, k, d, f, 0.2]
         args[i] = nan
-        assert math.isnan(u.fd_price(*args, False, [0.5], [2.0]))
-    assert math.isnan(u.fd_price(s, k, d, f, math.inf, False, [0.5], [2.0]))
-    assert math.isnan(u.fd_price(s, k, d, -1.0, 0.2, False, [0.5], [2.0]))  # no yield fits
+        assert math.isnan(u.fd_price(*args, False, 1.0, [0.5], [2.0]))
+    assert math.isnan(u.fd_price(s, k, d, f, math.inf, False, 1.0, [0.5], [2.0]))
+    assert math.isnan(u.fd_price(s, k, d, -1.0, 0.2, False, 1.0, [0.5], [2.0]))  # no yield fits
     # sigma <= 0: the best exercise on the certain path.  A call whose spot
     # drops by 30 at mid-life: exercised just before, worth
     # e^{-r/2} (S e^{(r-q)/2} - K) with q read back from the forward
@@ -197,7 +197,7 @@ def test_limits():
     f = s * math.exp(r - q) - 30.0 * math.exp((r - q) * 0.5)
     want = math.exp(-r * 0.5) * (s * math.exp((r - q) * 0.5) - 90.0)
     for sigma in (0.0, -1.0):
-        assert u.fd_price(s, 90.0, math.exp(-r), f, sigma, True, [0.5], [30.0]) == pytest.approx(want, rel=1e-12)
+        assert u.fd_price(s, 90.0, math.exp(-r), f, sigma, True, 1.0, [0.5], [30.0]) == pytest.approx(want, rel=1e-12)
 
 
 def test_call_exercised_just_before_a_large_dividend():
@@ -206,14 +206,14 @@ def test_call_exercised_just_before_a_large_dividend():
     # worth about a European call that expires then
     s, k, r, q, vol = 100.0, 80.0, 0.05, 0.0, 0.3
     s_, k_, d, f, sigma, t, a = contract(s, k, 1.0, r, q, vol, [0.1], [60.0])
-    american = u.fd_price(s, k, d, f, sigma, True, t, a)
+    american = u.fd_price(s, k, d, f, sigma, True, 1.0, t, a)
     ex_date = u.european_price(s, k, math.exp(-0.1 * r), s * math.exp(0.1 * (r - q)), vol * math.sqrt(0.1), True)
-    without = u.fd_price(s, k, d, s * math.exp(r - q), sigma, True, [], [])  # no drop: much more
+    without = u.fd_price(s, k, d, s * math.exp(r - q), sigma, True, 1.0, [], [])  # no drop: much more
     assert ex_date * (1 - 1e-5) <= american < ex_date + 0.05 and without > american + 3
     # deep in the money, a yield and no rate, and the dividend a moment away:
     # exercised today, at the exercise value exactly
     args = contract(200.0, 50.0, 1.0, 0.0, 0.05, 0.3, [0.001], [150.0])
-    assert u.fd_price(*args[:5], True, *args[5:]) == 150.0
+    assert u.fd_price(*args[:5], True, 1.0, *args[5:]) == 150.0
 
 
 @pytest.mark.parametrize("call", [True, False])
@@ -223,15 +223,15 @@ def test_no_arbitrage_and_monotonicity(call):
                                           (3.0, 0.02, 0.01, 0.5, [0.2, 1.2, 2.2], [2.0, 2.0, 2.0]),
                                           (0.05, -0.005, 0.02, 0.2, [0.05 - 1 / 365], [1.5])]:
         s, _, d, f, sigma, t, a = contract(100.0, 100.0, T_, r, q, vol, times, amounts)
-        v = u.fd_price(s, strikes, d, f, sigma, call, t, a)
+        v = u.fd_price(s, strikes, d, f, sigma, call, 1.0, t, a)
         exercise = np.maximum(s - strikes if call else strikes - s, 0.0)
         assert (v >= exercise).all() and (v >= 0).all()
         steps = np.diff(v) * (1 if call else -1)  # in strike: down for calls, up for puts
         assert (steps <= 0).all() and (steps[v[1:] > 1e-8] < 0).all()
-        assert (u.fd_price(s, strikes, d, f, sigma * 1.01, call, t, a) >= v).all()  # in vol
+        assert (u.fd_price(s, strikes, d, f, sigma * 1.01, call, 1.0, t, a) >= v).all()  # in vol
         # in the dividends, the spot, rates and vol held
         sizes = [u.fd_price(s, strikes, d, contract(100.0, 100.0, T_, r, q, vol, times, np.array(amounts) * m)[3],
-                            sigma, call, t, np.array(amounts) * m) for m in (0.5, 1.0, 2.0)]
+                            sigma, call, 1.0, t, np.array(amounts) * m) for m in (0.5, 1.0, 2.0)]
         steps = np.diff(sizes, axis=0) * (1 if call else -1)
         assert (steps <= 1e-12).all()
 
@@ -245,7 +245,7 @@ def test_two_boundaries_under_negative_rates():
     D, sigma = math.exp(-r * T_), vol * math.sqrt(T_)
     F = spots * math.exp((r - q) * T_)
     assert np.isnan(u.alo_price(spots, 100.0, D, F, sigma, False)).all()
-    v = u.fd_price(spots, 100.0, D, F, sigma, False, [], [])
+    v = u.fd_price(spots, 100.0, D, F, sigma, False, 1.0, [], [])
     fine = u._fd_price_scheme(spots, 100.0, D, F, sigma, False, FINE, [], [])
     want = u._fd_price_scheme(spots, 100.0, D, F, sigma, False, REFERENCE, [], [])
     assert np.all(rel_err(v, want) < 0.5) and np.all(np.abs(fine - want) <= 2e-7 * want)
@@ -253,31 +253,31 @@ def test_two_boundaries_under_negative_rates():
     assert v[0] > exercise[0] and v[1] == exercise[1] and v[3] > exercise[3]
     # the mirrored call (r < q < 0), and with dividends
     Fc = spots * math.exp((q - r) * T_)
-    call = u.fd_price(spots, 100.0, math.exp(-q * T_), Fc, sigma, True, [], [])
+    call = u.fd_price(spots, 100.0, math.exp(-q * T_), Fc, sigma, True, 1.0, [], [])
     assert np.all(rel_err(call, u._fd_price_scheme(spots, 100.0, math.exp(-q * T_), Fc, sigma, True,
                                                      REFERENCE, [], [])) < 0.5)
     s, k, d, f, sig, t, a = contract(100.0, 100.0, T_, r, q, vol, [0.5, 1.5], [1.0, 1.0])
-    assert rel_err(u.fd_price(s, k, d, f, sig, False, t, a), reference(s, k, d, f, sig, False, t, a)) < 1.0
+    assert rel_err(u.fd_price(s, k, d, f, sig, False, 1.0, t, a), reference(s, k, d, f, sig, False, t, a)) < 1.0
 
 
 def vega_per_point(i):
-    return u.fd_greeks(S[i], K[i], D[i], F[i], SIGMA[i], CALL[i], T[i], TIMES[i], AMOUNTS[i])[3] * math.sqrt(T[i]) / 100
+    return u.fd_greeks(S[i], K[i], D[i], F[i], SIGMA[i], CALL[i], T[i], 1.0, TIMES[i], AMOUNTS[i])[3] * math.sqrt(T[i]) / 100
 
 
 def test_implied_vol_round_trip_and_conventions():
     args = (S, K, D, F, SIGMA, CALL, TIMES, AMOUNTS)
-    prices = u.fd_price(*args)
-    vols = u.fd_implied_vol(prices, S, K, D, F, CALL, TIMES, AMOUNTS)
+    prices = u.fd_price(*args[:6], 1.0, *args[6:])
+    vols = u.fd_implied_vol(prices, S, K, D, F, CALL, 1.0, TIMES, AMOUNTS)
     quotable = np.array([vega_per_point(i) >= 0.01 for i in range(len(S))])
     assert quotable.sum() > 30
     assert np.all(np.abs(vols - SIGMA)[quotable] <= 1e-7 * SIGMA[quotable])
     s, k, d, f, sigma, t, a = contract(100.0, 100.0, 1.0, 0.05, 0.0, 0.3, [0.5], [2.0])
-    assert u.fd_implied_vol(0.0, s, k, d, f, True, t, a) == 0.0  # no time value
-    assert u.fd_implied_vol(20.0, s, 120.0, d, f, False, t, a) == 0.0
-    assert u.fd_implied_vol(20.0 + 1e-11, s, 120.0, d, f, False, t, a) == 0.0
-    assert math.isnan(u.fd_implied_vol(100.5, s, k, d, f, True, t, a))  # above the spot
-    assert math.isnan(u.fd_implied_vol(nan, s, k, d, f, True, t, a))
-    assert math.isnan(u.fd_implied_vol(5.0, s, k, d, f, True, [-1.0], [1.0]))
+    assert u.fd_implied_vol(0.0, s, k, d, f, True, 1.0, t, a) == 0.0  # no time value
+    assert u.fd_implied_vol(20.0, s, 120.0, d, f, False, 1.0, t, a) == 0.0
+    assert u.fd_implied_vol(20.0 + 1e-11, s, 120.0, d, f, False, 1.0, t, a) == 0.0
+    assert math.isnan(u.fd_implied_vol(100.5, s, k, d, f, True, 1.0, t, a))  # above the spot
+    assert math.isnan(u.fd_implied_vol(nan, s, k, d, f, True, 1.0, t, a))
+    assert math.isnan(u.fd_implied_vol(5.0, s, k, d, f, True, 1.0, [-1.0], [1.0]))
 
 
 def richardson(f, h):
@@ -289,7 +289,7 @@ def richardson(f, h):
 def test_greeks_against_differences_of_the_price(i):
     T_, times, amounts = T[i], TIMES[i] * T[i], AMOUNTS[i]
     r, q = -math.log(D[i]) / T_, None
-    price0 = u.fd_price(S[i], K[i], D[i], F[i], SIGMA[i], CALL[i], TIMES[i], AMOUNTS[i])
+    price0 = u.fd_price(S[i], K[i], D[i], F[i], SIGMA[i], CALL[i], 1.0, TIMES[i], AMOUNTS[i])
     # rate form of this contract: q from the forward, dividends held in cash and dates
     ok = ~np.isnan(times)
     b = math.log((F[i] + np.sum(amounts[ok] * np.exp(0 * times[ok]))) / S[i]) / T_  # first guess
@@ -308,7 +308,7 @@ def test_greeks_against_differences_of_the_price(i):
     # error (its nodes move with them): the differences are those of a finer
     # scheme's prices.
     assert price(scheme=DEFAULT) == pytest.approx(price0, rel=1e-12)
-    g = u.fd_greeks(S[i], K[i], D[i], F[i], SIGMA[i], CALL[i], T_, TIMES[i], AMOUNTS[i])
+    g = u.fd_greeks(S[i], K[i], D[i], F[i], SIGMA[i], CALL[i], T_, 1.0, TIMES[i], AMOUNTS[i])
     exercise = max(S[i] - K[i] if CALL[i] else K[i] - S[i], 0.0)
     if g[0] <= exercise + 1e-6 or vega_per_point(i) < 1e-3:
         pytest.skip("exercised, or next to no time value: the price has a kink at the spot")
@@ -328,18 +328,18 @@ def test_greeks_against_differences_of_the_price(i):
 def test_forward_of_a_chain_with_dividends():
     s, _, d, f, sigma, t, a = contract(100.0, 100.0, 0.5, 0.04, 0.01, 0.3, [0.2], [1.5])
     strikes = np.array([94.0, 97.0, 100.0, 103.0, 106.0])
-    calls = u.fd_price(s, strikes, d, f, sigma, True, t, a)
-    puts = u.fd_price(s, strikes, d, f, sigma, False, t, a)
-    got = u.fd_forward(calls, puts, strikes, s, d, 0.05, t, a)
+    calls = u.fd_price(s, strikes, d, f, sigma, True, 1.0, t, a)
+    puts = u.fd_price(s, strikes, d, f, sigma, False, 1.0, t, a)
+    got = u.fd_forward(calls, puts, strikes, s, d, 0.05, 1.0, t, a)
     assert got == pytest.approx(f, rel=1e-5)
     # one chain per row, the schedule broadcast
-    both = u.fd_forward(np.stack([calls, calls]), np.stack([puts, puts]), strikes, s, d, 0.05, t, a)
+    both = u.fd_forward(np.stack([calls, calls]), np.stack([puts, puts]), strikes, s, d, 0.05, 1.0, t, a)
     assert ref.bits(both) == ref.bits([got, got])
-    assert math.isnan(u.fd_forward(calls * nan, puts, strikes, s, d, 0.05, t, a))
+    assert math.isnan(u.fd_forward(calls * nan, puts, strikes, s, d, 0.05, 1.0, t, a))
 
 
 def test_same_doubles_from_two_threads():
-    args = (S, K, D, F, SIGMA, CALL, TIMES, AMOUNTS)
+    args = (S, K, D, F, SIGMA, CALL, np.ones(48), TIMES, AMOUNTS)
     one = u.fd_price(*args)
     halves = [None, None]
 

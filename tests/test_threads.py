@@ -76,7 +76,7 @@ def array_workload():
                                                            method="alo")]),
         "european": lambda: korvane.implied_vol(korvane.price(S, K, D, F, sigma, flags, method="european"),
                                                 S, K, D, F, flags, method="european", workers=2),
-        "fd": lambda: ufuncs.fd_price(S[:40], K[:40], D[:40], F[:40], sigma[:40], flags[:40] == "c",
+        "fd": lambda: ufuncs.fd_price(S[:40], K[:40], D[:40], F[:40], sigma[:40], flags[:40] == "c", 1.0,
                                       [0.3, 0.7], [1.0, 0.5]),
     }
     return calls_, {name: ref.bits(call()) for name, call in calls_.items()}
@@ -146,7 +146,7 @@ def small_fd_batch():  # 300 finite-difference Greeks with dividends, a gufunc
     from korvane import ufuncs
 
     strikes = np.linspace(80.0, 120.0, 300)
-    return lambda: ufuncs.fd_greeks(100.0, strikes, 0.97, 101.0, 0.3, False, 1.0, [0.25, 0.75], [1.0, 1.0])
+    return lambda: ufuncs.fd_greeks(100.0, strikes, 0.97, 101.0, 0.3, False, 1.0, 1.0, [0.25, 0.75], [1.0, 1.0])
 
 
 @pytest.mark.threads
