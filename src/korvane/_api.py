@@ -42,9 +42,16 @@ def price(S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, sigma: ArrayLi
 
 def _price(S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, sigma: ArrayLike, flag: ArrayLike,
            method: str, workers: int | None, out: Any, extra: tuple[Any, ...]) -> Any:
-    numbers = {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}
-    args = (S, K, D, F, sigma, is_call(flag, numbers), *extra)
-    return apply(ufunc("price", method), args, workers, out, core=2 * bool(extra))
+    return _elementwise("price", {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, method, workers,
+                        out, extra)
+
+
+def _elementwise(kind: str, numbers: dict[str, Any], flag: ArrayLike, method: str, workers: int | None,
+                 out: Any, extra: tuple[Any, ...]) -> Any:
+    """The method's ufunc of `kind` over the numbers (in the ufunc's order),
+    the flags and the schedule arguments `extra` (see _policy.schedule)."""
+    args = (*numbers.values(), is_call(flag, numbers), *extra)
+    return apply(ufunc(kind, method), args, workers, out, core=2 * bool(extra))
 
 
 def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike,
@@ -65,9 +72,8 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, D: ArrayLike, F: A
 
 def _implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, flag: ArrayLike,
                  method: str, workers: int | None, out: Any, extra: tuple[Any, ...]) -> Any:
-    numbers = {"price": price, "S": S, "K": K, "D": D, "F": F}
-    args = (price, S, K, D, F, is_call(flag, numbers), *extra)
-    return apply(ufunc("implied_vol", method), args, workers, out, core=2 * bool(extra))
+    return _elementwise("implied_vol", {"price": price, "S": S, "K": K, "D": D, "F": F}, flag, method,
+                        workers, out, extra)
 
 
 def greeks(S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, sigma: ArrayLike,
