@@ -9,7 +9,7 @@ import operator
 import os
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Literal
+from typing import Any
 
 import numpy as np
 
@@ -20,7 +20,6 @@ from . import ufuncs
 # <method>_greeks and <method>_forward.
 
 METHODS = ("baw", "alo", "european", "fd")
-Method = Literal["baw", "alo", "european", "fd"]  # METHODS, for the type checker
 
 
 def ufunc(kind: str, method: str) -> np.ufunc:

@@ -263,7 +263,7 @@ class _Work:
     quote, written into arrays made up front, so that expiries and blocks of
     quotes can be done in any order, on any thread, with the same doubles."""
 
-    def __init__(self, method: _policy.Method, S: float, T_e: np.ndarray, D_e: np.ndarray, r_e: np.ndarray,
+    def __init__(self, method: Literal["baw", "alo", "european", "fd"], S: float, T_e: np.ndarray, D_e: np.ndarray, r_e: np.ndarray,
                  q_given: float | None, cash: tuple[np.ndarray, np.ndarray] | None,
                  chains: tuple[np.ndarray, ...], code: np.ndarray, prices: np.ndarray, K: np.ndarray,
                  T: np.ndarray, call: np.ndarray) -> None:
