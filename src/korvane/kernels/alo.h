@@ -43,17 +43,17 @@ inline constexpr AloScheme ALO_REFERENCE_SCHEME{40, 40, 96, 128, 1e-15, 0, 0, 0}
 // NaN where it is not handled: a put (call) whose yield (rate) is below minus
 // sigma^2 while its rate (yield) is positive, and a put with q < r < 0 (call
 // with r < q < 0), which has two boundaries.
-double _alo_price(std::int32_t q, double S, double K, double D, double F, double sigma);
+double _alo_price(std::int32_t flag, double S, double K, double D, double F, double sigma);
 
 // The same under any scheme within the maxima above (NaN beyond them); its
 // tables take some 400 KB of stack at the maxima.
-double _alo_price_scheme(const AloScheme &scheme, std::int32_t q, double S, double K, double D,
+double _alo_price_scheme(const AloScheme &scheme, std::int32_t flag, double S, double K, double D,
                          double F, double sigma);
 
 // Price and forward-form partials, with _baw_greeks' definitions: delta =
 // dV/dS with F/S held, gamma likewise, vega = dV/dsigma, dD = dV/dD (S, F
 // held), dF = dV/dF (S, D held).
-void _alo_greeks(std::int32_t q, double S, double K, double D, double F, double sigma,
+void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
                  Greeks *out);
 
 // 0.0 for a price without time value (price <= intrinsic_value(flag, S, K) +

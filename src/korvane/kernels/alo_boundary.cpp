@@ -1,0 +1,41 @@
+// The QD start of the fixed-point American boundary (alo_boundary.h).
+#include "alo_boundary.h"
+
+#include <cmath>
+
+namespace korvane::kernels::alo_detail {
+
+double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start)
+{
+    const double v2 = vol * vol;
+    const double h = 1 - std::exp(-r * tau);
+    const double beta_m1 = 2 * (r - q) / v2 - 1;
+    const double lambda = (-beta_m1 - std::sqrt(beta_m1 * beta_m1 + 4 * (2 * r / v2) / h)) * 0.5;
+    const double sd = vol * std::sqrt(tau);
+    const double dr = std::exp(-r * tau), dq = std::exp(-q * tau);
+    const double ln_K = std::log(K);
+    double ln_B = std::log(start);  // current iterate
+    double B = start;               // e^{ln_B}
+    for (int it = 0; it < 20; ++it) {
+        // Phi from the sweeps' exponential and rational tail: no erfc.
+        const double dm = (ln_B - ln_K + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
+        const double dp = dm + sd;
+        const double ep = exp_of(-0.5 * (dp * dp)), em = exp_of(-0.5 * (dm * dm));
+        const double np = dq * ncdf_given(-dp, ep);  // e^{-q tau} Phi(-d+) = -p'(B)
+        const double gap = K - B - (K * dr * ncdf_given(-dm, em) - B * np);  // K - B - p(B)
+        const double g = (1 - np) * B + lambda * gap;
+        const double dg = (1 - np) + dq * (INV_SQRT_2PI * ep) / sd + lambda * (np - 1);
+        double step = g / (dg * B);  // Newton step in ln B
+        if (!(step < 0.5 && step > -0.5))
+            step = step > 0 ? 0.5 : -0.5;
+        ln_B -= step;
+        B = exp_of(ln_B);
+        if (step < QD_TOLERANCE && step > -QD_TOLERANCE)
+            break;
+    }
+    if (!(B < X))
+        return X;
+    return B;
+}
+
+}  // namespace korvane::kernels::alo_detail

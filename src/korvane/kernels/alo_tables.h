@@ -1,0 +1,161 @@
+// Chebyshev interpolation and Gauss-Legendre quadrature tables of the
+// fixed-point American kernels (alo.h), built by constexpr code so that the
+// default schemes' are compile-time constants and a run-time scheme's are the
+// same doubles.  Internal to the kernels: namespace alo_detail.
+#ifndef KORVANE_ALO_TABLES_H
+#define KORVANE_ALO_TABLES_H
+
+#include "alo.h"
+
+namespace korvane::kernels::alo_detail {
+
+inline constexpr double PI = 3.141592653589793;
+inline constexpr double HALF_PI = 1.5707963267948966;
+inline constexpr double QUARTER_PI = 0.7853981633974483;
+
+// cos x for x in [0, 2 pi], reduced to [0, pi/2] and summed as its Taylor series.
+constexpr double cos_series(double x)
+{
+    double sign = 1.0;  // cos(2 pi - x) = cos x, cos(pi - x) = -cos x
+    if (x > PI)
+        x = 2 * PI - x;
+    if (x > HALF_PI) {
+        x = PI - x;
+        sign = -1.0;
+    }
+    const double x2 = x * x;
+    double term = 1.0;  // (-1)^k x^2k/(2k)!
+    double sum = 1.0;
+    for (int k = 1; k < 30; ++k) {
+        term = -term * x2 / ((2 * k - 1) * (2 * k));
+        sum += term;
+    }
+    return sign * sum;
+}
+
+// Gauss-Legendre points mapped to the angle theta in (0, pi/2), with their
+// sines, cosines and weights.  The integrals substitute u = tau sin^2 theta,
+// so sqrt(u) and sqrt(tau - u) are both smooth in theta and the 1/sqrt(tau - u)
+// of FP-B' cancels against du = 2 tau sin cos dtheta.
+struct Angles {
+    int n;
+    double sin[ALO_MAX_POINTS];
+    double cos[ALO_MAX_POINTS];
+    double w[ALO_MAX_POINTS];  // Gauss-Legendre weight times dtheta/dx = pi/4
+};
+
+constexpr Angles gauss_legendre(int n)
+{
+    Angles a{};
+    a.n = n;
+    for (int i = 0; i < n; ++i) {
+        // Newton on P_n from the usual asymptotic guess for its i-th root.
+        double x = cos_series(PI * (i + 0.75) / (n + 0.5));
+        double dp = 1.0;  // P_n'(x)
+        for (int it = 0; it < 100; ++it) {
+            double p0 = 1.0, p1 = x;  // P_{k-1}, P_k by the three-term recurrence
+            for (int k = 2; k <= n; ++k) {
+                const double p2 = ((2 * k - 1) * x * p1 - (k - 1) * p0) / k;
+                p0 = p1;
+                p1 = p2;
+            }
+            dp = n * (x * p1 - p0) / (x * x - 1);
+            const double dx = p1 / dp;
+            x -= dx;
+            if (dx < 1e-17 && dx > -1e-17)
+                break;
+        }
+        const double theta = (x + 1) * QUARTER_PI;
+        a.sin[i] = cos_series(HALF_PI - theta);
+        a.cos[i] = cos_series(theta);
+        a.w[i] = 2 / ((1 - x * x) * dp * dp) * QUARTER_PI;
+    }
+    return a;
+}
+
+// Chebyshev interpolation of H(sqrt tau) in xi = 2 sqrt(tau) - 1 on the
+// extrema xi_i = cos(i pi/n): node 0 is tau = 1, node n is tau = 0.
+struct Tables {
+    int n;                                               // Chebyshev intervals
+    double cheb[(ALO_MAX_NODES + 1) * (ALO_MAX_NODES + 1)];  // cos(i k pi/n), row i
+    double root_tau[ALO_MAX_NODES + 1];                  // sqrt(tau_i) = (1 + xi_i)/2
+    Angles inner;                                        // the boundary integrals'
+    Angles outer;                                        // the price integral's
+};
+
+constexpr Tables make_tables(int nodes, int points, int final_points)
+{
+    Tables t{};
+    t.n = nodes;
+    const int n = nodes;
+    if (n < 1)
+        return t;  // no coarse stage
+    for (int i = 0; i <= n; ++i) {
+        for (int k = 0; k <= n; ++k)
+            t.cheb[i * (n + 1) + k] = cos_series(PI * ((i * k) % (2 * n)) / n);
+        t.root_tau[i] = (1 + t.cheb[i * (n + 1) + 1]) * 0.5;
+    }
+    t.inner = gauss_legendre(points);
+    t.outer = gauss_legendre(final_points);
+    return t;
+}
+
+constexpr bool fits(const AloScheme &s)
+{
+    return s.nodes >= 2 && s.nodes <= ALO_MAX_NODES && s.points >= 1 && s.points <= ALO_MAX_POINTS
+           && s.final_points >= 1 && s.final_points <= ALO_MAX_POINTS && s.iterations >= 0;
+}
+
+
+// Chebyshev coefficients of the node values (discrete cosine transform with
+// halved end terms), first and last already halved for summation.
+template <class T>
+void chebyshev_coefficients(const Tables &tb, const T *H, T *c)
+{
+    const int n = tb.n;
+    for (int k = 0; k <= n; ++k) {
+        T sum = 0.5 * (H[0] * tb.cheb[k]) + 0.5 * (H[n] * tb.cheb[n * (n + 1) + k]);
+        for (int i = 1; i < n; ++i)
+            sum += H[i] * tb.cheb[i * (n + 1) + k];
+        c[k] = sum * (2.0 / n);
+    }
+    c[0] = c[0] * 0.5;
+    c[n] = c[n] * 0.5;
+}
+
+// Clenshaw's recurrence for sum_k c_k T_k(xi).
+template <class T>
+T clenshaw(const T *c, int n, double xi)
+{
+    T b1 = 0.0, b2 = 0.0;  // b_{k+1}, b_{k+2}
+    const double x2 = 2 * xi;
+    for (int k = n; k >= 1; --k) {
+        const T b0 = c[k] + x2 * b1 - b2;
+        b2 = b1;
+        b1 = b0;
+    }
+    return c[0] + xi * b1 - b2;
+}
+
+// The same at m points at once: the same doubles, but the points' recurrences
+// interleave, so one's latency hides behind the others'.
+template <class T, int M>
+void clenshaw_row(const T *c, int n, const double *xi, int m, T *out)
+{
+    T b1[M], b2[M];  // b_{k+1}, b_{k+2} per point
+    for (int k = 0; k < m; ++k)
+        b1[k] = b2[k] = 0.0;
+    for (int j = n; j >= 1; --j) {
+        for (int k = 0; k < m; ++k) {
+            const T b0 = c[j] + (2 * xi[k]) * b1[k] - b2[k];
+            b2[k] = b1[k];
+            b1[k] = b0;
+        }
+    }
+    for (int k = 0; k < m; ++k)
+        out[k] = c[0] + xi[k] * b1[k] - b2[k];
+}
+
+}  // namespace korvane::kernels::alo_detail
+
+#endif  // KORVANE_ALO_TABLES_H
