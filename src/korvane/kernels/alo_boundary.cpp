@@ -8,9 +8,10 @@ namespace korvane::kernels::alo_detail {
 double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start)
 {
     const double v2 = vol * vol;
-    const double h = 1 - std::exp(-r * tau);
+    // alpha/h = (2/vol^2) r/(1 - e^{-r tau}), which tends to 2/(vol^2 tau) as r -> 0.
+    const double r_h = r > 0 ? r / -std::expm1(-r * tau) : 1 / tau;
     const double beta_m1 = 2 * (r - q) / v2 - 1;
-    const double lambda = (-beta_m1 - std::sqrt(beta_m1 * beta_m1 + 4 * (2 * r / v2) / h)) * 0.5;
+    const double lambda = (-beta_m1 - std::sqrt(beta_m1 * beta_m1 + 4 * (2 / v2) * r_h)) * 0.5;
     const double sd = vol * std::sqrt(tau);
     const double dr = std::exp(-r * tau), dq = std::exp(-q * tau);
     const double ln_K = std::log(K);
@@ -36,6 +37,20 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
     if (!(B < X))
         return X;
     return B;
+}
+
+void qd_start(const Tables &tb, double K, double r, double q, double vol, double *s)
+{
+    const double X = K * std::exp(value(ln_start(Rates<double>{r, q, vol})));
+    double B = X;  // the previous node's boundary starts the next
+    for (int i = tb.n - 1; i >= 0; --i) {
+        const double tau = tb.root_tau[i] * tb.root_tau[i];
+        B = qd_boundary(K, r, q, vol, tau, X, B);
+        s[i] = std::log(X / B);
+        if (!(s[i] > 0))
+            s[i] = 0.0;
+    }
+    s[tb.n] = 0.0;  // B(0) = X
 }
 
 }  // namespace korvane::kernels::alo_detail

@@ -3,7 +3,7 @@
 // solve (alo_solve.h) where it has one.
 //
 // Sensitivities to r, q and vol move the boundary, and the premium integral
-// is not stationary in it, so they are carried through the whole solve by
+// is not stationary in it, so they are carried through the solve by
 // forward-mode automatic differentiation; delta and gamma hold the boundary,
 // which does not move with the spot at fixed rates.
 #include "alo.h"
@@ -12,64 +12,95 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace korvane::kernels {
 
 namespace alo_detail {
+
+// Rates read from D and F carry a few ulp of their logarithms' arguments: r =
+// -ln D is off by up to ~eps (1 + |r|), q = r - ln(F/S) by ~eps (1 + |r| +
+// |ln F/S|) (NumPy's exp and libm's differ by an ulp).  The regime turns on
+// the signs of r, q and q - r, so each is read as zero within
+// RATE_NOISE (1 + |r| + |ln F/S|), a margin rounding cannot cross: the
+// prices on either side of it differ by far less than the accuracy.
+constexpr double RATE_NOISE = 64 * std::numeric_limits<double>::epsilon();
 
 Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma)
 {
     Contract c{Contract::INVALID, flag == CALL, S, K, 0.0, 0.0, flag, S, K, D, F};
     if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma))
         return c;
-    if (sigma <= 0) {
-        c.kind = Contract::INTRINSIC;
+    if (!(S > 0 && K > 0 && D > 0 && F > 0) || std::isinf(D) || std::isinf(F)) {
+        if (sigma <= 0)
+            c.kind = Contract::INTRINSIC;
         return c;
     }
-    if (!(S > 0 && K > 0 && D > 0 && F > 0) || std::isinf(sigma))
+    if (std::isinf(sigma) || std::isinf(S) || std::isinf(K))
         return c;
-    const double r = -std::log(D);
-    const double q = r - std::log(F / S);
+    double r = -std::log(D);
+    const double carry = std::log(F / S);  // (r - q) over the unit maturity
+    double q = r - carry;
+    const double noise = RATE_NOISE * (1 + std::fabs(r) + std::fabs(carry));
+    if (std::fabs(r) <= noise)
+        r = 0.0;
+    if (std::fabs(q) <= noise)
+        q = 0.0;
+    if (std::fabs(carry) <= noise)
+        q = r;
     // Call by put-call symmetry: C(S, K, r, q) = P(K, S, q, r).
     if (c.call)
         c = Contract{Contract::INVALID, true, K, S, q, r, flag, S, K, D, F};
     else
         c.r = r, c.q = q;
-    // A put's yield below minus its variance (over the unit maturity) leaves
-    // the fixed point unresolved on these nodes: the sweeps wander, even on
-    // the reference scheme, and prices come out wrong by up to all of their
-    // time value (an at-the-money 30-year put at r = 0.01%, q = -5%, 10% vol
-    // gave 0 against 3.86).  Down to q = -vol^2 they stay within some 2e-5.
-    if (c.r > 0 && c.q < -(sigma * sigma))
-        c.kind = Contract::DEEP_NEGATIVE_YIELD;
-    else if (c.r > 0)
-        c.kind = Contract::BOUNDARY;
+    // The put's exercise benefit per unit time is r K - q S: exercise can pay
+    // only where it is positive.
+    if (sigma <= 0)
+        c.kind = Contract::ZERO_VOL;
+    else if (c.r > 0 || (c.r == 0 && c.q < 0))
+        c.kind = Contract::BOUNDARY;       // positive for S below K r/q (every S when q <= 0)
     else if (c.q >= c.r)
-        c.kind = Contract::EUROPEAN;  // r <= 0 <= ... : holding beats exercise
+        c.kind = Contract::EUROPEAN;       // r <= 0, q >= r: positive only above K, never used
     else
-        c.kind = Contract::DOUBLE;    // q < r <= 0: exercise only inside a band
+        c.kind = Contract::TWO_BOUNDARIES;  // q < r < 0: positive above K r/q < K
     return c;
 }
 
 namespace {
 
-// Price of a classified contract under the default scheme; *H receives the
-// boundary (when BOUNDARY).
-double price_default(const Contract &c, double sigma, double *H)
+// The put with q < r < 0, exercised inside a band between two boundaries
+// (Andersen & Lake 2021, Healy 2021): not priced by this engine.  The one
+// place such contracts reach; the Greeks and the search follow it.
+double two_boundary_price(const Contract &, double)
+{
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+// Price of a classified contract under the default scheme.
+double price_default(const Contract &c, double sigma)
 {
     switch (c.kind) {
     case Contract::INVALID:
-    case Contract::DOUBLE:
-    case Contract::DEEP_NEGATIVE_YIELD:
         return NaN;
     case Contract::INTRINSIC:
         return intrinsic_value(c.flag, c.S0, c.K0);
+    case Contract::ZERO_VOL: {
+        double delta;
+        if (c.r <= 0 && c.q >= c.r)  // never exercised early: Black's own doubles
+            return _black_price(c.flag, c.K0, c.D0, c.F0, sigma);
+        return zero_vol_put(c.S, c.K, Rates<double>{c.r, c.q, 0.0}, &delta);
+    }
     case Contract::EUROPEAN:
         return _black_price(c.flag, c.K0, c.D0, c.F0, sigma);
+    case Contract::TWO_BOUNDARIES:
+        return two_boundary_price(c, sigma);
     case Contract::BOUNDARY:
         break;
     }
-    return solve_default<double>(c, {c.r, c.q, sigma}, Start::COLD, H, Purpose::PRICE).price;
+    double s[NODES + 1];
+    int steps;
+    return solve_default<double>(c, {c.r, c.q, sigma}, Start::COLD, s, Purpose::PRICE, &steps)
+        .price;
 }
 
 }  // namespace
@@ -84,24 +115,20 @@ double _alo_price_scheme(const AloScheme &scheme, std::int32_t flag, double S, d
     if (!fits(scheme))
         return NaN;
     const Contract c = classify(flag, S, K, D, F, sigma);
-    if (c.kind != Contract::BOUNDARY) {
-        double unused[1];
-        return price_default(c, sigma, unused);
-    }
+    if (c.kind != Contract::BOUNDARY)
+        return price_default(c, sigma);
     const Tables tb = make_tables(scheme.nodes, scheme.points, scheme.final_points);
-    const Tables coarse = make_tables(scheme.coarse_nodes, scheme.coarse_points, 1);
-    double H[ALO_MAX_NODES + 1];
-    return solve<double, ALO_MAX_NODES, ALO_MAX_POINTS, ALO_MAX_COARSE, ALO_MAX_COARSE>(
-               tb, scheme.coarse_nodes > 0 ? &coarse : nullptr, scheme, c, {c.r, c.q, sigma},
-               Start::COLD, H, Purpose::PRICE)
+    double s[ALO_MAX_NODES + 1];
+    int steps;
+    return put_value<double, ALO_MAX_NODES, ALO_MAX_POINTS>(tb, scheme, c.S, c.K,
+                                                           {c.r, c.q, sigma}, Start::COLD, s,
+                                                           Purpose::PRICE, &steps)
         .price;
 }
 
 double _alo_price(std::int32_t flag, double S, double K, double D, double F, double sigma)
 {
-    const Contract c = classify(flag, S, K, D, F, sigma);
-    double H[H_NODES + 1];
-    return price_default(c, sigma, H);
+    return price_default(classify(flag, S, K, D, F, sigma), sigma);
 }
 
 void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
@@ -109,10 +136,13 @@ void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, doub
 {
     const Contract c = classify(flag, S, K, D, F, sigma);
     out->gamma = out->vega = out->dD = out->dF = 0.0;
+    // The put's partials in its own r, q and vol, seeded in that order.
+    using D3 = Dual<3>;
+    Rates<D3> m{c.r, c.q, sigma};
+    m.r.d[0] = m.q.d[1] = m.vol.d[2] = 1.0;
+    PutValue<D3> put;
     switch (c.kind) {
     case Contract::INVALID:
-    case Contract::DOUBLE:
-    case Contract::DEEP_NEGATIVE_YIELD:
         out->price = out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
         return;
     case Contract::INTRINSIC:
@@ -123,16 +153,26 @@ void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, doub
     case Contract::EUROPEAN:
         _black_greeks(flag, S, K, D, F, sigma, out);
         return;
-    case Contract::BOUNDARY:
+    case Contract::TWO_BOUNDARIES:
+        out->price = two_boundary_price(c, sigma);
+        out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
+        return;
+    case Contract::ZERO_VOL:
+        if (c.r <= 0 && c.q >= c.r) {
+            _black_greeks(flag, S, K, D, F, sigma, out);
+            return;
+        }
+        put.price = zero_vol_put(c.S, c.K, m, &put.delta);
+        put.gamma = 0.0;
+        put.price.d[2] = 0.0;
+        break;
+    case Contract::BOUNDARY: {
+        D3 s[NODES + 1];
+        int steps;
+        put = solve_default<D3>(c, m, Start::COLD, s, Purpose::GREEKS, &steps);
         break;
     }
-
-    // The put's partials in its own r, q and vol, seeded in that order.
-    using D3 = Dual<3>;
-    Rates<D3> m{c.r, c.q, sigma};
-    m.r.d[0] = m.q.d[1] = m.vol.d[2] = 1.0;
-    D3 H[H_NODES + 1];
-    const PutValue<D3> put = solve_default<D3>(c, m, Start::COLD, H, Purpose::GREEKS);
+    }
 
     double dr = put.price.d[0], dq = put.price.d[1];  // dV/dr, dV/dq of the contract
     out->price = put.price.v;

@@ -7,26 +7,23 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
+#include <type_traits>
 
 #include "alo_boundary.h"
 
 namespace korvane::kernels::alo_detail {
 
-inline constexpr double COARSE_TOLERANCE = 1e-7;  // the coarse sweeps' stop: below the fine start's error
-inline constexpr int IV_SWEEPS = 30;  // most fine sweeps of each solve in the implied-vol search
-
-// What a boundary solve is for: the scheme it runs and what it returns.
+// What a solve returns besides the price.
 enum class Purpose {
-    PRICE,            // the price on the default schemes
-    GREEKS,           // the same solve, with the put's delta and gamma
-    SEARCH_STEER,     // an implied-vol search step far from the root: few sweeps
-    SEARCH_CONVERGE,  // a search step near the root: swept to the tolerance
+    PRICE,   // the price (and its partials in the rates and vol, for a dual T)
+    GREEKS,  // the same, with the put's delta and gamma
 };
 
-// Where a solve's sweeps start.
+// Where Newton's method starts.
 enum class Start {
-    COLD,  // the QD boundary (through the coarse stage, when the scheme has one)
-    WARM,  // the boundary the caller left in H
+    COLD,  // the QD boundary
+    WARM,  // the boundary the caller left (or predicted) in s
 };
 
 template <class T>
@@ -45,23 +42,24 @@ T european_put(double S, double K, const Rates<T> &m)
     return K * exp_of(-m.r) * ncdf_of(-dm) - S * exp_of(-m.q) * ncdf_of(-dp);
 }
 
-// The put at spot S on the boundary H (coefficients c): the exercise value
-// at or beyond it, else the European price plus the premium integral.  Delta
-// and gamma are filled for the Greeks.
+// The put at spot S on the boundary s = ln(X/B) at the nodes, c the
+// Chebyshev coefficients of s^2: the exercise value at or beyond it, else the
+// European price plus the premium integral.  Delta and gamma are filled for
+// the Greeks.
 template <class T>
-PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m, const T *H,
+PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m, const T *s,
                         const T *c, Purpose purpose)
 {
     const int n = tb.n;
     const T &r = m.r, &q = m.q, &vol = m.vol;
     const T v2 = vol * vol;
-    const T ln_XK = value(q) > value(r) ? log_of(r / q) : T(0.0);
+    const T ln_XK = ln_start(m);
     const T ln_X = std::log(K) + ln_XK;
 
     const bool greeks = purpose == Purpose::GREEKS;
     PutValue<T> out{T(0.0), 0.0, 0.0};
     // At or beyond the boundary at the full maturity: the exercise value.
-    const T sH_T = sqrt_pos(H[0]);
+    const T &sH_T = s[0];
     // ln(S/X): X moves with r and q where q > r, and so does every ln(S/B(u)).
     const T ln_SX = std::log(S) - ln_X;
     if (value(ln_SX) <= -value(sH_T)) {
@@ -102,9 +100,8 @@ PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m,
         }
     }
     out.price = european_put(S, K, m) + premium;
-    // Short of the exercise value (a boundary the sweeps left too low, seen
-    // only with a negative yield far above the rate): exercised, as the
-    // price can be no less.
+    // Short of the exercise value (a boundary left too low): exercised, as
+    // the price can be no less.
     if (value(out.price) < K - S) {
         out.price = K - S;
         out.delta = -1.0;
@@ -118,48 +115,69 @@ PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m,
     return out;
 }
 
-// Solves the boundary, leaving H = ln(B/X)^2 at the nodes in H (its start
-// there when `start` is WARM) and its Chebyshev coefficients in c, and
-// prices the put.
-// A cold start is the QD boundary, first swept on the coarse nodes when
-// there are any: there a sweep costs a fraction of one on the fine nodes,
-// which then start within the coarse discretisation's error.
-template <class T, int NCAP, int LCAP, int CNCAP, int CLCAP>
-PutValue<T> put_value(const Tables &tb, const Tables *coarse, const AloScheme &sc, double S,
-                      double K, const Rates<T> &m, Start start, T *H, T *c, Purpose purpose)
+// Solves the boundary and prices the put.  s holds n + 1 values of ln(X/B)
+// at the nodes: the start when `start` is WARM, the converged boundary on
+// return, with its partials in the seeded rates and vol for a dual T: with
+// the boundary converged in doubles, ds/dtheta = -J^{-1} d rho/d theta (the
+// implicit function theorem on the collocation equations, J their Jacobian),
+// one residual pass in duals.  *steps receives the Newton steps taken; a
+// solve that does not converge prices NaN.
+template <class T, int NCAP, int LCAP>
+PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
+                      const Rates<T> &m, Start start, T *s, Purpose purpose, int *steps)
 {
-    if (start == Start::COLD && !coarse) {
-        qd_start(tb, K, m, H);
-    } else if (start == Start::COLD) {
-        if constexpr (CNCAP >= 2) {  // else no room for a coarse stage
-            T Hc[CNCAP + 1];  // the coarse boundary
-            T cc[CNCAP + 1];  // its Chebyshev coefficients
-            qd_start(*coarse, K, m, Hc);
-            sweep_boundary<T, CNCAP, CLCAP>(*coarse, sc.coarse_iterations, COARSE_TOLERANCE, K,
-                                            m, Hc, cc);
-            for (int i = 0; i < tb.n; ++i) {
-                H[i] = clenshaw(cc, coarse->n, 2 * tb.root_tau[i] - 1);
-                if (!(value(H[i]) > 0))
-                    H[i] = 0.0;
-            }
+    const int n = tb.n;
+    const Rates<double> mv{value(m.r), value(m.q), value(m.vol)};
+    const double ln_K = std::log(K);
+    double sv[NCAP + 1];  // the boundary in doubles
+    if (start == Start::COLD)
+        qd_start(tb, K, mv.r, mv.q, mv.vol, sv);
+    else
+        for (int i = 0; i <= n; ++i)
+            sv[i] = value(s[i]);
+    double J[NCAP * NCAP];  // the last Jacobian's LU factors
+    int piv[NCAP];
+    {
+        NodeTerms<double, NCAP, LCAP> nt;
+        node_terms(tb, K, mv, nt);
+        *steps = newton_boundary(tb, nt, mv, ln_K, sc.iterations, sc.tolerance, sv, J, piv);
+    }
+    if (*steps > sc.iterations)
+        return {T(NaN), NaN, NaN};
+    for (int i = 0; i <= n; ++i)
+        s[i] = sv[i];
+    if constexpr (!std::is_same_v<T, double>) {
+        NodeTerms<T, NCAP, LCAP> nt;
+        node_terms(tb, K, m, nt);
+        T rho[NCAP];
+        residuals(tb, nt, m, ln_K, sv, rho, static_cast<double *>(nullptr));
+        constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
+        for (int p = 0; p < P; ++p) {
+            double b[NCAP];
+            for (int i = 0; i < n; ++i)
+                b[i] = -rho[i].d[p];
+            lu_solve(J, n, piv, b);
+            for (int i = 0; i < n; ++i)
+                s[i].d[p] = b[i];
         }
     }
-    sweep_boundary<T, NCAP, LCAP>(tb, sc.iterations, sc.tolerance, K, m, H, c);
-    return put_premium(tb, S, K, m, H, c, purpose);
+    T H[NCAP + 1];  // s^2 and its Chebyshev coefficients
+    T c[NCAP + 1];
+    for (int i = 0; i <= n; ++i)
+        H[i] = s[i] * s[i];
+    chebyshev_coefficients(tb, H, c);
+    return put_premium(tb, S, K, m, s, c, purpose);
 }
-
-// ---------------------------------------------------------------------------
-// Forward form to the put, and the regimes that need no boundary.
 
 // What a contract reduces to.
 struct Contract {
     enum Kind {
-        INVALID,    // NaN or out-of-domain input: NaN out
-        INTRINSIC,  // sigma <= 0: the undiscounted exercise value
-        EUROPEAN,   // never exercised early: the Black price
-        DOUBLE,     // two boundaries (q < r < 0 for the put): not handled, NaN
-        DEEP_NEGATIVE_YIELD,  // r > 0 > q + vol^2 for the put: not handled, NaN
-        BOUNDARY,   // one boundary: the fixed-point solve
+        INVALID,         // NaN or out-of-domain input: NaN out
+        INTRINSIC,       // sigma <= 0 and no rates to read: the exercise value on the spot
+        ZERO_VOL,        // sigma <= 0: the deterministic American value
+        EUROPEAN,        // never exercised early: the Black price
+        TWO_BOUNDARIES,  // q < r < 0 for the put: exercised inside a band
+        BOUNDARY,        // one boundary: the collocation solve
     } kind;
     bool call;  // priced as the mirrored put
     double S;   // the put's spot (K for a call)
@@ -174,89 +192,52 @@ struct Contract {
 
 Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma);
 
-template <class T, int NCAP, int LCAP, int CNCAP, int CLCAP>
-PutValue<T> solve(const Tables &tb, const Tables *coarse, const AloScheme &sc, const Contract &c,
-                  const Rates<T> &m, Start start, T *H, Purpose purpose)
+// The put's value at sigma = 0: the forward path is certain, so it is the
+// best of K e^{-r t} - S e^{-q t} over exercise times t in [0, 1] (and 0):
+// at either end, or where r K e^{-r t} = q S e^{-q t} (a maximum when q > r).
+// The time is chosen on the values, and the value taken at it, so a dual T
+// carries the partials in r and q (the envelope theorem: the time's own
+// partials do not count).  *delta receives dV/dS.
+template <class T>
+T zero_vol_put(double S, double K, const Rates<T> &m, double *delta)
 {
-    T coef[NCAP + 1];
-    return put_value<T, NCAP, LCAP, CNCAP, CLCAP>(tb, coarse, sc, c.S, c.K, m, start, H, coef,
-                                                  purpose);
+    const double r = value(m.r), q = value(m.q);
+    const auto at = [&](double t) { return K * std::exp(-r * t) - S * std::exp(-q * t); };
+    double best = 0.0, t_best = -1.0;  // -1: never exercised
+    for (double t : {0.0, 1.0}) {
+        if (at(t) > best)
+            best = at(t), t_best = t;
+    }
+    const double ratio = (r * K) / (q * S);
+    if (r != q && ratio > 0) {
+        const double t = std::log(ratio) / (r - q);
+        if (t > 0 && t < 1 && at(t) > best)
+            best = at(t), t_best = t;
+    }
+    if (t_best < 0) {
+        *delta = 0.0;
+        return T(0.0);
+    }
+    *delta = -std::exp(-q * t_best);
+    if (t_best == 0)
+        return T(K - S);
+    return K * exp_of(-m.r * t_best) - S * exp_of(-m.q * t_best);
 }
 
-// Where the value-matching form FP-B is used (r > 2 vol^2) its kernel
-// Phi(d-(s, .)) steps from 0 to 1 as s -> 0, where FP-B''s densities are
-// smooth: on ALO_SCHEME's nodes and points it missed the reference by up to
-// 5e-6 relative.  This finer scheme holds it within 2e-7.  No coarse stage:
-// started from the coarse FP-B boundary its sweeps ended further off than
-// from QD.
-inline constexpr AloScheme VALUE_MATCHING_SCHEME{24, 6, 18, 64, 1e-9, 0, 0, 0};
-
+// The scheme of the public kernels.
 inline constexpr int NODES = ALO_SCHEME.nodes;
 inline constexpr int POINTS = ALO_SCHEME.points;
-inline constexpr int COARSE_NODES = ALO_SCHEME.coarse_nodes;
-inline constexpr int COARSE_POINTS = ALO_SCHEME.coarse_points;
-inline constexpr int VM_NODES = VALUE_MATCHING_SCHEME.nodes;
-inline constexpr int VM_POINTS = VALUE_MATCHING_SCHEME.points;
-inline constexpr int H_NODES = NODES > VM_NODES ? NODES : VM_NODES;  // room for either boundary
-
-static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME) && fits(VALUE_MATCHING_SCHEME));
+static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME));
 inline constexpr Tables DEFAULT_TABLES =
     make_tables(ALO_SCHEME.nodes, ALO_SCHEME.points, ALO_SCHEME.final_points);
-inline constexpr Tables COARSE_TABLES =
-    make_tables(ALO_SCHEME.coarse_nodes, ALO_SCHEME.coarse_points, 1);
-inline constexpr Tables VM_TABLES = make_tables(
-    VALUE_MATCHING_SCHEME.nodes, VALUE_MATCHING_SCHEME.points, VALUE_MATCHING_SCHEME.final_points);
 
-// A scheme with `sweeps` fine sweeps at most to `tolerance`, else as `s`.
-constexpr AloScheme with_sweeps(const AloScheme &s, int sweeps, double tolerance)
-{
-    return {s.nodes, sweeps, s.points, s.final_points, tolerance, s.coarse_nodes,
-            s.coarse_iterations, s.coarse_points};
-}
-
-// The implied-volatility search's converged solves sweep every boundary to a
-// tolerance, so that its root is that of the converged price whatever the
-// path to it.  FP-B' contracts fast (its last changes shrink 3 to 20 times a
-// sweep), so a change of 1e-8 in ln B leaves an error below it: the roots
-// stay within 4e-10 in sigma of the fully converged ones.  FP-B's slow mode
-// (0.96 a sweep near the end) keeps the default 1e-9.
-inline constexpr double IV_TOLERANCE = 1e-8;
-inline constexpr AloScheme IV_SCHEME = with_sweeps(ALO_SCHEME, IV_SWEEPS, IV_TOLERANCE);
-inline constexpr AloScheme VM_IV_SCHEME =
-    with_sweeps(VALUE_MATCHING_SCHEME, IV_SWEEPS, VALUE_MATCHING_SCHEME.tolerance);
-// The search's steering solves only steer its steps towards the root, and
-// the converged solves that follow take up the sweeps they leave: the
-// Jacobi-Newton sweep alone (after the coarse stage, for FP-B').
-inline constexpr AloScheme STEER_SCHEME = with_sweeps(ALO_SCHEME, 1, ALO_SCHEME.tolerance);
-inline constexpr AloScheme VM_STEER_SCHEME =
-    with_sweeps(VALUE_MATCHING_SCHEME, 1, VALUE_MATCHING_SCHEME.tolerance);
-
-// Nodes of the boundary the default solve holds at this rate and vol.
-inline int default_nodes(double r, double vol)
-{
-    return form_for(r, vol) == Form::VALUE_MATCHING ? VM_NODES : NODES;
-}
-
-// The default solve for `purpose`: on ALO_SCHEME or, where FP-B is used,
-// VALUE_MATCHING_SCHEME, with the search's sweep counts and tolerances for
-// its steps.  H has room for H_NODES + 1 values.
+// The solve on ALO_SCHEME; s has room for NODES + 1 values.
 template <class T>
-PutValue<T> solve_default(const Contract &c, const Rates<T> &m, Start start, T *H,
-                          Purpose purpose)
+PutValue<T> solve_default(const Contract &c, const Rates<T> &m, Start start, T *s,
+                          Purpose purpose, int *steps)
 {
-    if (form_for(value(m.r), value(m.vol)) == Form::VALUE_MATCHING) {
-        const AloScheme &sc = purpose == Purpose::SEARCH_STEER      ? VM_STEER_SCHEME
-                              : purpose == Purpose::SEARCH_CONVERGE ? VM_IV_SCHEME
-                                                                    : VALUE_MATCHING_SCHEME;
-        // No coarse stage.
-        return solve<T, VM_NODES, VM_POINTS, 0, 0>(VM_TABLES, nullptr, sc, c, m, start, H,
-                                                   purpose);
-    }
-    const AloScheme &sc = purpose == Purpose::SEARCH_STEER      ? STEER_SCHEME
-                          : purpose == Purpose::SEARCH_CONVERGE ? IV_SCHEME
-                                                                : ALO_SCHEME;
-    return solve<T, NODES, POINTS, COARSE_NODES, COARSE_POINTS>(DEFAULT_TABLES, &COARSE_TABLES,
-                                                                sc, c, m, start, H, purpose);
+    return put_value<T, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c.S, c.K, m, start, s, purpose,
+                                       steps);
 }
 
 }  // namespace korvane::kernels::alo_detail

@@ -88,8 +88,6 @@ constexpr Tables make_tables(int nodes, int points, int final_points)
     Tables t{};
     t.n = nodes;
     const int n = nodes;
-    if (n < 1)
-        return t;  // no coarse stage
     for (int i = 0; i <= n; ++i) {
         for (int k = 0; k <= n; ++k)
             t.cheb[i * (n + 1) + k] = cos_series(PI * ((i * k) % (2 * n)) / n);
