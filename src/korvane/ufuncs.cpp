@@ -201,6 +201,43 @@ using Alo = Loops<k::_alo_price, k::_alo_implied_vol_c, k::_alo_greeks, Cost::Sl
 using European = Loops<european_price, k::_black_implied_vol_c, k::_black_greeks, Cost::Cheap,
                        Cost::Cheap>;
 
+// Entries for tests and benchmarks, private to the module: the accurate price
+// under a scheme given per element, and the boundary solves an implied
+// volatility takes.
+
+// S, K, D, F, sigma, is_call, nodes, points, final_points, iterations,
+// tolerance -> price (NaN for a scheme beyond the kernels' maxima).
+void scheme_price_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const capi::DetachedIfAttached guard;
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        double x[5];
+        const std::int32_t flag = load_contract<5>(args, steps, i, x);
+        double n[5];
+        for (int j = 0; j < 5; ++j)
+            n[j] = load<double>(args[6 + j], steps[6 + j], i);
+        const bool whole = n[0] >= 2 && n[0] <= k::ALO_MAX_NODES && n[1] >= 1
+                           && n[1] <= k::ALO_MAX_POINTS && n[2] >= 1 && n[2] <= k::ALO_MAX_POINTS
+                           && n[3] >= 0 && n[3] <= 1000;
+        const k::AloScheme scheme{whole ? static_cast<int>(n[0]) : 0, whole ? static_cast<int>(n[3]) : 0,
+                                  whole ? static_cast<int>(n[1]) : 0, whole ? static_cast<int>(n[2]) : 0,
+                                  n[4]};
+        store(args[11], steps[11], i, k::_alo_price_scheme(scheme, flag, x[0], x[1], x[2], x[3], x[4]));
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+// price, S, K, D, F, is_call -> the number of boundary solves of alo_implied_vol.
+double implied_vol_solves(std::int32_t flag, const double *x)
+{
+    int solves = 0;
+    k::_alo_implied_vol_counted(flag, x[0], x[1], x[2], x[3], x[4], &solves);
+    return solves;
+}
+
+PyUFuncGenericFunction scheme_price_loops[] = {scheme_price_loop};
+PyUFuncGenericFunction solves_loops[] = {elementwise_loop<implied_vol_solves, Cost::Slow>};
+
 void *no_data[] = {nullptr};
 
 constexpr char D = NPY_DOUBLE;
@@ -208,6 +245,7 @@ constexpr char B = NPY_BOOL;
 const char elementwise_types[] = {D, D, D, D, D, B, D};  // five numbers and is_call
 const char forward_types[] = {D, D, D, D, D, D, D};
 const char greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D};
+const char scheme_types[] = {D, D, D, D, D, B, D, D, D, D, D, D};
 
 // The operands of each kind of ufunc, the same for every method.
 struct Shape {
@@ -220,6 +258,7 @@ struct Shape {
 constexpr Shape ELEMENTWISE{elementwise_types, 6, 1, nullptr};
 constexpr Shape GREEKS{greeks_types, 7, 7, nullptr};
 constexpr Shape FORWARD{forward_types, 6, 1, "(n),(n),(n),(),(),()->()"};
+constexpr Shape SCHEME{scheme_types, 11, 1, nullptr};
 
 constexpr UfuncSpec spec(const char *name, PyUFuncGenericFunction *loops, const Shape &shape,
                          const char *doc)
@@ -271,6 +310,12 @@ const UfuncSpec UFUNCS[] = {
     spec("european_greeks", European::greeks_loops, GREEKS,
          "european_price and its Greeks (closed form); arguments and outputs as for\n"
          "baw_greeks."),
+    spec("_alo_scheme_price", scheme_price_loops, SCHEME,
+         "alo_price under the scheme given by nodes, points, final_points, iterations\n"
+         "and tolerance (for tests and benchmarks)."),
+    spec("_alo_implied_vol_solves", solves_loops, ELEMENTWISE,
+         "The boundary solves alo_implied_vol makes on price, S, K, D, F and is_call\n"
+         "(for tests of its cost)."),
 };
 
 int add_ufunc(PyObject *module, const UfuncSpec &u)

@@ -96,11 +96,14 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
         start = c.kind == Contract::BOUNDARY && !std::isnan(f) ? Start::WARM : Start::COLD;
         if (std::fabs(f) <= IV_PRICE_TOL * price)
             return x;  // the price reproduced
-        if (f < 0)
+        // A solve that fails to converge (at a sigma far below the rates'
+        // scale, where the boundary hugs X) counts as below the target: the
+        // price there is near its zero-volatility floor.
+        if (f < 0 || std::isnan(f))
             lo = x;
         else if (f > 0)
             hi = x;
-        double next = x - f / vega;
+        double next = std::isnan(f) ? NaN : x - f / vega;
         // Newton's iterate inside the bracket, and a step short enough that
         // its error is second order: the root, with no further solve.
         if (next > lo && next < hi && std::fabs(next - x) <= IV_ACCEPT_STEP * x)

@@ -76,6 +76,26 @@ double two_boundary_price(const Contract &, double)
     return std::numeric_limits<double>::quiet_NaN();
 }
 
+// Where Newton's method does not converge (sigma far below the scale of the
+// rates, where the boundary hugs X within a few sigma): the best of
+// exercising now and holding to a fixed time t (a European put of maturity
+// t), at expiry or at the deterministic optimum t*, a lower bound that tends
+// to the deterministic value as sigma -> 0.
+double lower_bound_put(const Contract &c, double sigma)
+{
+    double unused;
+    const double floor = zero_vol_put(c.S, c.K, Rates<double>{c.r, c.q, 0.0}, &unused);
+    double best = std::fmax(floor, european_put(c.S, c.K, Rates<double>{c.r, c.q, sigma}));
+    const double ratio = (c.r * c.K) / (c.q * c.S);
+    if (c.r != c.q && ratio > 0) {
+        const double t = std::log(ratio) / (c.r - c.q);
+        if (t > 0 && t < 1)
+            best = std::fmax(best, european_put(c.S, c.K, Rates<double>{c.r * t, c.q * t,
+                                                                       sigma * std::sqrt(t)}));
+    }
+    return best;
+}
+
 // Price of a classified contract under the default scheme.
 double price_default(const Contract &c, double sigma)
 {
@@ -99,8 +119,9 @@ double price_default(const Contract &c, double sigma)
     }
     double s[NODES + 1];
     int steps;
-    return solve_default<double>(c, {c.r, c.q, sigma}, Start::COLD, s, Purpose::PRICE, &steps)
-        .price;
+    const double price =
+        solve_default<double>(c, {c.r, c.q, sigma}, Start::COLD, s, Purpose::PRICE, &steps).price;
+    return std::isnan(price) ? lower_bound_put(c, sigma) : price;
 }
 
 }  // namespace
