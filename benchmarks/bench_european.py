@@ -3,6 +3,7 @@ implied vol and against py_vollib_vectorized, per element and in accuracy on
 the round trip price -> vol.
 
 A script, not a test: python benchmarks/bench_european.py [--n N]
+(first the prices' accuracy against mpmath, in units of the last place)
 
 The prices are exact to the last digits (Black's formula in mpmath on a sample,
 korvane's own European price on the rest, which matches mpmath to a few ulp),
@@ -40,11 +41,40 @@ def accuracy(label, vols, sigma):
           f"worst {rel.max():.1e} relative in vol; {bad.sum()} not solved")
 
 
+def price_accuracy(n=20_000, seed=5):
+    """Prices against Black's formula in mpmath (40 digits), in units of the
+    last place, by the price's sensitivity vega sigma/price: the rounding of
+    ln(F/K) moves the price by that many of its own relative units."""
+    import mpmath as mp
+
+    mp.mp.dps = 40
+    rng = np.random.default_rng(seed)
+    k, s = np.exp(rng.uniform(-3, 3, n)), np.exp(rng.uniform(np.log(1e-4), np.log(5.0), n))
+    flags = rng.choice(["c", "p"], n)
+    got = korvane.price(100.0, 100.0 * k, 0.97, 100.0, s, flags, method="european")
+    ulps, sensitivity = [], []
+    for g, kk, ss, f in zip(got, k, s, flags):
+        K, F, D, sg = mp.mpf(100.0 * kk), mp.mpf(100), mp.mpf(0.97), mp.mpf(ss)
+        d1 = mp.log(F / K) / sg + sg / 2
+        d2 = d1 - sg
+        want = D * (F * mp.ncdf(d1) - K * mp.ncdf(d2)) if f == "c" else D * (K * mp.ncdf(-d2) - F * mp.ncdf(-d1))
+        if want > 1e-300:
+            ulps.append(float(abs(mp.mpf(g) - want) / np.spacing(float(want))))
+            sensitivity.append(float(D * F * mp.npdf(d1)) * ss / float(want))
+    ulps, sensitivity = np.array(ulps), np.array(sensitivity)
+    print(f"prices against mpmath, {len(ulps)} contracts (K/F e^-3 to e^3, sigma 1e-4 to 5), error in ulp:")
+    for lo, hi in [(0, 3), (3, 10), (10, 100), (100, np.inf)]:
+        m = (sensitivity >= lo) & (sensitivity < hi)
+        print(f"  vega sigma/price in [{lo:g}, {hi:g}): {m.sum():6d} contracts, median {np.median(ulps[m]):.2f}, "
+              f"worst {ulps[m].max():.0f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=200_000)
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
+    price_accuracy()
     prices, K, sigma, flags = chain(args.n)
     n = len(prices)
     D, r, T = 0.97, -math.log(0.97), 1.0

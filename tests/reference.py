@@ -7,7 +7,9 @@ import math
 
 import numpy as np
 
-_libm, _double = ctypes.CDLL(ctypes.util.find_library("m")), ctypes.c_double
+# The C maths library: libm on POSIX systems, the universal C runtime on Windows.
+_libm = ctypes.CDLL(ctypes.util.find_library("m") or ctypes.util.find_library("ucrtbase") or "msvcrt")
+_double = ctypes.c_double
 erfc, exp, log, sqrt = (ctypes.CFUNCTYPE(_double, _double)((f, _libm)) for f in ("erfc", "exp", "log", "sqrt"))
 pow_ = ctypes.CFUNCTYPE(_double, _double, _double)(("pow", _libm))
 
@@ -113,6 +115,12 @@ def intrinsic(call, S, K):  # on the spot, never the forward
 
 
 def baw(q, S, K, D, F, sigma):
+    """The formula, floored at the exercise value on the spot (a NaN stays)."""
+    value, exercise = baw_formula(q, S, K, D, F, sigma), intrinsic(q == 1, S, K)
+    return exercise if value < exercise else value
+
+
+def baw_formula(q, S, K, D, F, sigma):
     if sigma <= 0:
         return intrinsic(q == 1, S, K)
     E = bsm(q, K, D, F, sigma)
@@ -166,3 +174,15 @@ def random_contracts(n, seed, sigma_lo, sigma_hi):
     return (np.full(n, 100.0), 100 * np.exp(rng.uniform(-1.5, 1.5, n)), rng.uniform(0.5, 1.05, n),
             100 * rng.uniform(0.8, 1.25, n), np.exp(rng.uniform(np.log(sigma_lo), np.log(sigma_hi), n)),
             rng.choice(["c", "p"], n))
+
+
+def richardson(f, x, h):
+    """f'(x) from central differences at h and h/2, extrapolated: error O(h^4)."""
+    d1, d2 = ((f(x + s) - f(x - s)) / (2 * s) for s in (h, h / 2))
+    return (4 * d2 - d1) / 3
+
+
+def richardson2(f, x, h):
+    """f''(x) likewise."""
+    d1, d2 = ((f(x + s) - 2 * f(x) + f(x - s)) / (s * s) for s in (h, h / 2))
+    return (4 * d2 - d1) / 3

@@ -1,4 +1,5 @@
 """The array API against the module it must agree with: korvane.price, implied_vol and forward."""
+import inspect
 import itertools
 import json
 import math
@@ -105,12 +106,32 @@ def test_bad_workers(workers, error, message):
         korvane.price(100.0, 100.0, 0.96, 101.0, 0.2, "c", workers=workers)
 
 
+@pytest.mark.parametrize("workers, threads", [(None, 1), (1, 1), (3, 3), (-1, 4), (-2, 3), (-4, 1)])
+def test_workers_count_threads_as_scipy_does(monkeypatch, workers, threads):
+    # On four cores -1 is all four, -2 all but one, ...
+    from concurrent.futures import ThreadPoolExecutor
+
+    from korvane import _policy
+
+    used = [1]
+
+    class Pool(ThreadPoolExecutor):
+        def __init__(self, n):
+            used.append(n)
+            super().__init__(n)
+
+    monkeypatch.setattr(_policy.os, "cpu_count", lambda: 4)
+    monkeypatch.setattr(_policy, "ThreadPoolExecutor", Pool)
+    korvane.price(np.linspace(90.0, 110.0, 4096), 100.0, 0.96, 101.0, 0.2, "c", workers=workers)
+    assert used[-1] == threads
+
+
 @pytest.mark.parametrize("flag, is_call", [
     ("c", True), ("CALL", True), ("Call", True), ("p", False), ("PuT", False), (True, True), (np.False_, False),
     (["c", "p", "C", "P", "call", "put"], [1, 0, 1, 0, 1, 0]),
     (np.array([["call", "p"], ["C", "Put"]]), [[1, 0], [1, 0]]),
     (np.array(["c", "P", b"C", b"put"], dtype=object), [1, 0, 1, 0]),
-    (np.array([b"c", b"Put"]), [1, 0]), (b"CALL", True),
+    (np.array([b"c", b"Put"]), [1, 0]), (b"CALL", True), (bytearray(b"p"), False),
     (np.array([True, False]), [1, 0]),
     ([], []),
 ])
@@ -129,6 +150,7 @@ def test_flags(flag, is_call):
     (np.array(["p", nan], dtype=object), "flag at position 1 is nan"),
     ([1, 0], "flag at position 0 is 1"), (1, "flag is 1"), (None, "flag is None"), (b"x", "flag is b'x'"),
     (np.array([b"c", b"cal"]), "flag at position 1 is b'cal'"), (2.5, "flag is 2.5"),
+    (bytearray(b"x"), r"flag is bytearray\(b'x'\)"),
 ])
 def test_bad_flags(flag, message):
     with pytest.raises(ValueError, match=message + r"; expected 'c', 'call', 'p' or 'put' \(either case\) or a boolean"):
@@ -224,3 +246,34 @@ def test_the_namespace_shows_only_the_api():
     assert not {"Any", "TYPE_CHECKING", "_typing"} & set(dir(korvane))
     assert set(korvane.__all__) <= set(dir(korvane))
     assert "ForwardRef" not in pydoc.render_doc(korvane.Greeks)
+
+
+def test_signatures_name_the_methods_of_one_home():
+    import typing
+
+    from korvane import _policy, bsm
+
+    functions = [korvane.price, korvane.implied_vol, korvane.greeks, korvane.forward,
+                 bsm.price, bsm.implied_vol, bsm.greeks, bsm.forward]
+    for fn in functions:
+        hint = typing.get_type_hints(fn)["method"]
+        assert typing.get_args(hint) == _policy.METHODS, fn.__qualname__
+        assert len(str(inspect.signature(fn))) < 400  # no NumPy internals in help()
+
+
+@pytest.mark.parametrize("method", ["baw", "alo", "european"])
+def test_greeks_in_trader_units(method):
+    from korvane import bsm
+
+    args = (100.0, np.array([90.0, 105.0]), 0.5, 0.05, 0.02, 0.25, "p")
+    model, trader = bsm.greeks(*args, method=method), bsm.greeks(*args, method=method, units="trader")
+    for name, per in [("price", 1), ("delta", 1), ("gamma", 1), ("vega", 100), ("theta", 365), ("rho", 100),
+                      ("psi", 100)]:
+        assert np.allclose(getattr(trader, name) * per, getattr(model, name), rtol=1e-15), name
+    D, F, sigma = bsm.to_forward_form(100.0, 0.5, 0.05, 0.02, 0.25)
+    forward_form = korvane.greeks(100.0, args[1], D, F, sigma, "p", T=0.5, method=method, units="trader")
+    assert np.allclose(forward_form.vega, trader.vega, rtol=1e-15)
+    with pytest.raises(ValueError, match="units='trader' needs the maturity T"):
+        korvane.greeks(100.0, 90.0, D, F, sigma, "p", units="trader")
+    with pytest.raises(ValueError, match="units must be 'model' or 'trader'; got 'day'"):
+        bsm.greeks(*args, units="day")

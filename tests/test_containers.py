@@ -23,9 +23,15 @@ def same_as_one_call(fn, *args, **kwargs):
     assert getattr(two, "dtype", None) == getattr(one, "dtype", None)
     if isinstance(one, np.ma.MaskedArray):
         assert (np.ma.getmaskarray(two) == np.ma.getmaskarray(one)).all()
-    assert ref.bits(np.ma.filled(np.asarray(two, dtype=float) if not np.ma.isMaskedArray(two) else two, 0.0)) == \
-        ref.bits(np.ma.filled(np.asarray(one, dtype=float) if not np.ma.isMaskedArray(one) else one, 0.0))
+    assert ref.bits(filled(two)) == ref.bits(filled(one))
     return two
+
+
+def filled(x):
+    """Values as doubles, masked or missing ones 0."""
+    if hasattr(x, "to_numpy"):
+        x = x.to_numpy(dtype=float, na_value=np.nan)
+    return np.ma.filled(x if np.ma.isMaskedArray(x) else np.asarray(x, dtype=float), 0.0)
 
 
 @pytest.mark.parametrize("S", [

@@ -38,6 +38,43 @@ def test_prices_against_high_precision(flag):
     assert worst < 1e-13  # a few units in the last place, out of the money included
 
 
+@pytest.mark.parametrize("flag", ["c", "p"])
+def test_near_the_money_against_high_precision(flag):
+    # Every region of the normalised Black function meets near the money.
+    x = np.concatenate([[-1e-9, 0.0, 1e-9], np.sinh(np.linspace(-4.0, 4.0, 23)) / 20])
+    sigmas = np.exp(np.linspace(np.log(1e-3), np.log(3.0), 12))
+    checked = 0
+    for K in 100.0 * np.exp(-x):
+        got = korvane.price(100.0, K, 0.97, 100.0, sigmas, flag, method="european")
+        want = np.array([black_mp(flag == "c", K, 0.97, 100.0, s) for s in sigmas])
+        # Rounding ln(F/K) moves the price by vega sigma/price of its own
+        # relative units: some 2 ulp each (benchmarks/bench_european.py).
+        vega = 0.97 * 100.0 * np.exp(-0.5 * (np.log(100.0 / K) / sigmas + sigmas / 2) ** 2) / np.sqrt(2 * np.pi)
+        sensitivity = np.divide(vega * sigmas, want, out=np.full_like(want, np.inf), where=want > 0)
+        ok = sensitivity < 100
+        assert np.all(np.abs(got - want)[ok] <= 1e-15 * (10 + 4 * sensitivity[ok]) * want[ok])
+        checked += ok.sum()
+    assert checked > 200
+
+
+@pytest.mark.parametrize("flag", ["c", "p"])
+def test_tiny_sigma_and_the_bound(flag):
+    # sigma -> 0: the discounted intrinsic value, subnormal sigma too; a
+    # price one ulp below the bound D F (call) or D K (put): a finite root,
+    # rising towards the bound.
+    for K in (50.0, 150.0):
+        for s in (1e-310, 5e-324):
+            got = korvane.price(100.0, K, 0.97, 100.0, s, flag, method="european")
+            assert got == 0.97 * max(100.0 - K if flag == "c" else K - 100.0, 0.0)
+    K = 100.0 * np.exp(np.linspace(-3.0, 3.0, 301))
+    bound = 0.97 * (100.0 if flag == "c" else K)
+    below = [np.nextafter(bound, 0.0)]
+    for _ in range(3):
+        below.append(np.nextafter(below[-1], 0.0))
+    vols = [korvane.implied_vol(b, 100.0, K, 0.97, 100.0, flag, method="european") for b in below]
+    assert np.isfinite(vols).all() and all((v >= w).all() for v, w in zip(vols, vols[1:]))
+
+
 def test_round_trip_to_machine_precision():
     # Out of the money on both wings: the price is all time value.  (In the
     # money, rounding the price to the intrinsic value's ulp loses the time
@@ -50,6 +87,28 @@ def test_round_trip_to_machine_precision():
     ok = prices > 1e-290  # not underflowed
     rel = np.abs(back / sigmas - 1)[ok]
     assert rel.max() < 1e-13 and ok.sum() > 900
+
+
+def test_round_trip_in_and_out_of_the_money():
+    # Strikes 1e-3 to 1e3 times the forward, sigma 1e-4 to 5, both kinds, D 1
+    # and 0.93: every region of the inversion.  A case is left out where the
+    # double price does not determine sigma to 1e-14 (its ulp over vega
+    # sigma) or lies at a bound; the rest come back to 1e-13.
+    K = np.logspace(-3.0, 3.0, 97)[:, None, None, None]
+    sigma = np.logspace(-4.0, np.log10(5.0), 73)[None, :, None, None]
+    D = np.array([1.0, 0.93])[None, None, :, None]
+    flag = np.array(["c", "p"])[None, None, None, :]
+    K, sigma, D, flag = np.broadcast_arrays(K, sigma, D, flag)
+    p = korvane.price(1.0, K, D, 1.0, sigma, flag, method="european")
+    d1 = np.log(1.0 / K) / sigma + 0.5 * sigma
+    vega = D * np.exp(-0.5 * d1 * d1) / math.sqrt(2 * math.pi)
+    with np.errstate(divide="ignore"):  # vega underflows far from the money
+        resolution = np.maximum(np.spacing(1.0) * p, 1e-320) / (vega * sigma)
+    call = flag == "c"
+    intrinsic = D * np.maximum(np.where(call, 1.0 - K, K - 1.0), 0.0)
+    ok = (resolution < 1e-14) & (p > intrinsic) & (p < D * np.where(call, 1.0, K))
+    back = korvane.implied_vol(p, 1.0, K, D, 1.0, flag, method="european")
+    assert ok.sum() > 7000 and np.abs(back / sigma - 1)[ok].max() < 1e-13
 
 
 @pytest.mark.parametrize("price, K, flag, want", [

@@ -13,22 +13,10 @@ from korvane.vantrel import baw_price
 nan = math.nan
 
 
-def richardson(f, x, h):
-    """f'(x) from central differences at h and h/2, extrapolated: error O(h^4)."""
-    d1, d2 = ((f(x + s) - f(x - s)) / (2 * s) for s in (h, h / 2))
-    return (4 * d2 - d1) / 3
-
-
 def robust_derivative(f, x, h):
     """The median of Richardson estimates at h, h/3 and h/10: one of them may
     catch the noise of the critical-price solve (1e-10) over a small step."""
-    return float(np.median([richardson(f, x, h * m) for m in (1.0, 1 / 3, 0.1)]))
-
-
-def richardson2(f, x, h):
-    """f''(x) likewise."""
-    d1, d2 = ((f(x + s) - 2 * f(x) + f(x - s)) / (s * s) for s in (h, h / 2))
-    return (4 * d2 - d1) / 3
+    return float(np.median([ref.richardson(f, x, h * m) for m in (1.0, 1 / 3, 0.1)]))
 
 
 def contracts(n, seed):
@@ -81,9 +69,9 @@ def test_forward_form_greeks_match_central_differences():
         at_spot = lambda x: baw_price(x, k, d, gi * x, s, f)  # noqa: E731
         h = 1 / 64  # a binary fraction: x +- h and gi (x +- h) are exact
         fd = {
-            "delta": richardson(at_spot, S[i], 4 * h),
-            "gamma": richardson2(at_spot, S[i], 4 * h),
-            "vega": richardson(lambda x: baw_price(S[i], k, d, gi * S[i], x, f), s, 1e-3 * s),
+            "delta": ref.richardson(at_spot, S[i], 4 * h),
+            "gamma": ref.richardson2(at_spot, S[i], 4 * h),
+            "vega": ref.richardson(lambda x: baw_price(S[i], k, d, gi * S[i], x, f), s, 1e-3 * s),
         }
         for name, want in fd.items():
             got = getattr(G, name)[i]
@@ -175,6 +163,13 @@ def test_nan_input_gives_nan_greeks(i):
     assert all(math.isnan(x) for x in G[4:]) and all(math.isnan(x) for x in G[1:4]) == (i < 5)
 
 
+@pytest.mark.parametrize("method", ["baw", "alo"])  # Black's tends to D F (call) or D K
+@pytest.mark.parametrize("flag", ["c", "p"])
+def test_no_price_gives_no_greeks(method, flag):
+    G = korvane.greeks(100.0, 100.0, 0.96, 101.0, math.inf, flag, T=1.0, method=method)
+    assert all(math.isnan(x) for x in G)
+
+
 @pytest.mark.parametrize("T", [0.0, -1.0, nan])
 def test_rate_form_needs_a_positive_maturity(T):
     G = korvane.greeks(100.0, 100.0, 0.96, 101.0, 0.2, "c", T=T)
@@ -240,12 +235,12 @@ def test_against_an_independent_baw_engine(S, K, r, q, vol, days, flag, rel):
     theta = -(8 * (npv(days=days + 1) - npv(days=days - 1)) - (npv(days=days + 2) - npv(days=days - 2))) / (12 * day)
     want = {
         "price": npv(),
-        "delta": richardson(lambda x: npv(S=x), S, min(0.01, 0.1 * sigma) * S),  # well inside one sd
-        "gamma": richardson2(lambda x: npv(S=x), S, min(0.01, 0.1 * sigma) * S),
-        "vega": richardson(lambda x: npv(vol=x), vol, 0.01 * vol) / math.sqrt(T),  # ours is per unit of sigma
+        "delta": ref.richardson(lambda x: npv(S=x), S, min(0.01, 0.1 * sigma) * S),  # well inside one sd
+        "gamma": ref.richardson2(lambda x: npv(S=x), S, min(0.01, 0.1 * sigma) * S),
+        "vega": ref.richardson(lambda x: npv(vol=x), vol, 0.01 * vol) / math.sqrt(T),  # ours is per unit of sigma
         "theta": theta,
-        "rho": richardson(lambda x: npv(r=x), r, 1e-3),
-        "psi": richardson(lambda x: npv(q=x), q, 1e-3),
+        "rho": ref.richardson(lambda x: npv(r=x), r, 1e-3),
+        "psi": ref.richardson(lambda x: npv(q=x), q, 1e-3),
     }
     for name, value in want.items():
         assert getattr(G, name) == pytest.approx(value, rel=rel, abs=1e-7 * S), name

@@ -56,6 +56,8 @@ print(json.dumps([failed, attempt()]))
 """
 
 
+NUMPY_CORE = "numpy._core" if int(numpy.__version__.split(".")[0]) >= 2 else "numpy.core"  # renamed in NumPy 2
+
 @pytest.mark.parametrize("setup, error, message", [
     ("sys.modules[ZEROS] = None", "ModuleNotFoundError", f"import of {ZEROS} halted; None in sys.modules"),
     ("sys.modules[ZEROS] = types.ModuleType(ZEROS)",
@@ -66,8 +68,8 @@ print(json.dumps([failed, attempt()]))
      "TypeError",
      f"C function {ZEROS}.brentq has wrong signature (expected {BRENTQ_SIGNATURE}, got double (double))"),
     # NumPy itself is imported already; only its compiled interface is missing
-    ("sys.modules['numpy._core._multiarray_umath'] = types.ModuleType('numpy._core._multiarray_umath')",
-     "ImportError", "numpy._core.multiarray failed to import"),
+    (f"sys.modules['{NUMPY_CORE}._multiarray_umath'] = types.ModuleType('{NUMPY_CORE}._multiarray_umath')",
+     "ImportError", "numpy._core.multiarray failed to import"),  # the message of NumPy 2's headers
 ], ids=["no-scipy", "no-capi", "no-brentq", "wrong-capsule", "no-numpy-api"])
 def test_failed_import_can_be_retried(run_python, setup, error, message):
     failed, retried = json.loads(run_python(FAILED_IMPORT.format(zeros=ZEROS, setup=setup)).stdout)

@@ -54,9 +54,11 @@ def test_special_volatilities(S, K, D, F, sigma, flag, expected):
 
 @pytest.mark.parametrize("flag", ["c", "p"])
 @pytest.mark.parametrize("D", [1.0, 1.03])
-def test_no_discounting_is_european(flag, D):
-    for S, K, F, sigma in [(100, 100, 100, 0.2), (100, 60, 90, 1.3), (100, 150, 120, 0.05)]:
-        assert baw_price(S, K, D, F, sigma, flag) == pytest.approx(black(flag, K, D, F, sigma), rel=1e-12)
+def test_no_discounting_is_european_floored_at_exercise(flag, D):
+    for S, K, F, sigma in [(100, 100, 100, 0.2), (100, 60, 90, 1.3), (100, 150, 120, 0.05), (100, 70, 94, 0.17)]:
+        exercise = max(S - K if flag == "c" else K - S, 0)
+        want = max(black(flag, K, D, F, sigma), exercise)
+        assert baw_price(S, K, D, F, sigma, flag) == pytest.approx(want, rel=1e-12)
 
 
 # Haug (1998), The Complete Guide to Option Pricing Formulas, p. 24: K = 100,
@@ -97,8 +99,7 @@ def test_american_bounds():
     european = np.array([ref.bsm(1 if f == "c" else -1, *map(float, c)) for f, *c in zip(flag, K, D, F, sigma)])
     intrinsic = np.where(flag == "c", np.maximum(S - K, 0), np.maximum(K - S, 0))
     assert np.all(american >= european * (1 - 1e-12))
-    discounted = D < 1  # with D >= 1 the model is European, possibly below intrinsic
-    assert np.all(american[discounted] >= intrinsic[discounted] * (1 - 1e-12))
-    never_early = (flag == "c") & (D * (F / S) >= 1)
+    assert np.all(american >= intrinsic)
+    never_early = (flag == "c") & (D * (F / S) >= 1) & (D < 1)
     assert never_early.sum() > 100
     assert np.array_equal(american[never_early], european[never_early])

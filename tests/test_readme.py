@@ -38,6 +38,15 @@ def test_interactive_examples():
     assert runner.failures == 0 and runner.tries >= 6
 
 
+def test_the_whole_readme_as_a_doctest():
+    # What `python -m doctest README.md` runs: an output line right before a
+    # closing fence would take the fence as output.
+    test = doctest.DocTestParser().get_doctest(README.read_text(), {}, "README", str(README), 0)
+    runner = doctest.DocTestRunner()
+    runner.run(test)
+    assert runner.failures == 0 and runner.tries >= 6
+
+
 def inputs():
     """What the fragments that are not whole scripts work on."""
     S, K, D, F, sigma, flags = ref.random_contracts(300, 61, 0.05, 1.0)

@@ -27,8 +27,10 @@ install_in_venv() {
 # error in the debug interpreter print before killing the process stays visible.
 run_tests() { "$@" -P -m pytest -q -p no:cacheprovider --capture=sys; }
 
+# Debian unstable's compiler rolls on: its warnings are shown, not fatal
+# (the host's pinned compiler builds the release wheel with -Werror).
 stage_release() {
-    install_in_venv venv-release python3.14 -C cmake.define.KORVANE_WERROR=ON
+    install_in_venv venv-release python3.14
     run_tests "$SCRATCH/venv-release/bin/python"
 }
 
@@ -39,7 +41,7 @@ stage_release() {
 # python3.14d include folder's links to the release pyconfig.h (no Py_DEBUG)
 # without -fno-canonical-system-headers.
 stage_debug() {
-    install_in_venv venv-debug python3.14d -C cmake.define.KORVANE_WERROR=ON \
+    install_in_venv venv-debug python3.14d \
         -C cmake.define.CMAKE_CXX_FLAGS=-fno-canonical-system-headers
     run_tests "$SCRATCH/venv-debug/bin/python"
 }
@@ -48,7 +50,7 @@ stage_ctest() {
     local dir=$SCRATCH/ctest
     rm -rf "$dir"
     cmake -S "$SRC" -B "$dir" -G Ninja -DKORVANE_BUILD_TESTS=ON \
-        -DKORVANE_BUILD_EXTENSION=OFF -DKORVANE_WERROR=ON
+        -DKORVANE_BUILD_EXTENSION=OFF
     cmake --build "$dir"
     ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 }
@@ -58,7 +60,7 @@ stage_asan() {
     local asan
     asan=$(g++ -print-file-name=libasan.so)
     [[ -f $asan ]] || { echo "libasan.so not found (got '$asan')" >&2; return 1; }
-    install_in_venv venv-asan python3.14 -C cmake.define.KORVANE_SANITIZE=address -C cmake.define.KORVANE_WERROR=ON \
+    install_in_venv venv-asan python3.14 -C cmake.define.KORVANE_SANITIZE=address \
         -C install.strip=false
     # Leak detection is off: the interpreter keeps memory alive until exit by design.
     LD_PRELOAD=$asan \

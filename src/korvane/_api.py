@@ -1,20 +1,22 @@
 """The array API in forward form: prices, implied volatilities, Greeks and
 forwards over anything NumPy broadcasts, with results in the container the
 inputs came in."""
-import importlib
+from __future__ import annotations  # readable signatures in help()
+
 from collections.abc import Sequence
-from typing import Any, NamedTuple
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._greeks import Greeks as Greeks, in_trader_units
 from ._policy import apply, is_call, library, ufunc
 
 # ---------------------------------------------------------------------------
 # The public functions.
 
 def price(S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, sigma: ArrayLike,
-          flag: ArrayLike, *, method: str = "baw", workers: int | None = 1,
+          flag: ArrayLike, *, method: Literal["baw", "alo", "european"] = "baw", workers: int | None = 1,
           out: NDArray[Any] | None = None) -> Any:
     """Option price in forward form.
 
@@ -34,7 +36,7 @@ def price(S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, sigma: ArrayLi
 
 
 def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike,
-                flag: ArrayLike, *, method: str = "baw", workers: int | None = 1,
+                flag: ArrayLike, *, method: Literal["baw", "alo", "european"] = "baw", workers: int | None = 1,
                 out: NDArray[Any] | None = None) -> Any:
     """Total standard deviation at which the method's price equals `price`.
 
@@ -50,44 +52,9 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, D: ArrayLike, F: A
     return apply(ufunc("implied_vol", method), (price, S, K, D, F, is_call(flag, numbers)), workers, out)
 
 
-_FIELDS = ("price", "delta", "gamma", "vega", "theta", "rho", "psi")
-
-
-class Greeks(NamedTuple):
-    """The price and its sensitivities, each broadcast like korvane.price."""
-
-    price: Any  #: the price
-    delta: Any  #: dV/dS, the forward moving with the spot (F/S held)
-    gamma: Any  #: d2V/dS2, likewise
-    vega: Any   #: dV/dsigma (forward form) or dV/dvol (korvane.bsm)
-    theta: Any  #: -dV/dT per year (with T; else None)
-    rho: Any    #: dV/dr (with T; else None)
-    psi: Any    #: dV/dq, q the dividend yield or borrow (with T; else None)
-
-    def to_frame(self) -> Any:
-        """A pandas DataFrame with a column per field (None fields left out), on
-        the index of Series results."""
-        pandas: Any = importlib.import_module("pandas")  # untyped without its stubs
-        return pandas.DataFrame({k: _flat(v) for k, v in self._asdict().items() if v is not None},
-                                index=getattr(self.price, "index", None))
-
-    def to_dataset(self) -> Any:
-        """An xarray Dataset with a variable per field (None fields left out)."""
-        xarray: Any = importlib.import_module("xarray")
-        fields = {k: v for k, v in self._asdict().items() if v is not None}
-        if all(hasattr(v, "dims") for v in fields.values()):
-            return xarray.Dataset(fields)
-        dims = [f"dim_{i}" for i in range(np.ndim(self.price))]
-        return xarray.Dataset({k: (dims, np.asarray(v)) for k, v in fields.items()})
-
-
-def _flat(values: Any) -> Any:
-    return values if hasattr(values, "index") else np.ravel(values)
-
-
 def greeks(S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, sigma: ArrayLike,
-           flag: ArrayLike, *, T: ArrayLike | None = None, method: str = "baw",
-           workers: int | None = 1) -> Greeks:
+           flag: ArrayLike, *, T: ArrayLike | None = None, method: Literal["baw", "alo", "european"] = "baw",
+           workers: int | None = 1, units: Literal["model", "trader"] = "model") -> Greeks:
     """The price and its Greeks, analytic to the method.
 
     Arguments as for korvane.price.  delta and gamma hold F/S, K, D and
@@ -96,19 +63,36 @@ def greeks(S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, sigma: ArrayL
     rate-form sensitivities read D = exp(-rT), F = S exp((r - q)T) and
     sigma = vol sqrt(T): theta = -dV/dT per year with S, K, r, q and vol held,
     rho = dV/dr and psi = dV/dq; NaN where T <= 0.  A NaN input gives NaN
-    Greeks.
+    Greeks.  units="trader" (needs T) gives vega per volatility point (0.01
+    of annual volatility), theta per calendar day (a year of 365) and rho and
+    psi per percentage point.
     """
+    if units not in ("model", "trader"):
+        raise ValueError(f"units must be 'model' or 'trader'; got {units!r}")
+    if units == "trader" and T is None:
+        raise ValueError("units='trader' needs the maturity T (vega per point of annual volatility)")
     maturity = np.nan if T is None else T
     numbers = {"S": S, "K": K, "D": D, "F": F, "sigma": sigma, "T": maturity}
     values = apply(ufunc("greeks", method), (S, K, D, F, sigma, is_call(flag, numbers), maturity), workers)
     price, delta, gamma, vega, theta, rho, psi = values
     if T is None:
         return Greeks(price, delta, gamma, vega, None, None, None)
-    return Greeks(price, delta, gamma, vega, theta, rho, psi)
+    g = Greeks(price, delta, gamma, vega, theta, rho, psi)
+    if units == "trader":
+        g = in_trader_units(g._replace(vega=np.multiply(vega, np.sqrt(_maturity(T)))))
+    return g
+
+
+def _maturity(T: ArrayLike) -> Any:
+    """T where 0 < T < inf, else NaN, in T's own container: the maturities
+    that annual volatilities, rates and yields can be read over."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        ok = np.logical_and(np.greater(T, 0.0), np.less(T, np.inf))
+        return np.divide(np.multiply(T, ok, dtype=np.float64), ok)
 
 
 def forward(call_prices: ArrayLike, put_prices: ArrayLike, strikes: ArrayLike, S: ArrayLike,
-            D: ArrayLike, strike_pct: ArrayLike = 0.01, *, method: str = "baw", axis: int = -1,
+            D: ArrayLike, strike_pct: ArrayLike = 0.01, *, method: Literal["baw", "alo", "european"] = "baw", axis: int = -1,
             dim: Any = None) -> Any:
     """Forward at which call and put implied volatilities agree best, per chain.
 

@@ -2,6 +2,8 @@
 how a call reaches the ufuncs whatever container its inputs come in."""
 from __future__ import annotations
 
+import functools
+import importlib
 import math
 import operator
 import os
@@ -39,7 +41,7 @@ def _one_flag(value: Any) -> bool | None:
     """A single flag object as "is call", or None when it spells no flag."""
     if isinstance(value, (bool, np.bool_)):
         return bool(value)
-    if isinstance(value, bytes):
+    if isinstance(value, (bytes, bytearray)):
         try:
             value = value.decode("ascii")
         except UnicodeDecodeError:
@@ -53,7 +55,7 @@ def flag_array(flag: Any, offset: Sequence[int] = ()) -> Any:
     """Booleans for a flag or an array-like of flags: a Python bool for one flag
     (pandas' masked arrays refuse NumPy's), else a bool ndarray.  `offset` is
     added to the position an error names (a block's place in a larger array)."""
-    if isinstance(flag, (bool, np.bool_, str, bytes)):
+    if isinstance(flag, (bool, np.bool_, str, bytes, bytearray)):
         one = _one_flag(flag)
         if one is None:
             raise ValueError(f"flag is {flag!r}; {_EXPECTED}")
@@ -123,7 +125,7 @@ def _is_series(obj: Any) -> bool:
 
 
 def _dask_flag_block(block: Any, block_info: Any = None) -> Any:
-    start = [lo for lo, _ in block_info[0]["array-location"]] if block_info else []
+    start = [lo for lo, _ in block_info[0]["array-location"]] if isinstance(block_info, dict) else []
     return np.asarray(flag_array(block, start), dtype=bool)
 
 
@@ -247,47 +249,111 @@ def _threaded(uf: np.ufunc, args: Sequence[Any], n: int, out: Any) -> Any:
     return outs if many else outs[0]
 
 
-def _same_index_series(args: Sequence[Any]) -> Any:
-    """The common index when the containers are pandas Series of NumPy float or
-    bool dtype on one index and everything else is a scalar."""
-    series = [a for a in args if _is_container(a)]
-    if not series or not all(_is_series(s) and isinstance(s.dtype, np.dtype) and s.dtype.kind in "fiub"
-                             for s in series):
-        return None
-    if any(np.ndim(a) for a in args if not _is_container(a)):
-        return None
-    index = series[0].index
-    return index if all(s.index.equals(index) for s in series[1:]) else None
-
-
 def apply(uf: np.ufunc, args: Sequence[Any], workers: int | None, out: Any = None) -> Any:
     """The ufunc over `args` in their containers, split over threads where the
-    result is a plain ndarray (or a Series on one index) either way."""
+    result is a plain ndarray (or a pandas object) either way."""
     n = workers_count(workers)
-    kwargs = {} if out is None else {"out": out}
-    if uf.nout > 1 and any(library(a) == "dask" for a in args):
-        return _dask_many_outputs(uf, args)
+    if out is None and (result := _unwrapped(uf, args, n)) is not None:
+        return result
     if n > 1 and all(_plain(a) for a in args):
         result = _threaded(uf, args, n, out)
         if result is not None:
             return result
-    elif n > 1 and out is None and (index := _same_index_series(args)) is not None:
-        names = {a.name for a in args if _is_container(a)}
-        name = names.pop() if len(names) == 1 else None
-        values = _threaded(uf, [a.to_numpy() if _is_container(a) else a for a in args], n, None)
-        if values is not None:
-            series = type(next(a for a in args if _is_container(a)))
-            if uf.nout > 1:
-                return tuple(series(v, index=index, name=name) for v in values)
-            return series(values, index=index, name=name)
-    return uf(*args, **kwargs)
+    return uf(*args, **({} if out is None else {"out": out}))
 
 
-def _dask_many_outputs(uf: np.ufunc, args: Sequence[Any]) -> Any:
-    # Dask dispatches only the ufuncs it knows by name when they have several
-    # outputs; as a generalized ufunc with scalar core dimensions it takes any.
+def _run(uf: np.ufunc, n: int, *arrays: Any) -> Any:
+    """The ufunc over plain arrays, on n threads where that pays."""
+    result = _threaded(uf, arrays, n, None) if n > 1 else None
+    return uf(*arrays) if result is None else result
+
+
+# ---------------------------------------------------------------------------
+# Containers: pandas, xarray and Dask hand the ufunc plain arrays their own way
+# and the result is wrapped again, rather than through __array_ufunc__, whose
+# dispatch NumPy 2.4 leaks memory on for ufuncs of five or more inputs (some
+# 240 bytes a call).  What none of these ways covers keeps NumPy's dispatch.
+
+def _unwrapped(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
+    """The result for containers of one library, or None to leave to NumPy."""
+    libraries = {library(a) for a in args if _is_container(a)}
+    if libraries == {"dask"}:
+        return _dask(uf, args)
+    if libraries == {"xarray"}:
+        return _xarray(uf, args, n)
+    if libraries == {"pandas"}:
+        return _pandas(uf, args, n)
+    return None
+
+
+def _readable(obj: Any) -> bool:
+    """Numbers or booleans of a NumPy dtype, or a Series of nullable numbers."""
+    if hasattr(obj, "columns"):
+        return all(isinstance(d, np.dtype) and d.kind in "fiub" for d in obj.dtypes)
+    kind = getattr(obj.dtype, "kind", "O")
+    return kind in "fiub" if isinstance(obj.dtype, np.dtype) else kind in "fiu"
+
+
+def _pandas(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
+    # pandas' own rule: the objects (all Series or all DataFrames) are aligned
+    # on the union of their axes, and the result is of their type; nullable
+    # numbers give nullable results, missing where an input is.
+    pandas: Any = importlib.import_module("pandas")  # untyped without its stubs
+    objs = [a for a in args if _is_container(a)]
+    kind = type(objs[0])
+    if (not all(type(o) is kind for o in objs) or not issubclass(kind, (pandas.Series, pandas.DataFrame))
+            or not all(_readable(o) for o in objs) or any(np.ndim(a) for a in args if not _is_container(a))):
+        return None
+    axes = list(objs[0].axes)
+    for o in objs[1:]:
+        axes = [a if a.equals(b) else a.union(b) for a, b in zip(axes, o.axes)]
+    names = ("index", "columns")
+    arrays = []
+    missing = None  # where a nullable input is missing
+    for a in args:
+        if _is_container(a):
+            if not all(x.equals(y) for x, y in zip(a.axes, axes)):
+                a = a.reindex(**dict(zip(names, axes)))
+            if isinstance(a.dtype, np.dtype) or hasattr(a, "columns"):
+                a = a.to_numpy()
+            else:
+                na = a.isna().to_numpy()
+                missing = na if missing is None else missing | na
+                a = a.to_numpy(dtype=np.float64, na_value=np.nan)
+        arrays.append(a)
+    result = _run(uf, n, *arrays)
+    series_names = {getattr(o, "name", None) for o in objs}
+    name = series_names.pop() if len(series_names) == 1 else None
+
+    def wrap(values: np.ndarray) -> Any:
+        if issubclass(kind, pandas.DataFrame):
+            return kind(values, index=axes[0], columns=axes[1])
+        if missing is not None:
+            values = pandas.arrays.FloatingArray(values, missing.copy())
+        return kind(values, index=axes[0], name=name)
+
+    return tuple(map(wrap, result)) if uf.nout > 1 else wrap(result)
+
+
+def _xarray(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
+    # xarray's own rule for ufuncs: its arithmetic join, attributes kept; a
+    # Dask-backed object stays lazy, each block handed to the ufunc.
+    import xarray
+
+    get_options: Any = getattr(xarray, "get_options", dict)  # untyped
+    join = get_options().get("arithmetic_join", "inner")
+    apply_ufunc: Any = xarray.apply_ufunc  # untyped
+    return apply_ufunc(functools.partial(_run, uf, n), *args, output_core_dims=[[]] * uf.nout,
+                       join=join, dataset_join=join, dataset_fill_value=np.nan, dask="parallelized",
+                       output_dtypes=[np.float64] * uf.nout, keep_attrs=True)
+
+
+def _dask(uf: np.ufunc, args: Sequence[Any]) -> Any:
+    # Every block through the ufunc as an ndarray, lazily; broadcasting and
+    # chunks are Dask's.
     import dask.array
 
     apply_gufunc: Any = dask.array.apply_gufunc  # untyped
-    signature = ",".join(["()"] * uf.nin) + "->(" + "),(".join([""] * uf.nout) + ")"
-    return tuple(apply_gufunc(uf, signature, *args, output_dtypes=[np.float64] * uf.nout))
+    signature = ",".join(["()"] * uf.nin) + "->" + ",".join(["()"] * uf.nout)
+    result = apply_gufunc(uf, signature, *args, output_dtypes=[np.float64] * uf.nout, allow_rechunk=True)
+    return tuple(result) if uf.nout > 1 else result

@@ -36,6 +36,11 @@ constexpr char FUNCTION_TYPE_NAME[] = "korvane.vantrel.function";
 // Process-wide state: written by the execute step only, read-only afterwards.
 
 // Type objects bound at import, with the sizes the compiled headers expect.
+// No code reads them: binding them is the import's check that the NumPy it
+// meets is binary compatible with the headers the module was compiled
+// against (a smaller type fails the import, a larger one warns), as
+// extensions compiled against NumPy's declarations do; the references keep
+// what was checked alive for the life of the process.
 struct TypeImport {
     const char *module;
     const char *name;

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "kernels/black.h"
+#include "kernels/normal.h"
 
 namespace k = korvane::kernels;
 

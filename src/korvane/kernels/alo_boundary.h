@@ -35,7 +35,6 @@
 
 namespace korvane::kernels::alo_detail {
 
-inline constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double QD_TOLERANCE = 1e-4;  // the QD Newton's last step in ln B
 inline constexpr double MAX_STEP = 0.5;       // largest Newton step in any node's ln B
 

@@ -13,10 +13,6 @@
 
 namespace korvane::kernels {
 
-// exp(x^2) erfc(x), W. J. Cody's rational approximations (Math. Comp. 23,
-// 1969); finite for every x above -26.6, ~1/(x sqrt(pi)) for large x.
-double _erfcx(double x);
-
 // Normalised Black call b(x, s) = e^{x/2} Phi(x/s + s/2) - e^{-x/2} Phi(x/s - s/2)
 // for x = ln(F/K) <= 0 and s > 0 (out of the money), without cancellation.
 double _normalised_black_otm(double x, double s);

@@ -27,15 +27,14 @@
 // The rate form reads D = exp(-rT), F = S exp((r - q)T), sigma = vol sqrt(T):
 //   rho = T (F dV/dF - D dV/dD),  psi = -T F dV/dF,
 //   theta = -dV/dT = -(D ln D dV/dD + F ln(F/S) dV/dF + sigma/2 dV/dsigma)/T.
+#include "black.h"
 #include "kernels.h"
+#include "normal.h"
+#include "rates.h"
 
 namespace korvane::kernels {
 
 namespace {
-
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
-double norm_pdf(double x) { return INV_SQRT_2PI * std::exp(-0.5 * (x * x)); }
 
 // Black's price on the forward and its partials in F and sigma (dD is price/D).
 struct BlackPartials {
@@ -47,12 +46,9 @@ struct BlackPartials {
 
 BlackPartials black_partials(double s, double K, double D, double F, double sigma)
 {
-    const double d1 = black_d1(F, K, sigma);
-    const double d2 = d1 - sigma;
-    const double pdf = norm_pdf(d1);
-    const double n1 = _norm_cdf(s * d1);
-    return {D * s * (F * n1 - K * _norm_cdf(s * d2)), D * s * n1, D * pdf / (F * sigma),
-            D * F * pdf};
+    Greeks g;  // at the spot F: delta is dV/dF, gamma d2V/dF2
+    _black_greeks(s > 0 ? CALL : PUT, F, K, D, F, sigma, &g);
+    return {g.price, g.dF, g.gamma, g.vega};
 }
 
 // Partials of the exponent q in D, F and sigma.
@@ -124,7 +120,9 @@ void _baw_greeks(std::int32_t q, double S, double K, double D, double F, double 
     BawState st;
     out->price = _baw_state(q, S, K, D, F, sigma, &st);
     const double s = q == CALL ? 1.0 : -1.0;
-    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma)) {
+    // A NaN input, or a price that is none (sigma = inf): NaN throughout.
+    if (std::isnan(out->price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F)
+        || std::isnan(sigma)) {
         out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
         return;
     }
@@ -135,7 +133,9 @@ void _baw_greeks(std::int32_t q, double S, double K, double D, double F, double 
         out->delta = intrinsic_value(q, S, K) > 0 ? s : 0.0;
         return;
     case BawState::EXERCISE:
-        out->delta = s;
+        // The exercise value: at or beyond the critical price, or where the
+        // formula fell below it (zero only for a formula price below zero).
+        out->delta = out->price > 0 ? s : 0.0;
         return;
     case BawState::EUROPEAN: {
         // Black on the forward, which moves with the spot: dF/dS = F/S.
@@ -165,7 +165,8 @@ void _rate_greeks(const Greeks &g, double S, double D, double F, double sigma, d
     // (0.0 - x rather than -x: a flat branch gives +0.)
     *rho = T * (F * g.dF - D * g.dD);
     *psi = 0.0 - T * (F * g.dF);
-    *theta = 0.0 - (D * std::log(D) * g.dD + F * std::log(F / S) * g.dF + 0.5 * sigma * g.vega) / T;
+    const ForwardRates m = forward_rates(S, D, F);  // r T and (r - q) T
+    *theta = 0.0 - (D * m.ln_D * g.dD + F * m.ln_g * g.dF + 0.5 * sigma * g.vega) / T;
 }
 
 }  // namespace korvane::kernels

@@ -21,6 +21,9 @@
 
 namespace korvane::kernels {
 
+// What a kernel returns where it has no number to give.
+inline constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
 // Flag code handed to every kernel: CALL prices a call, any other value a put.
 inline constexpr std::int32_t CALL = 1;
 inline constexpr std::int32_t PUT = -1;
@@ -193,14 +196,14 @@ struct BawState {
     enum Branch {
         INTRINSIC,  // sigma <= 0: the undiscounted exercise value
         EUROPEAN,   // no early exercise premium: the Black price E
-        EXERCISE,   // at or beyond the critical price: the exercise value
+        EXERCISE,   // at or beyond the critical price, or the formula below it: the exercise value
         PREMIUM,    // E + A (S/S*)^q
     } branch;
     double E;       // European price (from EUROPEAN on)
     double g;       // F/S                      (from the exponents on)
     double N;       // 2 ln(F/S)/sigma^2
     double M;       // -2 ln(D)/sigma^2
-    double q;       // q2 (call) or q1 (put)     (EXERCISE and PREMIUM)
+    double q;       // q2 (call) or q1 (put)     (PREMIUM, and EXERCISE at S*)
     double s_star;  // critical price S* or S**
     bool solved;    // s_star is a root of the boundary condition, not an end of its search
     double A;       // A2 or A1                  (PREMIUM)

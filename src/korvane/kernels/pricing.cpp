@@ -107,8 +107,11 @@ double _put_critical_price(CriticalParams *p, bool *solved)
     return brentq(_put_critical_func, 1e-10, hi, p, PRICE_EPS, PRICE_EPS, 100, &info);
 }
 
-double _baw_state(std::int32_t q, double S, double K, double D, double F, double sigma,
-                  BawState *st)
+namespace {
+
+// The Barone-Adesi-Whaley formula branch by branch, before the floor below.
+double baw_formula(std::int32_t q, double S, double K, double D, double F, double sigma,
+                   BawState *st)
 {
     // No volatility (a NaN goes on): the undiscounted exercise value.
     if (sigma <= 0) {
@@ -119,7 +122,8 @@ double _baw_state(std::int32_t q, double S, double K, double D, double F, double
     const double E = _bsm_price(q, K, D, F, sigma);
     st->branch = BawState::EUROPEAN;
     st->E = E;
-    // No positive rate: early exercise is never worth anything.
+    // No positive rate: the formula has no premium term, and the European
+    // price stands (floored at the exercise value by _baw_state).
     if (D >= 1)
         return E;
 
@@ -179,6 +183,24 @@ double _baw_state(std::int32_t q, double S, double K, double D, double F, double
     st->branch = BawState::PREMIUM;
     st->A = A1;
     return E + A1 * std::pow(S / s_star, q1);
+}
+
+}  // namespace
+
+double _baw_state(std::int32_t q, double S, double K, double D, double F, double sigma,
+                  BawState *st)
+{
+    const double V = baw_formula(q, S, K, D, F, sigma, st);
+    // An American option is worth at least its exercise value.  The European
+    // branches can fall below it: with D >= 1 a call with a yield, or a put
+    // whose yield is below a negative rate, is worth exercising now.  (A NaN
+    // fails the test and stays.)
+    const double exercise = intrinsic_value(q, S, K);
+    if (V < exercise) {
+        st->branch = BawState::EXERCISE;
+        return exercise;
+    }
+    return V;
 }
 
 double _baw_price(std::int32_t q, double S, double K, double D, double F, double sigma)
