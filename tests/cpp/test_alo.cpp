@@ -42,7 +42,7 @@ double tolerance(double price, double S) { return std::fmax(2e-7 * std::fabs(pri
 // The reference has converged: a still finer scheme moves it by under 1e-10.
 TEST_F(Alo, ReferenceHasConverged)
 {
-    const k::AloScheme finer{48, 60, 128, 128, 1e-15, 0, 0, 0};
+    const k::AloScheme finer{48, 60, 128, 128, 1e-15};
     for (const Rated &c : {Rated{k::PUT, 100, 100, 1, 0.05, 0.02, 0.25},
                            Rated{k::CALL, 100, 110, 3, 0.03, 0.05, 0.4},
                            Rated{k::PUT, 100, 90, 5, 0.1, 0.0, 0.8}}) {

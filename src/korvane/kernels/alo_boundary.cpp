@@ -2,6 +2,7 @@
 #include "alo_boundary.h"
 
 #include <cmath>
+#include <limits>
 
 namespace korvane::kernels::alo_detail {
 
@@ -39,18 +40,56 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
     return B;
 }
 
-void qd_start(const Tables &tb, double K, double r, double q, double vol, double *s)
+double g_span = 24, g_inner_stretch = 1, g_outer_stretch = 1, g_power = 1;
+int g_clamp = 1;
+double g_eta_floor = 1e-6;
+
+double perpetual_gap(double r, double q, double vol)
+{
+    const double v2 = vol * vol;
+    const double mu = r - q - 0.5 * v2;
+    const double root = std::sqrt(mu * mu + 2 * r * v2);
+    // gamma < 0 the put's root of v2/2 g(g - 1) + (r - q) g - r = 0, free of
+    // cancellation on either side of mu = 0.
+    const double gamma = mu <= 0 ? -2 * r / (root - mu) : (-mu - root) / v2;
+    const double ln_XK = value(ln_start(Rates<double>{r, q, vol}));
+    if (!(gamma < 0))
+        return std::numeric_limits<double>::infinity();
+    return ln_XK + std::log1p(-1 / gamma);
+}
+
+void qd_start(const Tables &tb, const Span &sp, double K, double r, double q, double vol,
+              double cap, double *s)
 {
     const double X = K * std::exp(value(ln_start(Rates<double>{r, q, vol})));
     double B = X;  // the previous node's boundary starts the next
     for (int i = tb.n - 1; i >= 0; --i) {
-        const double tau = tb.root_tau[i] * tb.root_tau[i];
+        const double rt = sp.root_max * x_of(tb.x[i]);
+        const double tau = rt * rt;
         B = qd_boundary(K, r, q, vol, tau, X, B);
         s[i] = std::log(X / B);
         if (!(s[i] > 0))
             s[i] = 0.0;
+        if (s[i] > cap)
+            s[i] = cap;
     }
     s[tb.n] = 0.0;  // B(0) = X
 }
 
 }  // namespace korvane::kernels::alo_detail
+// EXPERIMENT
+#include <cstdlib>
+namespace {
+struct EnvInit {
+    EnvInit()
+    {
+        using namespace korvane::kernels::alo_detail;
+        if (const char *e = std::getenv("ALO_SPAN")) g_span = std::atof(e);
+        if (const char *e = std::getenv("ALO_CIN")) g_inner_stretch = std::atof(e);
+        if (const char *e = std::getenv("ALO_COUT")) g_outer_stretch = std::atof(e);
+        if (const char *e = std::getenv("ALO_POWER")) g_power = std::atof(e);
+        if (const char *e = std::getenv("ALO_CLAMP")) g_clamp = std::atoi(e);
+        if (const char *e = std::getenv("ALO_ETA")) g_eta_floor = std::atof(e);
+    }
+} env_init;
+}

@@ -37,6 +37,9 @@ namespace korvane::kernels::alo_detail {
 
 inline constexpr double QD_TOLERANCE = 1e-4;  // the QD Newton's last step in ln B
 inline constexpr double MAX_STEP = 0.5;       // largest Newton step in any node's ln B
+// The boundary's level against the forward, B/F = e^{ln X - s}/F, carries
+// rounding of a few ulp of ln X: no step in s finer than this is meaningful.
+inline constexpr double LEVEL_NOISE = 1e-14;
 
 // The put on the unit maturity with r >= 0 and vol > 0.
 template <class T>
@@ -63,12 +66,181 @@ T ln_start(const Rates<T> &m)
 // The result is held at or below X, where the true boundary starts.
 double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start);
 
-// The QD boundary's s = ln(X/B) at the nodes of tb, from the shortest
-// maturity up; s[n] = 0 (B(0) = X).
-void qd_start(const Tables &tb, double K, double r, double q, double vol, double *s);
+// The integrands' memory.  Along the boundary the kernels of the integral
+// equations decay in the elapsed time s like e^{-r s} phi(d-(s)) with
+// d- ~ mu sqrt(s)/vol, mu = r - q - vol^2/2: like e^{-kappa s},
+//   kappa = r + mu^2/(2 vol^2) = (mu^2 + 2 r vol^2)/(2 vol^2),
+// the distance of the Laplace exponent's branch point that also sets how
+// fast B(tau) approaches the perpetual boundary (as e^{-kappa tau}).
+inline double decay_rate(double r, double q, double vol)
+{
+    const double mu = r - q - 0.5 * (vol * vol);
+    return r + mu * mu / (2 * (vol * vol));
+}
+
+// Decay lengths 1/kappa the boundary is solved over: beyond SPAN/kappa it is
+// the perpetual boundary to within e^{-SPAN}, so the nodes cover [0, tau_max],
+// tau_max = min(1, SPAN/kappa), and the boundary is held flat beyond (the
+// boundary of a maturity tau_max is the same function of time to expiry).
+// The problem on [0, tau_max] is then of one size whatever the rates: as
+// vol -> 0, kappa ~ mu^2/(2 vol^2) and the boundary's layer shrinks with it.
+extern double g_span;
+// Decay lengths an integration interval spans before its points are
+// stretched towards the recent end, where the integrand lives.
+extern double g_inner_stretch;
+extern double g_outer_stretch;
+extern double g_power;
+extern double g_eta_floor;
+// sqrt(tau/tau_max) of Chebyshev coordinate y in [0,1], and back
+inline double x_of(double y) { return g_power == 2 ? y * y : std::pow(y, g_power); }
+inline double y_of(double x) { return g_power == 2 ? std::sqrt(x) : std::pow(x, 1 / g_power); }
+
+// sinh x / x as its Taylor series in y = x^2 (|x| <= 1/4: within 1e-17)
+// and cosh x likewise.
+inline double sinhc_series(double y)
+{
+    return 1 + y * (1.0 / 6 + y * (1.0 / 120 + y * (1.0 / 5040 + y * (1.0 / 362880 + y * (1.0 / 39916800)))));
+}
+inline double cosh_series(double y)
+{
+    return 1 + y * (0.5 + y * (1.0 / 24 + y * (1.0 / 720 + y * (1.0 / 40320 + y * (1.0 / 3628800)))));
+}
+
+// The map v = sinh(b z)/sinh(b) of [0, 1] onto itself, which gathers the
+// Gauss-Legendre points near v = 0 on a scale of about 1/sinh(b) (Johnston &
+// Elliott's sinh transformation for near-singular integrands); b -> 0 is
+// the identity, continuously.
+struct Stretch {
+    double b;        // asinh of the interval's length in stretch units
+    double inv_sb;   // b/sinh(b) when small, else 1/sinh(b)
+    bool small;      // b <= 1/4: every sinh by its series
+};
+
+inline Stretch make_stretch(double lengths)
+{
+    Stretch st;
+    st.b = std::asinh(std::sqrt(lengths));
+    st.small = st.b <= 0.25;
+    st.inv_sb = st.small ? 1 / sinhc_series(st.b * st.b) : 1 / std::sinh(st.b);
+    return st;
+}
+
+// v(z) and dv/dz.
+inline void stretch_at(const Stretch &st, double z, double *v, double *dv)
+{
+    const double x = st.b * z;
+    if (st.small) {
+        // sinh(bz)/sinh(b) = z S(b^2 z^2)/S(b^2), S = sinh x/x.
+        const double y = x * x;
+        *v = z * sinhc_series(y) * st.inv_sb;
+        *dv = cosh_series(y) * st.inv_sb;
+        return;
+    }
+    double sh, ch;
+    if (x <= 0.25) {
+        const double y = x * x;
+        sh = x * sinhc_series(y);
+        ch = cosh_series(y);
+    } else {
+        const double e = exp_of(x);
+        sh = 0.5 * (e - 1 / e);
+        ch = 0.5 * (e + 1 / e);
+    }
+    *v = sh * st.inv_sb;
+    *dv = st.b * ch * st.inv_sb;
+}
+
+// A point of an integral over elapsed time s in [0, tau] on the substitution
+// s = tau v^2 (2 - v^2), tau - s = tau (1 - v^2)^2, which keeps sqrt(s) and
+// sqrt(tau - s) both smooth in v, with v = v(z) stretched.
+struct Point {
+    double s;        // elapsed time
+    double root_s;   // sqrt(s)
+    double one_m;    // 1 - v^2 = sqrt((tau - s)/tau)
+    double ds;       // ds = 4 tau v (1 - v^2) dv, times the weight
+    double ds_root;  // ds/sqrt(s) = 4 sqrt(tau) (1 - v^2)/sqrt(2 - v^2) dv, times the weight
+};
+
+inline Point point_of(double v, double dv, double tau, double root_tau, double w)
+{
+    const double v2 = v * v;
+    const double one_m = 1 - v2;
+    const double root2 = std::sqrt(2 - v2);
+    Point p;
+    p.s = tau * (v2 * (2 - v2));
+    p.root_s = root_tau * (v * root2);
+    p.one_m = one_m;
+    p.ds = 4 * tau * (v * one_m) * dv * w;
+    p.ds_root = 4 * root_tau * (one_m / root2) * dv * w;
+    return p;
+}
+
+inline Point point_at(const Stretch &st, double tau, double root_tau, double z, double w)
+{
+    double v, dv;
+    stretch_at(st, z, &v, &dv);
+    return point_of(v, dv, tau, root_tau, w);
+}
+
+// The v of point_of's substitution at s = t tau: t = v^2 (2 - v^2).
+inline double v_of(double t) { return std::sqrt(t / (1 + std::sqrt(1 - t))); }
+
+// The interior sinh map of Johnston & Elliott (2005), v = v_c + eta
+// sinh((mu1 + mu2) z - mu1) of [0, 1] onto itself, sinh(mu1) = v_c/eta,
+// sinh(mu2) = (1 - v_c)/eta: points gathered about v_c on the scale eta
+// (one-sided at v_c = 0, nearly uniform for eta >~ 1).
+struct Focus {
+    double vc, eta, mu1, mu;  // mu = mu1 + mu2
+};
+
+inline Focus make_focus(double vc, double eta)
+{
+    const double mu1 = std::asinh(vc / eta);
+    return {vc, eta, mu1, mu1 + std::asinh((1 - vc) / eta)};
+}
+
+inline void focus_at(const Focus &f, double z, double *v, double *dv)
+{
+    const double e = exp_of(f.mu * z - f.mu1);
+    const double ie = 1 / e;
+    *v = f.vc + f.eta * (0.5 * (e - ie));
+    *dv = f.eta * f.mu * (0.5 * (e + ie));
+}
+
+// Where the boundary is solved, for a put on the unit maturity.
+struct Span {
+    double kappa;      // decay_rate
+    double tau_max;    // the nodes cover [0, tau_max]
+    double root_max;   // sqrt(tau_max)
+};
+
+inline Span make_span(double r, double q, double vol)
+{
+    Span sp;
+    sp.kappa = decay_rate(r, q, vol);
+    sp.tau_max = sp.kappa > g_span ? g_span / sp.kappa : 1.0;
+    sp.root_max = std::sqrt(sp.tau_max);
+    return sp;
+}
+
+// ln(X/B_inf), B_inf the perpetual put's boundary (McKean 1965: B_inf = K
+// gamma/(gamma - 1), gamma < 0 the put's root of vol^2/2 g(g - 1) + (r - q) g
+// = r); infinite where there is none (r = 0 <= r - q - vol^2/2).  The
+// boundary falls with the maturity towards B_inf, so s <= ln(X/B_inf).
+double perpetual_gap(double r, double q, double vol);
+
+// Below this perpetual gap the boundary is X to within the rounding of its
+// level (LEVEL_NOISE): it is taken as X, with no solve.  At small vol the gap
+// is about vol^2/(2|r - q|).
+inline constexpr double FLAT_GAP = 1e-13;
+
+// The QD boundary's s = ln(X/B) at the nodes, from the shortest maturity
+// up, held at or below `cap` (the perpetual gap); s[n] = 0 (B(0) = X).
+void qd_start(const Tables &tb, const Span &sp, double K, double r, double q, double vol,
+              double cap, double *s);
 
 // Per node and quadrature point of the boundary integrals, what does not
-// depend on the boundary.
+// depend on the boundary; u = tau - s is the point's time to expiry.
 template <class T, int NCAP, int LCAP>
 struct NodeTerms {
     T wN[NCAP][LCAP];      // r e^{r u} du/(vol sqrt(2 pi s)), weighing e^{-d-^2/2}
@@ -78,13 +250,19 @@ struct NodeTerms {
     T drift[NCAP][LCAP];   // (r - q) s - vol^2 s/2
     T sd[NCAP][LCAP];      // vol sqrt s
     T inv_sd[NCAP][LCAP];  // 1/(vol sqrt s)
+    double xi[NCAP][LCAP]; // u on the Chebyshev axis, 2 sqrt(u/tau_max) - 1
     T forward[NCAP];       // F(tau) = K e^{-(r-q) tau} per node
+    double root_tau[NCAP]; // sqrt(tau) per node
     T ln_XK;               // ln(X/K)
     bool yield;            // q != 0: without it the integral of D vanishes, partials and all
 };
 
+// The geometry (nodes, points, weights) comes from the rates' values alone,
+// so for a dual T the partials are those of the discretised problem at a
+// fixed discretisation.
 template <class T, int NCAP, int LCAP>
-void node_terms(const Tables &tb, double K, const Rates<T> &m, NodeTerms<T, NCAP, LCAP> &nt)
+void node_terms(const Tables &tb, const Span &sp, double K, const Rates<T> &m,
+                NodeTerms<T, NCAP, LCAP> &nt)
 {
     const int n = tb.n;
     const int l = tb.inner.n;
@@ -93,27 +271,28 @@ void node_terms(const Tables &tb, double K, const Rates<T> &m, NodeTerms<T, NCAP
     nt.ln_XK = ln_start(m);
     nt.yield = !is_zero(q);
     for (int i = 0; i < n; ++i) {
-        const double rt = tb.root_tau[i];
+        const double xn = x_of(tb.x[i]);
+        const double rt = sp.root_max * xn;
         const double tau = rt * rt;
+        nt.root_tau[i] = rt;
         const T carry_tau = exp_of((q - r) * tau);  // e^{-(r-q) tau}
         nt.forward[i] = K * carry_tau;
+        const Stretch st = make_stretch(sp.kappa * tau / g_inner_stretch);
         for (int k = 0; k < l; ++k) {
-            const double sn = tb.inner.sin[k], cs = tb.inner.cos[k], w = tb.inner.w[k];
-            const double u = tau * (sn * sn), s = tau * (cs * cs);
-            // du/sqrt(s) = 2 sqrt(tau) sin dtheta; du = 2 tau sin cos dtheta.
-            const double du_root = 2 * rt * sn * w;
-            const double du = 2 * tau * (sn * cs) * w;
+            const Point p = point_at(st, tau, rt, tb.inner.z[k], tb.inner.w[k]);
+            const double u = tau * (p.one_m * p.one_m);
+            nt.xi[i][k] = 2 * y_of(xn * p.one_m) - 1;
             const T eru = exp_of(r * u);
-            nt.wN[i][k] = r * eru * (du_root * INV_SQRT_2PI) / vol;
+            nt.wN[i][k] = r * eru * (p.ds_root * INV_SQRT_2PI) / vol;
             if (nt.yield) {
                 const T equ = exp_of(q * u);
-                nt.wD1[i][k] = q * equ * du;
-                nt.wD2[i][k] = q * equ * (du_root * INV_SQRT_2PI) / vol;
+                nt.wD1[i][k] = q * equ * p.ds;
+                nt.wD2[i][k] = q * equ * (p.ds_root * INV_SQRT_2PI) / vol;
                 // e^{-(r-q)s} = e^{-(r-q)tau} e^{ru}/e^{qu}.
                 nt.carry[i][k] = carry_tau * eru / equ;
             }
-            nt.drift[i][k] = (r - q) * s - 0.5 * (v2 * s);
-            nt.sd[i][k] = vol * (rt * cs);
+            nt.drift[i][k] = (r - q) * p.s - 0.5 * (v2 * p.s);
+            nt.sd[i][k] = vol * p.root_s;
             nt.inv_sd[i][k] = 1.0 / nt.sd[i][k];
         }
     }
@@ -144,7 +323,7 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, const Rates
         H[i] = s[i] * s[i];
     chebyshev_coefficients(tb, H, c);
     for (int i = 0; i < n; ++i) {
-        const double rt = tb.root_tau[i];
+        const double rt = nt.root_tau[i];
         const double tau = rt * rt;
         const double sH = s[i];
         const T B_F = exp_of(ln_X - sH) / nt.forward[i];  // B/F
@@ -152,10 +331,8 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, const Rates
         const T sd0 = vol * rt;
         const T dp0 = (nt.ln_XK - sH + (r - q) * tau + 0.5 * (v2 * tau)) / sd0;
         const T ep0 = exp_of(-0.5 * (dp0 * dp0));
-        double xi[LCAP];  // sqrt(u) of each point on the Chebyshev axis
-        for (int k = 0; k < l; ++k)
-            xi[k] = 2 * rt * tb.inner.sin[k] - 1;
-        double Hu[LCAP];  // H(sqrt u) there
+        const double *xi = nt.xi[i];  // each point on the Chebyshev axis
+        double Hu[LCAP];              // H there
         clenshaw_row<double, LCAP>(c, n, xi, l, Hu);
         // The integrands point by point in separate passes, each free of the
         // others' latency.
@@ -250,16 +427,19 @@ bool lu_factor(double *A, int n, int *piv)
     return true;
 }
 
-// Solves LU x = b in place.
+// Solves A x = b in place from lu_factor's P A = L U.  The factorisation
+// swaps whole rows, multipliers included, so b takes every interchange
+// before the forward substitution.
 inline void lu_solve(const double *A, int n, const int *piv, double *b)
 {
     for (int k = 0; k < n; ++k) {
         const double t = b[k];
         b[k] = b[piv[k]];
         b[piv[k]] = t;
+    }
+    for (int k = 0; k < n; ++k)
         for (int i = k + 1; i < n; ++i)
             b[i] -= A[i * n + k] * b[k];
-    }
     for (int k = n - 1; k >= 0; --k) {
         double sum = b[k];
         for (int j = k + 1; j < n; ++j)
@@ -270,9 +450,12 @@ inline void lu_solve(const double *A, int n, const int *piv, double *b)
 
 // Newton's method on the collocation equations from s (a start in, the
 // boundary out), at most `iterations` steps, until no node's ln B moves by
-// more than `tolerance`; each step bounded by MAX_STEP and held at B <= X.
-// Returns the steps taken (more than `iterations` when it did not converge);
-// J and piv keep the last Jacobian's factors for the partials.
+// more than `tolerance` times the boundary's scale, min(1, max s) (at small
+// vol the boundary lies within vol or vol^2 of X), plus LEVEL_NOISE; each
+// step bounded by
+// MAX_STEP and held at B <= X.  Returns the steps taken (more than
+// `iterations` when it did not converge); J and piv keep the last
+// Jacobian's factors for the partials.
 template <int NCAP, int LCAP>
 int newton_boundary(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &nt,
                     const Rates<double> &m, double ln_K, int iterations, double tolerance,
@@ -281,28 +464,30 @@ int newton_boundary(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &nt,
     const int n = tb.n;
     s[n] = 0.0;
     for (int it = 1; it <= iterations; ++it) {
-        double rho[NCAP];
-        residuals(tb, nt, m, ln_K, s, rho, J);
+        double step[NCAP];
+        residuals(tb, nt, m, ln_K, s, step, J);
         if (!lu_factor<NCAP>(J, n, piv))
             return iterations + 1;
         for (int i = 0; i < n; ++i)
-            rho[i] = -rho[i];
-        lu_solve(J, n, piv, rho);
-        double moved = 0.0;  // largest step
+            step[i] = -step[i];
+        lu_solve(J, n, piv, step);
+        double moved = 0.0;  // largest step, NaN if any
         for (int i = 0; i < n; ++i) {
-            const double a = std::fabs(rho[i]);
+            const double a = std::fabs(step[i]);
             if (a > moved || std::isnan(a))
                 moved = std::isnan(a) ? NaN : a;
         }
-        const double scale = moved > MAX_STEP ? MAX_STEP / moved : 1.0;
-        for (int i = 0; i < n; ++i) {
-            const double next = s[i] + scale * rho[i];
-            s[i] = next > 0 ? next : 0.0;
-        }
-        if (moved <= tolerance)
-            return it;
         if (std::isnan(moved))
             return iterations + 1;
+        const double scale = moved > MAX_STEP ? MAX_STEP / moved : 1.0;
+        double largest = 0.0;  // max s
+        for (int i = 0; i < n; ++i) {
+            const double next = s[i] + scale * step[i];
+            s[i] = next > 0 ? next : 0.0;
+            largest = s[i] > largest ? s[i] : largest;
+        }
+        if (moved <= tolerance * (largest < 1 ? largest : 1.0) + LEVEL_NOISE)
+            return it;
     }
     return iterations + 1;
 }

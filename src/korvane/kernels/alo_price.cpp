@@ -26,6 +26,12 @@ namespace alo_detail {
 // prices on either side of it differ by far less than the accuracy.
 constexpr double RATE_NOISE = 64 * std::numeric_limits<double>::epsilon();
 
+// Below this total standard deviation the price is the deterministic one:
+// they differ by less than about sigma K/sqrt(2 pi), at the rounding of the
+// price, and the boundary's offset from X (~sigma^2) is far below the
+// rounding of its level.
+constexpr double SIGMA_ZERO = 1e-15;
+
 Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma)
 {
     Contract c{Contract::INVALID, flag == CALL, S, K, 0.0, 0.0, flag, S, K, D, F};
@@ -55,7 +61,7 @@ Contract classify(std::int32_t flag, double S, double K, double D, double F, dou
         c.r = r, c.q = q;
     // The put's exercise benefit per unit time is r K - q S: exercise can pay
     // only where it is positive.
-    if (sigma <= 0)
+    if (sigma < SIGMA_ZERO)
         c.kind = Contract::ZERO_VOL;
     else if (c.r > 0 || (c.r == 0 && c.q < 0))
         c.kind = Contract::BOUNDARY;       // positive for S below K r/q (every S when q <= 0)
@@ -74,26 +80,6 @@ namespace {
 double two_boundary_price(const Contract &, double)
 {
     return std::numeric_limits<double>::quiet_NaN();
-}
-
-// Where Newton's method does not converge (sigma far below the scale of the
-// rates, where the boundary hugs X within a few sigma): the best of
-// exercising now and holding to a fixed time t (a European put of maturity
-// t), at expiry or at the deterministic optimum t*, a lower bound that tends
-// to the deterministic value as sigma -> 0.
-double lower_bound_put(const Contract &c, double sigma)
-{
-    double unused;
-    const double floor = zero_vol_put(c.S, c.K, Rates<double>{c.r, c.q, 0.0}, &unused);
-    double best = std::fmax(floor, european_put(c.S, c.K, Rates<double>{c.r, c.q, sigma}));
-    const double ratio = (c.r * c.K) / (c.q * c.S);
-    if (c.r != c.q && ratio > 0) {
-        const double t = std::log(ratio) / (c.r - c.q);
-        if (t > 0 && t < 1)
-            best = std::fmax(best, european_put(c.S, c.K, Rates<double>{c.r * t, c.q * t,
-                                                                       sigma * std::sqrt(t)}));
-    }
-    return best;
 }
 
 // Price of a classified contract under the default scheme.
@@ -119,9 +105,7 @@ double price_default(const Contract &c, double sigma)
     }
     double s[NODES + 1];
     int steps;
-    const double price =
-        solve_default<double>(c, {c.r, c.q, sigma}, Start::COLD, s, Purpose::PRICE, &steps).price;
-    return std::isnan(price) ? lower_bound_put(c, sigma) : price;
+    return solve_default<double>(c, {c.r, c.q, sigma}, Start::COLD, s, Purpose::PRICE, &steps).price;
 }
 
 }  // namespace

@@ -44,11 +44,12 @@ T european_put(double S, double K, const Rates<T> &m)
 
 // The put at spot S on the boundary s = ln(X/B) at the nodes, c the
 // Chebyshev coefficients of s^2: the exercise value at or beyond it, else the
-// European price plus the premium integral.  Delta and gamma are filled for
-// the Greeks.
+// European price plus the premium integral over the time t from now, the
+// boundary at time to expiry 1 - t (flat beyond tau_max).  Delta and gamma
+// are filled for the Greeks.
 template <class T>
-PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m, const T *s,
-                        const T *c, Purpose purpose)
+PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, const Rates<T> &m,
+                        const T *s, const T *c, Purpose purpose)
 {
     const int n = tb.n;
     const T &r = m.r, &q = m.q, &vol = m.vol;
@@ -68,21 +69,49 @@ PutValue<T> put_premium(const Tables &tb, double S, double K, const Rates<T> &m,
         return out;
     }
 
-    // Premium integral in theta, u = sin^2, t = cos^2, du = 2 sin cos dtheta.
+    // Premium integral in t on the stretched substitution of point_at (tau = 1).
     T premium = 0.0;
     double delta = 0.0, gamma = 0.0;  // their integrals, the boundary held
     const double rv = value(r), qv = value(q), vv = value(vol);
-    double xi[ALO_MAX_POINTS] = {};  // sqrt(u) of each point on the Chebyshev axis
-    for (int k = 0; k < tb.outer.n; ++k)
-        xi[k] = 2 * tb.outer.sin[k] - 1;
-    T Hu[ALO_MAX_POINTS];  // H(sqrt u) there
-    clenshaw_row<T, ALO_MAX_POINTS>(c, n, xi, tb.outer.n, Hu);
-    for (int k = 0; k < tb.outer.n; ++k) {
-        const double sn = tb.outer.sin[k], cs = tb.outer.cos[k];
-        const double t = cs * cs;
-        const double du = 2 * (sn * cs) * tb.outer.w[k];
+    // The integrand turns where d+- ~ 0: with B ~ X, where the forward path
+    // a + b t = ln(S/X) + (r - q) t crosses zero, or comes closest to it
+    // relative to vol sqrt(t), at t_c = |a/b|, over a time of about vol
+    // sqrt(t_c)/|b| (or the kernels' 1/kappa); at small vol nearly a step.
+    // The integral is split there, each side's points gathered towards it:
+    // a profile too narrow to resolve then leaves errors of opposite signs
+    // on the two sides.
+    const double a = value(ln_SX), b = rv - qv;
+    const double t_c = std::fabs(a) < std::fabs(b) ? std::fabs(a / b) : 1.0;
+    const double width = vv * std::sqrt(t_c) / std::fabs(b) + g_outer_stretch / sp.kappa;
+    const double lo = t_c - width > 0 ? t_c - width : 0.0, hi = t_c + width < 1 ? t_c + width : 1.0;
+    const double vc = v_of(t_c);
+    const double eta = 0.5 * (v_of(hi) - v_of(lo));
+    const int half = tb.outer.n;
+    const int l = 2 * half;
+    Point pt[ALO_MAX_POINTS];
+    double xi[ALO_MAX_POINTS] = {};  // the boundary's time to expiry on the Chebyshev axis
+    for (int side = 0; side < 2; ++side) {
+        const double length = side == 0 ? vc : 1 - vc;  // from v_c to the end
+        const double e = eta > g_eta_floor * length ? eta : g_eta_floor * length;
+        const Stretch st = make_stretch(e > 0 ? (length / e) * (length / e) : 0.0);
+        for (int k = 0; k < half; ++k) {
+            double v, dv;
+            stretch_at(st, tb.outer.z[k], &v, &dv);
+            v = side == 0 ? vc - length * v : vc + length * v;
+            pt[side * half + k] = point_of(v, length * dv, 1.0, 1.0, tb.outer.w[k]);
+            const double x = pt[side * half + k].one_m / sp.root_max;
+            xi[side * half + k] = 2 * y_of(x < 1 ? x : 1.0) - 1;
+        }
+    }
+    T Hu[ALO_MAX_POINTS];  // H there
+    clenshaw_row<T, ALO_MAX_POINTS>(c, n, xi, l, Hu);
+    for (int k = 0; k < l; ++k) {
+        const double t = pt[k].s;
+        const double du = pt[k].ds;
+        if (!(du > 0))
+            continue;  // a side of no length (t_c at an end)
         const T sHu = sqrt_pos(Hu[k]);
-        const T sd = vol * cs;
+        const T sd = vol * pt[k].root_s;
         const T dm = (ln_SX + sHu + (r - q) * t - 0.5 * (v2 * t)) / sd;
         const T dp = dm + sd;
         const T er = exp_of(-r * t), eq = exp_of(-q * t);
@@ -129,26 +158,31 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
     const int n = tb.n;
     const Rates<double> mv{value(m.r), value(m.q), value(m.vol)};
     const double ln_K = std::log(K);
-    double sv[NCAP + 1];  // the boundary in doubles
-    if (start == Start::COLD)
-        qd_start(tb, K, mv.r, mv.q, mv.vol, sv);
-    else
-        for (int i = 0; i <= n; ++i)
-            sv[i] = value(s[i]);
-    double J[NCAP * NCAP];  // the last Jacobian's LU factors
+    const Span sp = make_span(mv.r, mv.q, mv.vol);
+    const double gap = perpetual_gap(mv.r, mv.q, mv.vol);
+    const bool flat = !(gap > FLAT_GAP);  // B = X
+    double sv[NCAP + 1] = {};  // the boundary in doubles
+    double J[NCAP * NCAP];     // the last Jacobian's LU factors
     int piv[NCAP];
-    {
+    *steps = 0;
+    if (!flat) {
+        if (start == Start::COLD)
+            qd_start(tb, sp, K, mv.r, mv.q, mv.vol, gap, sv);
+        else
+            for (int i = 0; i <= n; ++i)
+                sv[i] = value(s[i]);
         NodeTerms<double, NCAP, LCAP> nt;
-        node_terms(tb, K, mv, nt);
+        node_terms(tb, sp, K, mv, nt);
         *steps = newton_boundary(tb, nt, mv, ln_K, sc.iterations, sc.tolerance, sv, J, piv);
+        if (*steps > sc.iterations)
+            return {T(NaN), NaN, NaN};
     }
-    if (*steps > sc.iterations)
-        return {T(NaN), NaN, NaN};
     for (int i = 0; i <= n; ++i)
         s[i] = sv[i];
     if constexpr (!std::is_same_v<T, double>) {
+      if (!flat) {
         NodeTerms<T, NCAP, LCAP> nt;
-        node_terms(tb, K, m, nt);
+        node_terms(tb, sp, K, m, nt);
         T rho[NCAP];
         residuals(tb, nt, m, ln_K, sv, rho, static_cast<double *>(nullptr));
         constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
@@ -160,13 +194,14 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
             for (int i = 0; i < n; ++i)
                 s[i].d[p] = b[i];
         }
+      }
     }
     T H[NCAP + 1];  // s^2 and its Chebyshev coefficients
     T c[NCAP + 1];
     for (int i = 0; i <= n; ++i)
         H[i] = s[i] * s[i];
     chebyshev_coefficients(tb, H, c);
-    return put_premium(tb, S, K, m, s, c, purpose);
+    return put_premium(tb, sp, S, K, m, s, c, purpose);
 }
 
 // What a contract reduces to.

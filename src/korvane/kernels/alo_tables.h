@@ -11,7 +11,6 @@ namespace korvane::kernels::alo_detail {
 
 inline constexpr double PI = 3.141592653589793;
 inline constexpr double HALF_PI = 1.5707963267948966;
-inline constexpr double QUARTER_PI = 0.7853981633974483;
 
 // cos x for x in [0, 2 pi], reduced to [0, pi/2] and summed as its Taylor series.
 constexpr double cos_series(double x)
@@ -33,21 +32,17 @@ constexpr double cos_series(double x)
     return sign * sum;
 }
 
-// Gauss-Legendre points mapped to the angle theta in (0, pi/2), with their
-// sines, cosines and weights.  The integrals substitute u = tau sin^2 theta,
-// so sqrt(u) and sqrt(tau - u) are both smooth in theta and the 1/sqrt(tau - u)
-// of FP-B' cancels against du = 2 tau sin cos dtheta.
-struct Angles {
+// Gauss-Legendre points and weights on [0, 1].
+struct Gauss {
     int n;
-    double sin[ALO_MAX_POINTS];
-    double cos[ALO_MAX_POINTS];
-    double w[ALO_MAX_POINTS];  // Gauss-Legendre weight times dtheta/dx = pi/4
+    double z[ALO_MAX_POINTS];
+    double w[ALO_MAX_POINTS];
 };
 
-constexpr Angles gauss_legendre(int n)
+constexpr Gauss gauss_legendre(int n)
 {
-    Angles a{};
-    a.n = n;
+    Gauss g{};
+    g.n = n;
     for (int i = 0; i < n; ++i) {
         // Newton on P_n from the usual asymptotic guess for its i-th root.
         double x = cos_series(PI * (i + 0.75) / (n + 0.5));
@@ -65,22 +60,20 @@ constexpr Angles gauss_legendre(int n)
             if (dx < 1e-17 && dx > -1e-17)
                 break;
         }
-        const double theta = (x + 1) * QUARTER_PI;
-        a.sin[i] = cos_series(HALF_PI - theta);
-        a.cos[i] = cos_series(theta);
-        a.w[i] = 2 / ((1 - x * x) * dp * dp) * QUARTER_PI;
+        g.z[i] = (1 - x) * 0.5;  // ascending
+        g.w[i] = 1 / ((1 - x * x) * dp * dp);
     }
-    return a;
+    return g;
 }
 
-// Chebyshev interpolation of H(sqrt tau) in xi = 2 sqrt(tau) - 1 on the
-// extrema xi_i = cos(i pi/n): node 0 is tau = 1, node n is tau = 0.
+// Chebyshev interpolation on the extrema xi_i = cos(i pi/n) of [-1, 1],
+// x = (1 + xi)/2 in [0, 1]: node 0 is x = 1, node n is x = 0.
 struct Tables {
-    int n;                                               // Chebyshev intervals
+    int n;                                                   // Chebyshev intervals
     double cheb[(ALO_MAX_NODES + 1) * (ALO_MAX_NODES + 1)];  // cos(i k pi/n), row i
-    double root_tau[ALO_MAX_NODES + 1];                  // sqrt(tau_i) = (1 + xi_i)/2
-    Angles inner;                                        // the boundary integrals'
-    Angles outer;                                        // the price integral's
+    double x[ALO_MAX_NODES + 1];                             // (1 + xi_i)/2
+    Gauss inner;                                             // the boundary integrals'
+    Gauss outer;                                             // the price integral's
 };
 
 constexpr Tables make_tables(int nodes, int points, int final_points)
@@ -91,10 +84,10 @@ constexpr Tables make_tables(int nodes, int points, int final_points)
     for (int i = 0; i <= n; ++i) {
         for (int k = 0; k <= n; ++k)
             t.cheb[i * (n + 1) + k] = cos_series(PI * ((i * k) % (2 * n)) / n);
-        t.root_tau[i] = (1 + t.cheb[i * (n + 1) + 1]) * 0.5;
+        t.x[i] = (1 + t.cheb[i * (n + 1) + 1]) * 0.5;
     }
     t.inner = gauss_legendre(points);
-    t.outer = gauss_legendre(final_points);
+    t.outer = gauss_legendre((final_points + 1) / 2);  // each side of the price integral's split
     return t;
 }
 
