@@ -40,10 +40,6 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
     return B;
 }
 
-double g_span = 24, g_inner_stretch = 1, g_outer_stretch = 1, g_power = 1;
-int g_clamp = 1;
-double g_eta_floor = 1e-6;
-
 double perpetual_gap(double r, double q, double vol)
 {
     const double v2 = vol * vol;
@@ -64,7 +60,7 @@ void qd_start(const Tables &tb, const Span &sp, double K, double r, double q, do
     const double X = K * std::exp(value(ln_start(Rates<double>{r, q, vol})));
     double B = X;  // the previous node's boundary starts the next
     for (int i = tb.n - 1; i >= 0; --i) {
-        const double rt = sp.root_max * x_of(tb.x[i]);
+        const double rt = sp.root_max * tb.x[i];
         const double tau = rt * rt;
         B = qd_boundary(K, r, q, vol, tau, X, B);
         s[i] = std::log(X / B);
@@ -74,22 +70,12 @@ void qd_start(const Tables &tb, const Span &sp, double K, double r, double q, do
             s[i] = cap;
     }
     s[tb.n] = 0.0;  // B(0) = X
+    // H = s^2 has no slope in s at zero, so a node started at B = X (the QD
+    // boundary rounded to X) would never move: scale it from its neighbour
+    // with the sqrt(tau) of the boundary's start.
+    for (int i = 1; i < tb.n; ++i)
+        if (!(s[i] > 0))
+            s[i] = s[i - 1] * (tb.x[i] / tb.x[i - 1]);
 }
 
 }  // namespace korvane::kernels::alo_detail
-// EXPERIMENT
-#include <cstdlib>
-namespace {
-struct EnvInit {
-    EnvInit()
-    {
-        using namespace korvane::kernels::alo_detail;
-        if (const char *e = std::getenv("ALO_SPAN")) g_span = std::atof(e);
-        if (const char *e = std::getenv("ALO_CIN")) g_inner_stretch = std::atof(e);
-        if (const char *e = std::getenv("ALO_COUT")) g_outer_stretch = std::atof(e);
-        if (const char *e = std::getenv("ALO_POWER")) g_power = std::atof(e);
-        if (const char *e = std::getenv("ALO_CLAMP")) g_clamp = std::atoi(e);
-        if (const char *e = std::getenv("ALO_ETA")) g_eta_floor = std::atof(e);
-    }
-} env_init;
-}

@@ -84,16 +84,18 @@ inline double decay_rate(double r, double q, double vol)
 // boundary of a maturity tau_max is the same function of time to expiry).
 // The problem on [0, tau_max] is then of one size whatever the rates: as
 // vol -> 0, kappa ~ mu^2/(2 vol^2) and the boundary's layer shrinks with it.
-extern double g_span;
-// Decay lengths an integration interval spans before its points are
-// stretched towards the recent end, where the integrand lives.
-extern double g_inner_stretch;
-extern double g_outer_stretch;
-extern double g_power;
-extern double g_eta_floor;
-// sqrt(tau/tau_max) of Chebyshev coordinate y in [0,1], and back
-inline double x_of(double y) { return g_power == 2 ? y * y : std::pow(y, g_power); }
-inline double y_of(double x) { return g_power == 2 ? std::sqrt(x) : std::pow(x, 1 / g_power); }
+inline constexpr double SPAN = 12;
+// Decay lengths an integral over elapsed time spans per unit of its sinh
+// stretch's sinh(b)^2: its points gather towards the recent end, where the
+// integrand lives, once it spans more than about this.
+inline constexpr double INNER_STRETCH = 10;
+// A sharp turn of the price integral narrower than this, relative to its
+// side of the split, is not resolved (its errors on the two sides cancel).
+inline constexpr double FINEST_FOCUS = 1e-6;
+// The price integral's turn is split at below this width in v, and split
+// in the middle above BROAD_TURN, smoothly between.
+inline constexpr double SHARP_TURN = 0.01;
+inline constexpr double BROAD_TURN = 0.2;
 
 // sinh x / x as its Taylor series in y = x^2 (|x| <= 1/4: within 1e-17)
 // and cosh x likewise.
@@ -185,43 +187,36 @@ inline Point point_at(const Stretch &st, double tau, double root_tau, double z, 
 // The v of point_of's substitution at s = t tau: t = v^2 (2 - v^2).
 inline double v_of(double t) { return std::sqrt(t / (1 + std::sqrt(1 - t))); }
 
-// The interior sinh map of Johnston & Elliott (2005), v = v_c + eta
-// sinh((mu1 + mu2) z - mu1) of [0, 1] onto itself, sinh(mu1) = v_c/eta,
-// sinh(mu2) = (1 - v_c)/eta: points gathered about v_c on the scale eta
-// (one-sided at v_c = 0, nearly uniform for eta >~ 1).
+// The interior sinh map of Johnston & Elliott (2005) of [0, 1] onto
+// [lo, hi], v = f + eta sinh(mu z - mu1) with sinh(mu1) = (f - lo)/eta and
+// sinh(mu - mu1) = (hi - f)/eta: points gathered about f
+// in [lo, hi] on the scale eta (one-sided with f at an end, nearly uniform
+// for eta beyond the panel).
 struct Focus {
-    double vc, eta, mu1, mu;  // mu = mu1 + mu2
+    double f, eta, mu1, mu;
 };
 
-inline Focus make_focus(double vc, double eta)
+inline Focus make_focus(double f, double lo, double hi, double eta)
 {
-    const double mu1 = std::asinh(vc / eta);
-    return {vc, eta, mu1, mu1 + std::asinh((1 - vc) / eta)};
+    const double mu1 = std::asinh((f - lo) / eta);
+    return {f, eta, mu1, mu1 + std::asinh((hi - f) / eta)};
 }
 
-inline void focus_at(const Focus &f, double z, double *v, double *dv)
+inline void focus_at(const Focus &fc, double z, double *v, double *dv)
 {
-    const double e = exp_of(f.mu * z - f.mu1);
+    const double e = exp_of(fc.mu * z - fc.mu1);
     const double ie = 1 / e;
-    *v = f.vc + f.eta * (0.5 * (e - ie));
-    *dv = f.eta * f.mu * (0.5 * (e + ie));
+    *v = fc.f + fc.eta * (0.5 * (e - ie));
+    *dv = fc.eta * fc.mu * (0.5 * (e + ie));
 }
 
 // Where the boundary is solved, for a put on the unit maturity.
 struct Span {
-    double kappa;      // decay_rate
-    double tau_max;    // the nodes cover [0, tau_max]
-    double root_max;   // sqrt(tau_max)
+    double kappa;     // decay_rate
+    double tau_max;   // the nodes cover [0, tau_max]
+    double root_max;  // sqrt(tau_max)
+    double gap;       // perpetual_gap
 };
-
-inline Span make_span(double r, double q, double vol)
-{
-    Span sp;
-    sp.kappa = decay_rate(r, q, vol);
-    sp.tau_max = sp.kappa > g_span ? g_span / sp.kappa : 1.0;
-    sp.root_max = std::sqrt(sp.tau_max);
-    return sp;
-}
 
 // ln(X/B_inf), B_inf the perpetual put's boundary (McKean 1965: B_inf = K
 // gamma/(gamma - 1), gamma < 0 the put's root of vol^2/2 g(g - 1) + (r - q) g
@@ -233,6 +228,16 @@ double perpetual_gap(double r, double q, double vol);
 // level (LEVEL_NOISE): it is taken as X, with no solve.  At small vol the gap
 // is about vol^2/(2|r - q|).
 inline constexpr double FLAT_GAP = 1e-13;
+
+inline Span make_span(double r, double q, double vol)
+{
+    Span sp;
+    sp.kappa = decay_rate(r, q, vol);
+    sp.tau_max = sp.kappa > SPAN ? SPAN / sp.kappa : 1.0;
+    sp.root_max = std::sqrt(sp.tau_max);
+    sp.gap = perpetual_gap(r, q, vol);
+    return sp;
+}
 
 // The QD boundary's s = ln(X/B) at the nodes, from the shortest maturity
 // up, held at or below `cap` (the perpetual gap); s[n] = 0 (B(0) = X).
@@ -271,17 +276,16 @@ void node_terms(const Tables &tb, const Span &sp, double K, const Rates<T> &m,
     nt.ln_XK = ln_start(m);
     nt.yield = !is_zero(q);
     for (int i = 0; i < n; ++i) {
-        const double xn = x_of(tb.x[i]);
-        const double rt = sp.root_max * xn;
+        const double rt = sp.root_max * tb.x[i];
         const double tau = rt * rt;
         nt.root_tau[i] = rt;
         const T carry_tau = exp_of((q - r) * tau);  // e^{-(r-q) tau}
         nt.forward[i] = K * carry_tau;
-        const Stretch st = make_stretch(sp.kappa * tau / g_inner_stretch);
+        const Stretch st = make_stretch(sp.kappa * tau / INNER_STRETCH);
         for (int k = 0; k < l; ++k) {
             const Point p = point_at(st, tau, rt, tb.inner.z[k], tb.inner.w[k]);
             const double u = tau * (p.one_m * p.one_m);
-            nt.xi[i][k] = 2 * y_of(xn * p.one_m) - 1;
+            nt.xi[i][k] = 2 * (tb.x[i] * p.one_m) - 1;
             const T eru = exp_of(r * u);
             nt.wN[i][k] = r * eru * (p.ds_root * INV_SQRT_2PI) / vol;
             if (nt.yield) {
@@ -453,7 +457,7 @@ inline void lu_solve(const double *A, int n, const int *piv, double *b)
 // more than `tolerance` times the boundary's scale, min(1, max s) (at small
 // vol the boundary lies within vol or vol^2 of X), plus LEVEL_NOISE; each
 // step bounded by
-// MAX_STEP and held at B <= X.  Returns the steps taken (more than
+// MAX_STEP and held below X.  Returns the steps taken (more than
 // `iterations` when it did not converge); J and piv keep the last
 // Jacobian's factors for the partials.
 template <int NCAP, int LCAP>
@@ -482,8 +486,10 @@ int newton_boundary(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &nt,
         const double scale = moved > MAX_STEP ? MAX_STEP / moved : 1.0;
         double largest = 0.0;  // max s
         for (int i = 0; i < n; ++i) {
+            // At most a tenth of the way to B = X, where H = s^2 loses its
+            // slope in s.
             const double next = s[i] + scale * step[i];
-            s[i] = next > 0 ? next : 0.0;
+            s[i] = next > 0.1 * s[i] ? next : 0.1 * s[i];
             largest = s[i] > largest ? s[i] : largest;
         }
         if (moved <= tolerance * (largest < 1 ? largest : 1.0) + LEVEL_NOISE)

@@ -77,30 +77,37 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     // a + b t = ln(S/X) + (r - q) t crosses zero, or comes closest to it
     // relative to vol sqrt(t), at t_c = |a/b|, over a time of about vol
     // sqrt(t_c)/|b| (or the kernels' 1/kappa); at small vol nearly a step.
-    // The integral is split there, each side's points gathered towards it:
-    // a profile too narrow to resolve then leaves errors of opposite signs
-    // on the two sides.
+    // The integral is split in two panels, at t_c where the turn is sharp
+    // (a profile too narrow to resolve then leaves errors of opposite signs
+    // on the two sides), moving to the middle as it broadens, and each
+    // panel's points gather towards t_c (the sinh map of make_focus).
     const double a = value(ln_SX), b = rv - qv;
     const double t_c = std::fabs(a) < std::fabs(b) ? std::fabs(a / b) : 1.0;
-    const double width = vv * std::sqrt(t_c) / std::fabs(b) + g_outer_stretch / sp.kappa;
-    const double lo = t_c - width > 0 ? t_c - width : 0.0, hi = t_c + width < 1 ? t_c + width : 1.0;
+    const double width = vv * std::sqrt(t_c) / std::fabs(b) + 1 / sp.kappa;
+    // v(t) extended beyond [0, 1] with unit slope, so that a width beyond the
+    // interval gathers nothing.
+    const auto v_ext = [](double t) { return t < 0 ? t : t > 1 ? t : v_of(t); };
     const double vc = v_of(t_c);
-    const double eta = 0.5 * (v_of(hi) - v_of(lo));
+    const double eta = 0.5 * (v_ext(t_c + width) - v_ext(t_c - width));
+    double broad = (std::log(eta) - std::log(SHARP_TURN)) / std::log(BROAD_TURN / SHARP_TURN);
+    broad = broad < 0 ? 0.0 : broad > 1 ? 1.0 : broad;
+    broad = broad * broad * (3 - 2 * broad);
+    const double vs = vc + (0.5 - vc) * broad;  // the split
     const int half = tb.outer.n;
     const int l = 2 * half;
     Point pt[ALO_MAX_POINTS];
     double xi[ALO_MAX_POINTS] = {};  // the boundary's time to expiry on the Chebyshev axis
     for (int side = 0; side < 2; ++side) {
-        const double length = side == 0 ? vc : 1 - vc;  // from v_c to the end
-        const double e = eta > g_eta_floor * length ? eta : g_eta_floor * length;
-        const Stretch st = make_stretch(e > 0 ? (length / e) * (length / e) : 0.0);
+        const double lo = side == 0 ? 0.0 : vs, hi = side == 0 ? vs : 1.0;
+        const double focus = vc < lo ? lo : vc > hi ? hi : vc;
+        const double e = eta > FINEST_FOCUS * (hi - lo) ? eta : FINEST_FOCUS * (hi - lo);
+        const Focus fc = make_focus(focus, lo, hi, e);
         for (int k = 0; k < half; ++k) {
             double v, dv;
-            stretch_at(st, tb.outer.z[k], &v, &dv);
-            v = side == 0 ? vc - length * v : vc + length * v;
-            pt[side * half + k] = point_of(v, length * dv, 1.0, 1.0, tb.outer.w[k]);
+            focus_at(fc, tb.outer.z[k], &v, &dv);
+            pt[side * half + k] = point_of(v, dv, 1.0, 1.0, tb.outer.w[k]);
             const double x = pt[side * half + k].one_m / sp.root_max;
-            xi[side * half + k] = 2 * y_of(x < 1 ? x : 1.0) - 1;
+            xi[side * half + k] = 2 * (x < 1 ? x : 1.0) - 1;
         }
     }
     T Hu[ALO_MAX_POINTS];  // H there
@@ -159,7 +166,7 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
     const Rates<double> mv{value(m.r), value(m.q), value(m.vol)};
     const double ln_K = std::log(K);
     const Span sp = make_span(mv.r, mv.q, mv.vol);
-    const double gap = perpetual_gap(mv.r, mv.q, mv.vol);
+    const double gap = sp.gap;
     const bool flat = !(gap > FLAT_GAP);  // B = X
     double sv[NCAP + 1] = {};  // the boundary in doubles
     double J[NCAP * NCAP];     // the last Jacobian's LU factors
@@ -176,6 +183,14 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
         *steps = newton_boundary(tb, nt, mv, ln_K, sc.iterations, sc.tolerance, sv, J, piv);
         if (*steps > sc.iterations)
             return {T(NaN), NaN, NaN};
+        if (purpose == Purpose::GREEKS) {
+            // The Greeks' partials from the Jacobian at the boundary itself,
+            // not at the iterate before Newton's last step.
+            double rho[NCAP];
+            residuals(tb, nt, mv, ln_K, sv, rho, J);
+            if (!lu_factor<NCAP>(J, n, piv))
+                return {T(NaN), NaN, NaN};
+        }
     }
     for (int i = 0; i <= n; ++i)
         s[i] = sv[i];
