@@ -53,7 +53,7 @@ void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, doub
                  Greeks *out);
 
 // 0.0 for a price without time value (price <= intrinsic_value(flag, S, K) +
-// IV_TOL), -1.0 when no sigma in (1e-8, 8] reproduces it, else the root.  A
+// IV_TOL), -1.0 when no sigma in (1e-8, 16] reproduces it, else the root.  A
 // NaN price, S, K, D or F gives -1.0, tested first.
 double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, double D,
                           double F);

@@ -215,7 +215,7 @@ T npdf_of(const T &x) { return INV_SQRT_2PI * exp_of(-0.5 * (x * x)); }
 // Phi(x) from e = exp(-x^2/2), which the sweeps have at hand: no erfc, so no
 // exponential of its own.  Hart's (1968) rational approximation 5666 of
 // Phi(-|x|) e^{x^2/2} (as in West 2005): within 3e-16 of Phi for |x| below
-// 5 sqrt 2, where it was fitted, and beyond within 1e-7 relative to |x| = 12
+// 5 sqrt 2, where it was fitted, and beyond within 2e-7 relative to |x| = 12
 // (Phi below 1e-32), its asymptote being the Mills ratio's 1/(sqrt(2 pi) |x|).
 // The integrals need absolute accuracy only, so one formula serves all x.
 inline double ncdf_given(double x, double e)

@@ -14,7 +14,7 @@ namespace {
 
 // The search's ends and stops.
 constexpr double IV_LO = 1e-8;     // lower end of the bracket
-constexpr double IV_HI = 8.0;      // upper end
+constexpr double IV_HI = 16.0;     // upper end (vol 200% over 64 years)
 constexpr int IV_MAX_STEPS = 100;  // most solves; the last iterate is returned after them
 // A price within this of the target, relative, ends the search at its sigma.
 constexpr double IV_PRICE_TOL = 1e-12;

@@ -136,6 +136,9 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
         }
     }
     out.price = european_put(S, K, m) + premium;
+    // A worthless put's premium may round below zero.
+    if (value(out.price) < 0)
+        out.price = T(0.0);
     // Short of the exercise value (a boundary left too low): exercised, as
     // the price can be no less.
     if (value(out.price) < K - S) {
