@@ -30,7 +30,7 @@ inline constexpr int ALO_MAX_NODES = 48;
 inline constexpr int ALO_MAX_POINTS = 128;
 
 // The one setting the public kernels use.
-inline constexpr AloScheme ALO_SCHEME{14, 16, 10, 64, 1e-4};
+inline constexpr AloScheme ALO_SCHEME{14, 16, 12, 64, 1e-4};
 
 // A much finer setting, for testing the one above against.
 inline constexpr AloScheme ALO_REFERENCE_SCHEME{40, 30, 96, 128, 1e-13};

@@ -302,6 +302,40 @@ void node_terms(const Tables &tb, const Span &sp, double K, const Rates<T> &m,
     }
 }
 
+// node_terms for duals that carry d/dvol alone (the implied-vol search),
+// from the doubles' terms: each is vol^p times what does not move with vol
+// (the drift (r - q) s - vol^2 s/2 less so), so the partials follow without
+// another exponential.  The values are node_terms' own doubles.
+template <int NCAP, int LCAP>
+void vol_terms(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &v, double vol,
+               NodeTerms<Dual<1>, NCAP, LCAP> &nt)
+{
+    const auto with = [](double x, double dx) {
+        Dual<1> r(x);
+        r.d[0] = dx;
+        return r;
+    };
+    nt.ln_XK = v.ln_XK;
+    nt.yield = v.yield;
+    for (int i = 0; i < tb.n; ++i) {
+        nt.forward[i] = v.forward[i];
+        nt.root_tau[i] = v.root_tau[i];
+        for (int k = 0; k < tb.inner.n; ++k) {
+            nt.xi[i][k] = v.xi[i][k];
+            nt.wN[i][k] = with(v.wN[i][k], -v.wN[i][k] / vol);
+            if (v.yield) {
+                nt.wD1[i][k] = v.wD1[i][k];
+                nt.wD2[i][k] = with(v.wD2[i][k], -v.wD2[i][k] / vol);
+                nt.carry[i][k] = v.carry[i][k];
+            }
+            const double sd = v.sd[i][k];
+            nt.drift[i][k] = with(v.drift[i][k], -sd * sd / vol);  // d/dvol of -vol^2 s/2
+            nt.sd[i][k] = with(sd, sd / vol);
+            nt.inv_sd[i][k] = with(v.inv_sd[i][k], -v.inv_sd[i][k] / vol);
+        }
+    }
+}
+
 // The residuals rho at the nodes for the boundary s = ln(X/B) (doubles: in
 // the partials' pass the boundary is held and the rates carry them), and,
 // when J is given (T = double), the Jacobian d rho_i/d s_j, row-major n x n.

@@ -1,5 +1,5 @@
 // Forward-mode dual numbers for the fixed-point American kernels (alo.h), and
-// the exponential and normal distribution the boundary sweeps evaluate on
+// the exponential and normal distribution the boundary solve evaluates on
 // doubles and duals alike.  Internal to the kernels: namespace alo_detail.
 #ifndef KORVANE_ALO_DUAL_H
 #define KORVANE_ALO_DUAL_H
@@ -9,17 +9,10 @@
 #include <cstdint>
 
 #include "kernels.h"
+#include "normal.h"
 
 namespace korvane::kernels::alo_detail {
 
-// Hart's (1968) approximation 5666 of the normal tail: the numerator's and
-// denominator's coefficients in |x|, highest first.
-inline constexpr double HART_NUM[] = {0.0352624965998911, 0.700383064443688, 6.37396220353165,
-                               33.912866078383, 112.079291497871, 221.213596169931,
-                               220.206867912376};
-inline constexpr double HART_DEN[] = {0.0883883476483184, 1.75566716318264, 16.064177579207,
-                               86.7807322029461, 296.564248779674, 637.333633378831,
-                               793.826512519948, 440.413735824752};
 // exp by Tang's table method: x = (64 m + j) ln2/64 + t, |t| <= ln2/128.
 inline constexpr double LN2 = 0.6931471805599453;
 inline constexpr double LN2_HI = 6.93147180369123816490e-01;  // ln 2 to 32 bits: k LN2_HI is exact
@@ -179,7 +172,7 @@ inline double exp_of(double x)
     return EXP_TABLE.v[k & 63] * p * scale;
 }
 inline double log_of(double x) { return std::log(x); }
-inline double ncdf_of(double x) { return _norm_cdf(x); }
+inline double ncdf_of(double x) { return norm_cdf(x); }
 // sqrt of a quantity that rounding can leave slightly negative; at zero the
 // partials are taken as zero (ln(B/X)^2 is flat where B touches X).
 inline double sqrt_pos(double x) { return x > 0 ? std::sqrt(x) : 0.0; }
@@ -198,7 +191,7 @@ template <int N>
 Dual<N> ncdf_of(const Dual<N> &x)
 {
     // Phi' = phi, the derivative of erfc being -2/sqrt(pi) exp(-x^2).
-    return chain(x, _norm_cdf(x.v), INV_SQRT_2PI * std::exp(-0.5 * (x.v * x.v)));
+    return chain(x, norm_cdf(x.v), norm_pdf(x.v));
 }
 template <int N>
 inline Dual<N> sqrt_pos(const Dual<N> &x)
@@ -209,27 +202,8 @@ inline Dual<N> sqrt_pos(const Dual<N> &x)
     return chain(x, s, 0.5 / s);
 }
 
-template <class T>
-T npdf_of(const T &x) { return INV_SQRT_2PI * exp_of(-0.5 * (x * x)); }
-
-// Phi(x) from e = exp(-x^2/2), which the sweeps have at hand: no erfc, so no
-// exponential of its own.  Hart's (1968) rational approximation 5666 of
-// Phi(-|x|) e^{x^2/2} (as in West 2005): within 3e-16 of Phi for |x| below
-// 5 sqrt 2, where it was fitted, and beyond within 2e-7 relative to |x| = 12
-// (Phi below 1e-32), its asymptote being the Mills ratio's 1/(sqrt(2 pi) |x|).
-// The integrals need absolute accuracy only, so one formula serves all x.
-inline double ncdf_given(double x, double e)
-{
-    const double z = std::fabs(x);
-    double num = HART_NUM[0];
-    for (int i = 1; i < 7; ++i)
-        num = num * z + HART_NUM[i];
-    double den = HART_DEN[0];
-    for (int i = 1; i < 8; ++i)
-        den = den * z + HART_DEN[i];
-    const double tail = e * num / den;  // Phi(-|x|)
-    return x > 0 ? 1 - tail : tail;
-}
+// Phi(x) from e = exp(-x^2/2) (normal.h), on doubles and duals alike.
+inline double ncdf_given(double x, double e) { return norm_cdf_given_exp(x, e); }
 
 template <int N>
 inline Dual<N> ncdf_given(const Dual<N> &x, const Dual<N> &e)

@@ -9,6 +9,7 @@
 #include "alo.h"
 #include "alo_solve.h"
 #include "black.h"
+#include "rates.h"
 
 #include <cmath>
 #include <cstdint>
@@ -44,9 +45,10 @@ Contract classify(std::int32_t flag, double S, double K, double D, double F, dou
     }
     if (std::isinf(sigma) || std::isinf(S) || std::isinf(K))
         return c;
-    double r = -std::log(D);
-    const double carry = std::log(F / S);  // (r - q) over the unit maturity
-    double q = r - carry;
+    const ForwardRates fr = forward_rates(S, D, F);
+    double r = fr.r;
+    const double carry = fr.ln_g;  // (r - q) over the unit maturity
+    double q = fr.q;
     const double noise = RATE_NOISE * (1 + std::fabs(r) + std::fabs(carry));
     if (std::fabs(r) <= noise)
         r = 0.0;

@@ -131,7 +131,7 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
             const double KB = std::exp(value(sHu) - value(ln_XK));  // K/B(u)
             const double pp = INV_SQRT_2PI * value(ep);
             const double a = qv - rv * KB;
-            delta += (-(qv * eqv) * _norm_cdf(-dpv) + eqv * pp * a / sdv) * du;
+            delta += (-(qv * eqv) * norm_cdf(-dpv) + eqv * pp * a / sdv) * du;
             gamma += eqv * pp / (S * sdv) * (qv - a * dpv / sdv) * du;
         }
     }
@@ -148,8 +148,8 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     }
     if (greeks) {
         const double dp = (std::log(S / K) + rv - qv + 0.5 * (vv * vv)) / vv;
-        out.delta = -std::exp(-qv) * _norm_cdf(-dp) + delta;
-        out.gamma = std::exp(-qv) * value(npdf_of(dp)) / (S * vv) + gamma;
+        out.delta = -std::exp(-qv) * norm_cdf(-dp) + delta;
+        out.gamma = std::exp(-qv) * norm_pdf(dp) / (S * vv) + gamma;
     }
     return out;
 }
@@ -175,13 +175,13 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
     double J[NCAP * NCAP];     // the last Jacobian's LU factors
     int piv[NCAP];
     *steps = 0;
+    NodeTerms<double, NCAP, LCAP> nt;  // in doubles
     if (!flat) {
         if (start == Start::COLD)
             qd_start(tb, sp, K, mv.r, mv.q, mv.vol, gap, sv);
         else
             for (int i = 0; i <= n; ++i)
                 sv[i] = value(s[i]);
-        NodeTerms<double, NCAP, LCAP> nt;
         node_terms(tb, sp, K, mv, nt);
         *steps = newton_boundary(tb, nt, mv, ln_K, sc.iterations, sc.tolerance, sv, J, piv);
         if (*steps > sc.iterations)
@@ -199,10 +199,16 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
         s[i] = sv[i];
     if constexpr (!std::is_same_v<T, double>) {
       if (!flat) {
-        NodeTerms<T, NCAP, LCAP> nt;
-        node_terms(tb, sp, K, m, nt);
+        NodeTerms<T, NCAP, LCAP> ntd;
+        constexpr bool one = sizeof(T{}.d) == sizeof(double);
+        if (one && m.r.d[0] == 0 && m.q.d[0] == 0 && m.vol.d[0] == 1) {
+            if constexpr (one)
+                vol_terms(tb, nt, mv.vol, ntd);
+        } else {
+            node_terms(tb, sp, K, m, ntd);
+        }
         T rho[NCAP];
-        residuals(tb, nt, m, ln_K, sv, rho, static_cast<double *>(nullptr));
+        residuals(tb, ntd, m, ln_K, sv, rho, static_cast<double *>(nullptr));
         constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
         for (int p = 0; p < P; ++p) {
             double b[NCAP];
