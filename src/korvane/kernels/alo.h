@@ -22,14 +22,17 @@ struct AloScheme {
     int iterations;     // most Newton steps on the collocation equations
     int points;         // Gauss-Legendre points of each boundary integral
     int final_points;   // Gauss-Legendre points of the price integral
-    double tolerance;   // Newton stops once no node's ln B moves by more than this
+    double tolerance;   // Newton stops once no node's ln B moves by more than this times
+                        // the boundary's scale (its largest ln(X/B), at most 1): the
+                        // iterate after such a step is within about its square
 };
 
 // Largest scheme the kernels hold room for.
 inline constexpr int ALO_MAX_NODES = 48;
 inline constexpr int ALO_MAX_POINTS = 128;
 
-// The one setting the public kernels use.
+// The one setting the public kernels use: within 2e-7 of the price or 1e-9
+// S on contracts to a few years (benchmarks/bench_regimes.py for the rest).
 inline constexpr AloScheme ALO_SCHEME{14, 16, 12, 64, 1e-4};
 
 // A much finer setting, for testing the one above against.
