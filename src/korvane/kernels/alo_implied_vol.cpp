@@ -35,9 +35,9 @@ constexpr double IV_END_PRICE_TOL = 1e-9;
 // A bracket narrower than this, relative to its upper end, ends the search.
 constexpr double IV_BRACKET_TOL = 1e-15;
 
-// Price and vega at a trial sigma; the boundary starts from s when `start`
-// is WARM and is left there with its sensitivity to sigma.
-double price_vega(const Contract &c, double sigma, Start start, Dual<1> *s, double *vega)
+// Price and vega at a trial sigma; each scheme's boundary starts from b's
+// where it holds one and is left there with its sensitivity to sigma.
+double price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega)
 {
     if (c.kind == Contract::EUROPEAN) {
         // Black's price and vega on the contract as given (black.h).
@@ -49,7 +49,7 @@ double price_vega(const Contract &c, double sigma, Start start, Dual<1> *s, doub
     Rates<Dual<1>> m{c.r, c.q, sigma};
     m.vol.d[0] = 1.0;
     int steps;
-    const Dual<1> price = solve_default<Dual<1>>(c, m, start, s, Purpose::PRICE, &steps).price;
+    const Dual<1> price = solve_default<Dual<1>>(c, m, b, Purpose::PRICE, &steps).price;
     *vega = price.d[0];
     return price.v;
 }
@@ -85,15 +85,12 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
     double x = brentq ? _baw_implied_vol_c(flag, price, S, K, D, F) : -1.0;  // current iterate
     if (!(x > IV_LO && x < IV_HI))
         x = 0.5;
-    Dual<1> s[NODES + 1];            // the last boundary and its sensitivity to sigma
+    Boundaries<Dual<1>> b;           // the last boundaries and their sensitivity to sigma
     double lo = IV_LO, hi = IV_HI;   // the bracket: price(lo) < target < price(hi)
-    Start start = Start::COLD;       // WARM once s holds a boundary to start from
     for (int it = 0; it < IV_MAX_STEPS; ++it) {
         double vega;
-        const double f = price_vega(c, x, start, s, &vega) - price;
+        const double f = price_vega(c, x, b, &vega) - price;
         ++*solves;
-        // A solve that did not converge leaves no boundary to start from.
-        start = c.kind == Contract::BOUNDARY && !std::isnan(f) ? Start::WARM : Start::COLD;
         if (std::fabs(f) <= IV_PRICE_TOL * price)
             return x;  // the price reproduced
         // A solve that fails to converge (at a sigma far below the rates'
@@ -121,12 +118,16 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
         if (hi - lo <= IV_BRACKET_TOL * hi)
             return (lo == IV_LO || hi == IV_HI) ? -1.0 : next;
         if (std::fabs(next - x) > IV_WARM_STEP * x)
-            start = Start::COLD;
-        // The next boundary predicted to first order: s + ds/dsigma (next - x).
-        for (int i = 0; i < NODES; ++i) {
-            const double moved = s[i].v + s[i].d[0] * (next - x);
-            s[i].v = moved > 0 ? moved : 0.0;
-        }
+            b.warm_coarse = b.warm_fine = false;
+        // The next boundaries predicted to first order: s + ds/dsigma (next - x).
+        const auto predict = [&](Dual<1> *s, int n) {
+            for (int i = 0; i < n; ++i) {
+                const double moved = s[i].v + s[i].d[0] * (next - x);
+                s[i].v = moved > 0.1 * s[i].v ? moved : 0.1 * s[i].v;  // clear of X, as in Newton
+            }
+        };
+        predict(b.coarse, NODES);
+        predict(b.fine, FINE_NODES);
         x = next;
     }
     return x;

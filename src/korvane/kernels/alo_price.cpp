@@ -105,9 +105,9 @@ double price_default(const Contract &c, double sigma)
     case Contract::BOUNDARY:
         break;
     }
-    double s[NODES + 1];
+    Boundaries<double> b;
     int steps;
-    return solve_default<double>(c, {c.r, c.q, sigma}, Start::COLD, s, Purpose::PRICE, &steps).price;
+    return solve_default<double>(c, {c.r, c.q, sigma}, b, Purpose::PRICE, &steps).price;
 }
 
 }  // namespace
@@ -174,9 +174,9 @@ void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, doub
         put.price.d[2] = 0.0;
         break;
     case Contract::BOUNDARY: {
-        D3 s[NODES + 1];
+        Boundaries<D3> b;
         int steps;
-        put = solve_default<D3>(c, m, Start::COLD, s, Purpose::GREEKS, &steps);
+        put = solve_default<D3>(c, m, b, Purpose::GREEKS, &steps);
         break;
     }
     }

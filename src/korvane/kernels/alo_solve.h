@@ -290,13 +290,74 @@ static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME));
 inline constexpr Tables DEFAULT_TABLES =
     make_tables(ALO_SCHEME.nodes, ALO_SCHEME.points, ALO_SCHEME.final_points);
 
-// The solve on ALO_SCHEME; s has room for NODES + 1 values.
+// Where the integrands forget fastest (kappa large: long maturities at high
+// rates, or a large variance) ALO_SCHEME's 14 nodes leave up to some times
+// the tolerance; there a finer scheme takes over, blended in smoothly over
+// kappa in [BLEND_LO, BLEND_HI] (where both are within the tolerance), so
+// that the price stays a smooth function of the inputs.
+inline constexpr AloScheme FINE_SCHEME{20, 16, 20, 64, 1e-4};
+inline constexpr int FINE_NODES = FINE_SCHEME.nodes;
+inline constexpr int FINE_POINTS = FINE_SCHEME.points;
+static_assert(fits(FINE_SCHEME));
+inline constexpr Tables FINE_TABLES =
+    make_tables(FINE_SCHEME.nodes, FINE_SCHEME.points, FINE_SCHEME.final_points);
+inline constexpr double BLEND_LO = 0.5;
+inline constexpr double BLEND_HI = 0.7;
+
+// The finer scheme's weight: 0 up to BLEND_LO, 1 from BLEND_HI, a cubic
+// smoothstep in kappa between (in T, so that its partials count).
 template <class T>
-PutValue<T> solve_default(const Contract &c, const Rates<T> &m, Start start, T *s,
-                          Purpose purpose, int *steps)
+T fine_weight(const Rates<T> &m)
 {
-    return put_value<T, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c.S, c.K, m, start, s, purpose,
-                                       steps);
+    const double k = decay_rate(value(m.r), value(m.q), value(m.vol));
+    if (!(k > BLEND_LO))
+        return T(0.0);
+    if (!(k < BLEND_HI))
+        return T(1.0);
+    const T mu = m.r - m.q - 0.5 * (m.vol * m.vol);
+    const T x = (m.r + mu * mu / (2.0 * (m.vol * m.vol)) - BLEND_LO) / (BLEND_HI - BLEND_LO);
+    return x * x * (3.0 - 2.0 * x);
+}
+
+// The boundaries of the two schemes, kept between solves (the implied-vol
+// search starts each solve from the last), and whether each holds one.
+template <class T>
+struct Boundaries {
+    T coarse[NODES + 1];
+    T fine[FINE_NODES + 1];
+    bool warm_coarse = false;
+    bool warm_fine = false;
+};
+
+// The put under the public kernels' schemes: ALO_SCHEME, FINE_SCHEME or the
+// blend of the two; *steps receives the Newton steps of both.
+template <class T>
+PutValue<T> solve_default(const Contract &c, const Rates<T> &m, Boundaries<T> &b, Purpose purpose,
+                          int *steps)
+{
+    const T w = fine_weight(m);
+    const double wv = value(w);
+    PutValue<T> coarse{T(0.0), 0.0, 0.0}, fine{T(0.0), 0.0, 0.0};
+    int coarse_steps = 0, fine_steps = 0;
+    if (wv < 1) {
+        coarse = put_value<T, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c.S, c.K, m,
+                                             b.warm_coarse ? Start::WARM : Start::COLD, b.coarse,
+                                             purpose, &coarse_steps);
+        b.warm_coarse = !std::isnan(value(coarse.price));
+    }
+    if (wv > 0) {
+        fine = put_value<T, FINE_NODES, FINE_POINTS>(FINE_TABLES, FINE_SCHEME, c.S, c.K, m,
+                                                     b.warm_fine ? Start::WARM : Start::COLD, b.fine,
+                                                     purpose, &fine_steps);
+        b.warm_fine = !std::isnan(value(fine.price));
+    }
+    *steps = coarse_steps + fine_steps;
+    if (wv == 0)
+        return coarse;
+    if (wv == 1)
+        return fine;
+    return {coarse.price + w * (fine.price - coarse.price), coarse.delta + wv * (fine.delta - coarse.delta),
+            coarse.gamma + wv * (fine.gamma - coarse.gamma)};
 }
 
 }  // namespace korvane::kernels::alo_detail
