@@ -134,12 +134,13 @@ def one_chain_forward():  # a gufunc of one outer element: NumPy would keep the 
 
 
 def small_accurate_batch():  # 490 slow solves, below NumPy's 500-element rule
-    from korvane import bsm
+    from korvane import ufuncs
 
-    # Greeks with the rate above 2 vol^2: over half a second, so that even a
-    # debug interpreter's slow collection fits well inside the call.
+    # The accurate engine on a finer scheme (the slow loops' test entry): some
+    # seconds, so that even a debug interpreter's slow collection fits well
+    # inside the call.
     strikes = np.linspace(80.0, 120.0, 490)
-    return lambda: bsm.greeks(100.0, strikes, 2.0, 0.1, 0.0, 0.1, "p", method="alo")
+    return lambda: ufuncs._alo_scheme_price(100.0, strikes, 0.8, 118.0, 0.3, False, 24, 32, 64, 30, 1e-10)
 
 
 def small_fd_batch():  # 300 finite-difference Greeks with dividends, a gufunc

@@ -62,7 +62,7 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, D: ArrayLike, F: A
     Arguments as for korvane.price.  0.0 where the price has no time value
     (for "european": equals the discounted intrinsic value D max(F - K, 0)
     or D max(K - F, 0)); NaN where no total standard deviation reproduces it
-    (up to 8 for the American methods; below the intrinsic value or at or
+    (up to 8 for "baw", 16 for "alo"; below the intrinsic value or at or
     above the bound D F or D K for "european") and for a NaN input.  With
     method="baw" every element is the double korvane.vantrel.baw_implied_vol
     gives.

@@ -352,6 +352,43 @@ using Alo = Loops<k::_alo_price, k::_alo_implied_vol_c, k::_alo_greeks, Cost::Sl
 using European = Loops<european_price, k::_black_implied_vol_c, k::_black_greeks, Cost::Cheap,
                        Cost::Cheap>;
 
+// Entries for tests and benchmarks, private to the module: the accurate price
+// under a scheme given per element, and the boundary solves an implied
+// volatility takes.
+
+// S, K, D, F, sigma, is_call, nodes, points, final_points, iterations,
+// tolerance -> price (NaN for a scheme beyond the kernels' maxima).
+void scheme_price_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const capi::DetachedIfAttached guard;
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        double x[5];
+        const std::int32_t flag = load_contract<5>(args, steps, i, x);
+        double n[5];
+        for (int j = 0; j < 5; ++j)
+            n[j] = load<double>(args[6 + j], steps[6 + j], i);
+        const bool whole = n[0] >= 2 && n[0] <= k::ALO_MAX_NODES && n[1] >= 1
+                           && n[1] <= k::ALO_MAX_POINTS && n[2] >= 1 && n[2] <= k::ALO_MAX_POINTS
+                           && n[3] >= 0 && n[3] <= 1000;
+        const k::AloScheme scheme{whole ? static_cast<int>(n[0]) : 0, whole ? static_cast<int>(n[3]) : 0,
+                                  whole ? static_cast<int>(n[1]) : 0, whole ? static_cast<int>(n[2]) : 0,
+                                  n[4]};
+        store(args[11], steps[11], i, k::_alo_price_scheme(scheme, flag, x[0], x[1], x[2], x[3], x[4]));
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+// price, S, K, D, F, is_call -> the number of boundary solves of alo_implied_vol.
+double implied_vol_solves(std::int32_t flag, const double *x)
+{
+    int solves = 0;
+    k::_alo_implied_vol_counted(flag, x[0], x[1], x[2], x[3], x[4], &solves);
+    return solves;
+}
+
+PyUFuncGenericFunction scheme_price_loops[] = {scheme_price_loop};
+PyUFuncGenericFunction solves_loops[] = {elementwise_loop<implied_vol_solves, Cost::Slow>};
+
 void *no_data[] = {nullptr};
 
 constexpr char D = NPY_DOUBLE;
@@ -364,6 +401,7 @@ const char fd_greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D, D, D, 
 const char fd_forward_types[] = {D, D, D, D, D, D, D, D, D, D};
 const char fd_carry_types[] = {D, D, D, D, D, D};
 const char fd_scheme_types[] = {D, D, D, D, D, B, D, D, D, D};
+const char scheme_types[] = {D, D, D, D, D, B, D, D, D, D, D, D};
 
 // The operands of each kind of ufunc, the same for every method.
 struct Shape {
@@ -382,6 +420,7 @@ constexpr Shape FD_GREEKS{fd_greeks_types, 10, 7,
 constexpr Shape FD_FORWARD{fd_forward_types, 9, 1, "(n),(n),(n),(),(),(),(),(m),(m)->()"};
 constexpr Shape FD_CARRY{fd_carry_types, 5, 1, "(),(),(),(m),(m)->()"};
 constexpr Shape FD_SCHEME_PRICE{fd_scheme_types, 9, 1, "(),(),(),(),(),(),(k),(m),(m)->()"};
+constexpr Shape SCHEME{scheme_types, 11, 1, nullptr};
 
 constexpr UfuncSpec spec(const char *name, PyUFuncGenericFunction *loops, const Shape &shape,
                          const char *doc)
@@ -464,6 +503,12 @@ const UfuncSpec UFUNCS[] = {
          "dividends held), vega (per unit of sigma), theta (dV/dt per year as time\n"
          "passes, expiry and ex-dates fixed), rho and psi (dV/dr, dV/dq, the cash\n"
          "amounts and dates held); the last three are NaN unless T > 0."),
+    spec("_alo_scheme_price", scheme_price_loops, SCHEME,
+         "alo_price under the scheme given by nodes, points, final_points, iterations\n"
+         "and tolerance (for tests and benchmarks)."),
+    spec("_alo_implied_vol_solves", solves_loops, ELEMENTWISE,
+         "The boundary solves alo_implied_vol makes on price, S, K, D, F and is_call\n"
+         "(for tests of its cost)."),
 };
 
 int add_ufunc(PyObject *module, const UfuncSpec &u)
