@@ -318,26 +318,23 @@ bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
     const int n = w.n;
     build_operator(w, p);
 
-    // Expiry: the exercise value, averaged over the cell holding the strike
-    // (Pooley, Vetzal & Forsyth 2003), so the error stays smooth in the grid
-    // wherever the kink falls.
+    // Expiry: the exercise value, its kink at the strike smoothed over the
+    // cells beside it (kink_smoothed; Pooley, Vetzal & Forsyth 2003), so the
+    // error stays smooth in the grid wherever the strike falls.
     typename Wk::TrackT &a = w.track[0];
+    double *f = w.tmp[0];  // the payoff's linear piece through the strike
     for (int j = 0; j <= n; ++j) {
         w.g[j] = payoff(p.flag, w.S[j], p.K);
+        f[j] = p.flag == CALL ? w.S[j] - p.K : p.K - w.S[j];
         a.V[j] = w.g[j];
         a.ex[j] = w.g[j] > 0;
         for (int q = 0; q < partials; ++q)
             a.dV[q][j] = 0.0;
     }
-    for (int j = 0; j <= n; ++j) {
-        const double lo = j > 0 ? 0.5 * (w.S[j - 1] + w.S[j]) : 0.0;
-        const double hi = j < n ? 0.5 * (w.S[j] + w.S[j + 1]) : w.S[n];
-        if (lo < p.K && p.K < hi) {
-            const double part = p.flag == CALL ? hi - p.K : p.K - lo;
-            a.V[j] = 0.5 * part * part / (hi - lo);
-        }
+    for (int j = 1; j < n; ++j) {
+        if ((f[j - 1] > 0) != (f[j] > 0) || (f[j + 1] > 0) != (f[j] > 0))
+            a.V[j] = kink_smoothed(w.S, f, j);
     }
-
     for (int j = 0; j <= n; ++j)
         a.prev[j] = a.V[j];
 

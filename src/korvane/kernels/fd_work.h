@@ -132,11 +132,36 @@ inline double mean_positive(double fa, double fb)
     return 0.5 * p * p / (fa > 0 ? fa - fb : fb - fa);
 }
 
+// For f linear on an interval from f0 (at the node) to f1 (at the next),
+// the integral over the half next to the node, in units of the interval, of
+// max(f, 0) less its chord: zero unless f changes sign there.
+inline double kink_area(double f0, double f1)
+{
+    if ((f0 >= 0) == (f1 >= 0))
+        return 0.0;
+    const double p0 = f0 > 0 ? f0 : 0.0, p1 = f1 > 0 ? f1 : 0.0;
+    return 0.5 * (mean_positive(f0, 0.5 * (f0 + f1)) - (p0 + 0.25 * (p1 - p0)));
+}
+
+// The value max(f, 0) takes at node j of a grid S, f linear between nodes,
+// averaged over the node's cell [(S[j-1] + S[j])/2, (S[j] + S[j+1])/2] for
+// its kink only: max(f_j, 0) plus the cell's mean of max(f, 0) less the
+// chords of its node values.  A kink inside the cell is smoothed as Pooley,
+// Vetzal & Forsyth (2003) average a payoff, so the error stays smooth in the
+// grid wherever it falls; a linear f keeps its node value however uneven the
+// cell (the plain cell mean would shift it by f' (h_right - h_left)/4).
+inline double kink_smoothed(const double *S, const double *f, int j)
+{
+    const double hl = S[j] - S[j - 1], hr = S[j + 1] - S[j];
+    const double area = hl * kink_area(f[j], f[j - 1]) + hr * kink_area(f[j], f[j + 1]);
+    return (f[j] > 0 ? f[j] : 0.0) + area / (0.5 * (hl + hr));
+}
+
 // The ex-date's drop by d, going back in time: V(S) <- V(max(S - d, 0)),
-// then exercise where it beats holding through the drop.  The maximum has
-// a kink where the two cross; the node whose cell holds it takes the cell's
-// mean of the maximum (both sides linear between nodes), as the expiry's
-// payoff does, so the error stays smooth in the grid.
+// then exercise where it beats holding through the drop.  The maximum
+// g + max(V - g, 0) has a kink where the two cross; the nodes beside it
+// take its cell-smoothed value (kink_smoothed), as the expiry's payoff
+// does.
 template <class Wk>
 void drop(Wk &w, typename Wk::TrackT &t, double d)
 {
@@ -176,13 +201,7 @@ void drop(Wk &w, typename Wk::TrackT &t, double d)
         const bool below = j > 0 && (f[j - 1] < 0) != exercise;
         const bool above = j < n && (f[j + 1] < 0) != exercise;
         if ((below || above) && j > 0 && j < n) {
-            // The cell [(S[j-1] + S[j])/2, (S[j] + S[j+1])/2], in two halves.
-            const double hl = 0.5 * (w.S[j] - w.S[j - 1]), hr = 0.5 * (w.S[j + 1] - w.S[j]);
-            const double fl = 0.5 * (f[j - 1] + f[j]), fr = 0.5 * (f[j] + f[j + 1]);
-            const double gl = 0.5 * (w.g[j - 1] + w.g[j]), gr = 0.5 * (w.g[j] + w.g[j + 1]);
-            const double mean_g = (hl * 0.5 * (gl + w.g[j]) + hr * 0.5 * (w.g[j] + gr)) / (hl + hr);
-            const double mean_f = (hl * mean_positive(fl, f[j]) + hr * mean_positive(f[j], fr)) / (hl + hr);
-            v = mean_g + mean_f;
+            v = w.g[j] + kink_smoothed(w.S, f, j);
             t.ex[j] = 0;
         }
         if (t.ex[j]) {
