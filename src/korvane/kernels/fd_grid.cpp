@@ -101,20 +101,30 @@ bool space_grid(const FdScheme &sc, int level, const Problem &p, double total_di
     return true;
 }
 
-void time_grid(const FdScheme &sc, int level, const Schedule &divs, TimeGrid *tg)
+// A call's segments after an ex-date: their kink is the exercise boundary
+// just before the drop, less sharp than the payoff's at expiry (the slope
+// jumps by 1 - delta), and best crowded less and damped longer.
+constexpr double CALL_EX_DATE_POWER = 1.5;
+constexpr int CALL_EX_DATE_DAMPING = 4;
+
+void time_grid(const FdScheme &sc, int level, const Schedule &divs, std::int32_t flag,
+               TimeGrid *tg)
 {
     // Events in tau, from expiry back: the ex-dates latest first, then today.
     const int scale = level == 0 ? 1 : 2;
     tg->segments = divs.n + 1;
-    tg->power = sc.time_power;
     double prev = 0.0;
     for (int i = 0; i <= divs.n; ++i) {
         const double end = i < divs.n ? 1 - divs.t[divs.n - 1 - i] : 1.0;
         tg->start[i] = prev;
         tg->length[i] = end - prev;
         tg->drop[i] = i < divs.n ? divs.d[divs.n - 1 - i] : 0.0;
-        const int share = static_cast<int>(std::ceil(sc.steps * tg->length[i]));
+        const bool kink = i == 0 || flag == CALL;
+        const double want = sc.steps * (kink ? std::sqrt(tg->length[i]) : tg->length[i]);
+        const int share = static_cast<int>(std::ceil(want));
         tg->steps[i] = scale * (share > sc.min_steps ? share : sc.min_steps);
+        tg->power[i] = i == 0 ? sc.time_power : kink ? CALL_EX_DATE_POWER : 1.0;
+        tg->damping[i] = i == 0 ? sc.damping : kink ? CALL_EX_DATE_DAMPING : 1;
         prev = end;
     }
 }

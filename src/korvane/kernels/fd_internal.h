@@ -47,17 +47,26 @@ bool space_grid(const FdScheme &scheme, int level, const Problem &p, double tota
                 double *S, int capacity, int *n, int *spot);
 
 // The time steps in tau = 1 - t: segments between expiry, the ex-dates and
-// today, each with its steps crowded towards its start (where the payoff or
-// an ex-date's exercise leaves a kink).
+// today.  A segment that starts at a kink (the payoff at expiry; at an
+// ex-date, a call's exercise just before the drop) crowds its steps
+// towards its start, opens with fully implicit substeps (Rannacher 1984),
+// and takes steps as the square root of its length: near a kink the
+// solution varies on the scale sqrt(tau - start), so a short segment
+// needs nearly as many steps as a long one.  A put's ex-date makes no kink
+// (the held value V(t+, S - d) >= K - S + d is above the exercise value):
+// the segment after it takes uniform steps, its share of the life, as the
+// exercise boundary reforms across it.
 struct TimeGrid {
     int segments;
     double start[FD_MAX_DIVIDENDS + 1];   // tau at each segment's start
     double length[FD_MAX_DIVIDENDS + 1];
     int steps[FD_MAX_DIVIDENDS + 1];
     double drop[FD_MAX_DIVIDENDS + 1];    // dividend at each segment's end (0 for the last)
-    double power;                         // step k of m ends at start + length (k/m)^power
+    double power[FD_MAX_DIVIDENDS + 1];   // step k of m ends at start + length (k/m)^power
+    int damping[FD_MAX_DIVIDENDS + 1];    // implicit substeps of the segment's first step
 };
-void time_grid(const FdScheme &scheme, int level, const Schedule &divs, TimeGrid *tg);
+void time_grid(const FdScheme &scheme, int level, const Schedule &divs, std::int32_t flag,
+               TimeGrid *tg);
 
 // Partials carried through the scheme by forward-mode differentiation, the
 // exercise set held (each an extra right-hand side of the same systems).

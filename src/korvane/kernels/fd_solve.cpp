@@ -288,15 +288,15 @@ void stage(Wk &w, typename Wk::TrackT *const *tr, const Stage &st, int *solves)
     }
 }
 
-// One Crank-Nicolson step of size dt, its first after a kink (`kink`) taken
-// as `damping` fully implicit substeps (Rannacher 1984).
+// One Crank-Nicolson step of size dt, the first of a segment (`first`)
+// taken as `damping` fully implicit substeps (Rannacher 1984).
 template <class Wk, int T>
-void step(Wk &w, typename Wk::TrackT *const *tr, const FdScheme &sc, double dt, bool kink,
-          double last, int *solves)
+void step(Wk &w, typename Wk::TrackT *const *tr, int damping, double dt, bool first, double last,
+          int *solves)
 {
-    if (kink) {
-        const double sub = dt / sc.damping;
-        for (int i = 0; i < sc.damping; ++i)
+    if (first) {
+        const double sub = dt / damping;
+        for (int i = 0; i < damping; ++i)
             stage<Wk, T>(w, tr, {sub, 0.0, i == 0 ? 0.0 : 1.0}, solves);
         return;
     }
@@ -315,11 +315,13 @@ bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
         return false;
     w.partials = partials;
     w.sigma = p.sigma;
+    w.strike = p.K;
+    w.side = p.flag == CALL ? 1.0 : -1.0;
     const int n = w.n;
     build_operator(w, p);
 
     // Expiry: the exercise value, its kink at the strike smoothed over the
-    // cells beside it (kink_smoothed; Pooley, Vetzal & Forsyth 2003), so the
+    // cells beside it (kink_mean; Pooley, Vetzal & Forsyth 2003), so the
     // error stays smooth in the grid wherever the strike falls.
     typename Wk::TrackT &a = w.track[0];
     double *f = w.tmp[0];  // the payoff's linear piece through the strike
@@ -333,26 +335,26 @@ bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
     }
     for (int j = 1; j < n; ++j) {
         if ((f[j - 1] > 0) != (f[j] > 0) || (f[j + 1] > 0) != (f[j] > 0))
-            a.V[j] = kink_smoothed(w.S, f, j);
+            a.V[j] = kink_mean(w.S, f, j);
     }
     for (int j = 0; j <= n; ++j)
         a.prev[j] = a.V[j];
 
     TimeGrid tg;
-    time_grid(sc, level, divs, &tg);
+    time_grid(sc, level, divs, p.flag, &tg);
     typename Wk::TrackT *const tracks[2] = {&w.track[0], &w.track[Wk::TRACKS - 1]};
     bool split = false;  // the dividend-free track has left the other
     for (int s = 0; s < tg.segments; ++s) {
         const int m = tg.steps[s];
         double tau = tg.start[s], last = 0.0;  // last: the step before's size (0 after a kink)
         for (int k = 1; k <= m; ++k) {
-            const double next = tg.start[s] + tg.length[s] * std::pow(double(k) / m, tg.power);
+            const double next = tg.start[s] + tg.length[s] * std::pow(double(k) / m, tg.power[s]);
             const double dt = next - tau;
             tau = next;
             if (split)
-                step<Wk, 2>(w, tracks, sc, dt, k == 1, last, solves);
+                step<Wk, 2>(w, tracks, tg.damping[s], dt, k == 1, last, solves);
             else
-                step<Wk, 1>(w, tracks, sc, dt, k == 1, last, solves);
+                step<Wk, 1>(w, tracks, tg.damping[s], dt, k == 1, last, solves);
             last = dt;
         }
         if (tg.drop[s] > 0) {

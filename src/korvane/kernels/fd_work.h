@@ -46,6 +46,8 @@ struct Work {
     int spot;
     int partials;
     double sigma;
+    double strike;
+    double side;  // 1 for a call, -1 for a put: the exercise value is max(side (S - K), 0)
     double k;  // the stage's implicit weight: A = I - k L
 };
 
@@ -132,36 +134,26 @@ inline double mean_positive(double fa, double fb)
     return 0.5 * p * p / (fa > 0 ? fa - fb : fb - fa);
 }
 
-// For f linear on an interval from f0 (at the node) to f1 (at the next),
-// the integral over the half next to the node, in units of the interval, of
-// max(f, 0) less its chord: zero unless f changes sign there.
-inline double kink_area(double f0, double f1)
-{
-    if ((f0 >= 0) == (f1 >= 0))
-        return 0.0;
-    const double p0 = f0 > 0 ? f0 : 0.0, p1 = f1 > 0 ? f1 : 0.0;
-    return 0.5 * (mean_positive(f0, 0.5 * (f0 + f1)) - (p0 + 0.25 * (p1 - p0)));
-}
-
-// The value max(f, 0) takes at node j of a grid S, f linear between nodes,
-// averaged over the node's cell [(S[j-1] + S[j])/2, (S[j] + S[j+1])/2] for
-// its kink only: max(f_j, 0) plus the cell's mean of max(f, 0) less the
-// chords of its node values.  A kink inside the cell is smoothed as Pooley,
-// Vetzal & Forsyth (2003) average a payoff, so the error stays smooth in the
-// grid wherever it falls; a linear f keeps its node value however uneven the
-// cell (the plain cell mean would shift it by f' (h_right - h_left)/4).
-inline double kink_smoothed(const double *S, const double *f, int j)
+// The mean of max(f, 0) over [S_j - e, S_j + e], e a quarter of the
+// spacing across node j, f linear between nodes: the node's value of a
+// kink (f changing sign beside it) smoothed as Pooley, Vetzal & Forsyth
+// (2003) average a payoff over a cell, so the error stays smooth in the
+// grid wherever the kink falls.  The interval is centred on the node
+// (unlike the cell between the midpoints): a linear f keeps its node
+// value however uneven the spacing, and by convexity the mean is never
+// below max(f_j, 0), so the exercise constraint does not undo it.
+inline double kink_mean(const double *S, const double *f, int j)
 {
     const double hl = S[j] - S[j - 1], hr = S[j + 1] - S[j];
-    const double area = hl * kink_area(f[j], f[j - 1]) + hr * kink_area(f[j], f[j + 1]);
-    return (f[j] > 0 ? f[j] : 0.0) + area / (0.5 * (hl + hr));
+    const double e = 0.25 * (hl + hr);
+    const double fl = f[j] + (f[j - 1] - f[j]) * (e / hl), fr = f[j] + (f[j + 1] - f[j]) * (e / hr);
+    return 0.5 * (mean_positive(fl, f[j]) + mean_positive(f[j], fr));
 }
 
 // The ex-date's drop by d, going back in time: V(S) <- V(max(S - d, 0)),
-// then exercise where it beats holding through the drop.  The maximum
-// g + max(V - g, 0) has a kink where the two cross; the nodes beside it
-// take its cell-smoothed value (kink_smoothed), as the expiry's payoff
-// does.
+// then exercise where it beats holding through the drop.  The maximum has
+// a kink where the two cross; the nodes beside it take its smoothed value
+// (kink_mean), as the expiry's payoff does.
 template <class Wk>
 void drop(Wk &w, typename Wk::TrackT &t, double d)
 {
@@ -190,18 +182,21 @@ void drop(Wk &w, typename Wk::TrackT &t, double d)
             }
         }
     }
-    // f = held - exercised, in tmp[0]; the kink cells first, from f's signs.
+    // f = held - side (S - K), in tmp[0]: the maximum with the exercise
+    // value is max(held, side (S - K)) as held >= 0, whose only kink is
+    // where f changes sign (the exercise value's own kink at the strike is
+    // under the held value).  The kink nodes first, from f's signs.
     double *f = w.tmp[0];
     for (int j = 0; j <= n; ++j)
-        f[j] = t.V[j] - w.g[j];
+        f[j] = t.V[j] - w.side * (w.S[j] - w.strike);
     for (int j = 0; j <= n; ++j) {
-        const bool exercise = f[j] < 0;
+        const bool exercise = f[j] < 0 && w.g[j] > 0;
         t.ex[j] = exercise;
         double v = exercise ? w.g[j] : t.V[j];
-        const bool below = j > 0 && (f[j - 1] < 0) != exercise;
-        const bool above = j < n && (f[j + 1] < 0) != exercise;
+        const bool below = j > 0 && (f[j - 1] < 0) != (f[j] < 0);
+        const bool above = j < n && (f[j + 1] < 0) != (f[j] < 0);
         if ((below || above) && j > 0 && j < n) {
-            v = w.g[j] + kink_smoothed(w.S, f, j);
+            v = w.side * (w.S[j] - w.strike) + kink_mean(w.S, f, j);
             t.ex[j] = 0;
         }
         if (t.ex[j]) {
