@@ -47,64 +47,115 @@ Lanes lanes(TrackT &t)
     return {t.ex, t.rhs, t.cp, t.m, t.dp, t.V};
 }
 
+// A chain of the elimination in continuant form.  Eliminating downwards,
+// the pivot of row j is p_j / p_{j-1}, p the leading minors, which follow
+// the three-term recurrence p_j = b_j p_{j-1} - a_j c_{j-1} p_{j-2}, and the
+// eliminated right side is d_j = q_j / p_j with q_j = r_j p_{j-1} - a_j q_{j-1}
+// (a, b, c the sub-, main and super-diagonal, r the right side).  The
+// chain's critical path is then a multiplication and a subtraction a row;
+// the reciprocals leave it.  The minors grow along the chain (the matrix is
+// diagonally dominant): they are scaled by an exact power of two when
+// large, which changes no ratio.  A row held at its exercise value
+// restarts the chain (p = 1, q = g, the row before it decoupled).
+struct Chain {
+    double p1;  // p_{j-1}
+    double p2;  // p_{j-2}
+    double q;   // q_{j-1}
+};
+
+constexpr double CHAIN_LARGE = 0x1p128;
+
+// The minor p and numerator q of a row from the chain (b the diagonal,
+// ac the coupling a_j c_{j-1}, ar the row's neighbour coefficient a_j
+// negated), held at g when exercised.
+inline void chain_row(const Chain &ch, double b, double ac, double ar, double r, bool exercised,
+                      double g, double *p, double *q)
+{
+    *p = exercised ? 1.0 : b * ch.p1 - ac * ch.p2;
+    *q = exercised ? g : r * ch.p1 + ar * ch.q;
+}
+
+inline void chain_advance(Chain &ch, bool exercised, double p, double q)
+{
+    ch.p2 = exercised ? 0.0 : ch.p1;
+    ch.p1 = p;
+    ch.q = q;
+    if (p > CHAIN_LARGE) {
+        ch.p1 *= 1 / CHAIN_LARGE;
+        ch.p2 *= 1 / CHAIN_LARGE;
+        ch.q *= 1 / CHAIN_LARGE;
+    }
+}
+
 // Solves A x = b (A = I - k L) on T tracks at once, each with the rows of
 // its exercise set reading x = g (right side in its rhs, solution into its
 // V), keeping the elimination for the partials.  The elimination runs from
-// both ends towards the middle row (a twisted factorisation), so each track
-// has two independent chains of divisions, and the tracks' chains
-// interleave: their latencies overlap.  Row j eliminated from above reads x_j = dp_j - cp_j x_{j+1}, from
-// below x_j = dp_j - cp_j x_{j-1}.  Returns whether the solution changed any
-// track's exercise set (the policies are updated in place).
+// both ends towards the middle row (a twisted factorisation), each chain in
+// continuant form (Chain), so each track has two independent chains, and a
+// row pair's two reciprocals come from one division.  Row j eliminated
+// from above reads x_j = dp_j - cp_j x_{j+1}, from below
+// x_j = dp_j - cp_j x_{j-1}; m_j is its inverse pivot.  Returns whether the
+// solution changed any track's exercise set (the policies are updated in
+// place).
 template <class Wk, int T>
 bool eliminate(Wk &w, typename Wk::TrackT *const *tr)
 {
     const int n = w.n, mid = n / 2;
-    const double k = w.k;
+    const double k = w.k, k2 = k * k;
     const double *__restrict lo = w.lo, *__restrict di = w.di, *__restrict up = w.up;
+    const double *__restrict lu = w.lu;
     const double *__restrict g = w.g;
     Lanes L[T];
     for (int t = 0; t < T; ++t)
         L[t] = lanes(*tr[t]);
-    double cf[T], df[T], cb[T], db[T];  // the chains' last coefficient and right side
+    Chain top[T], bottom[T];
     for (int t = 0; t < T; ++t)
-        cf[t] = df[t] = cb[t] = db[t] = 0.0;
-    // Row j of the chain from below (j > mid); the other from above.
+        top[t] = bottom[t] = {1.0, 0.0, 0.0};
+    // Row j of the chain from below alone (n odd: it has one row more).
     const auto below = [&](int j) {
-        const double a = -k * lo[j], b = 1.0 - k * di[j], c = -k * up[j];
         for (int t = 0; t < T; ++t) {
-            double m = 0.0, e = 0.0, d = g[j];
-            if (!L[t].ex[j]) {
-                m = 1.0 / (b - c * cb[t]);
-                e = a * m;
-                d = (L[t].rhs[j] - c * db[t]) * m;
-            }
-            cb[t] = e;
-            db[t] = d;
-            L[t].m[j] = m;
-            L[t].cp[j] = e;
-            L[t].dp[j] = d;
+            const bool e = L[t].ex[j];
+            double p, q;
+            chain_row(bottom[t], 1.0 - k * di[j], k2 * lu[j + 1], k * up[j], L[t].rhs[j], e, g[j],
+                      &p, &q);
+            const double inv = 1.0 / p;
+            L[t].dp[j] = q * inv;
+            L[t].m[j] = e ? 0.0 : bottom[t].p1 * inv;
+            L[t].cp[j] = (-k * lo[j]) * L[t].m[j];
+            chain_advance(bottom[t], e, p, q);
         }
     };
     for (int i = 0; i < mid; ++i) {
-        const int j = i;
-        const double a = -k * lo[j], b = 1.0 - k * di[j], c = -k * up[j];
+        const int j = i, jb = n - i;
+        const double bt = 1.0 - k * di[j], act = k2 * lu[j], art = k * lo[j];
+        const double bb = 1.0 - k * di[jb], acb = k2 * lu[jb + 1], arb = k * up[jb];
         for (int t = 0; t < T; ++t) {
-            double m = 0.0, e = 0.0, d = g[j];
-            if (!L[t].ex[j]) {
-                m = 1.0 / (b - a * cf[t]);
-                e = c * m;
-                d = (L[t].rhs[j] - a * df[t]) * m;
-            }
-            cf[t] = e;
-            df[t] = d;
-            L[t].m[j] = m;
-            L[t].cp[j] = e;
-            L[t].dp[j] = d;
+            const bool et = L[t].ex[j], eb = L[t].ex[jb];
+            double pt, qt, pb, qb;
+            chain_row(top[t], bt, act, art, L[t].rhs[j], et, g[j], &pt, &qt);
+            chain_row(bottom[t], bb, acb, arb, L[t].rhs[jb], eb, g[jb], &pb, &qb);
+            const double inv = 1.0 / (pt * pb);
+            const double it = pb * inv, ib = pt * inv;  // 1/pt, 1/pb
+            const double mt = et ? 0.0 : top[t].p1 * it, mb = eb ? 0.0 : bottom[t].p1 * ib;
+            L[t].dp[j] = qt * it;
+            L[t].m[j] = mt;
+            L[t].cp[j] = (-k * up[j]) * mt;
+            L[t].dp[jb] = qb * ib;
+            L[t].m[jb] = mb;
+            L[t].cp[jb] = (-k * lo[jb]) * mb;
+            chain_advance(top[t], et, pt, qt);
+            chain_advance(bottom[t], eb, pb, qb);
         }
-        below(n - i);
     }
     if (n - mid > mid)
-        below(mid + 1);  // n odd: the chain from below has one row more
+        below(mid + 1);
+    double cf[T], df[T], cb[T], db[T];  // the chains' last coefficient and right side
+    for (int t = 0; t < T; ++t) {
+        cf[t] = L[t].cp[mid - 1];
+        df[t] = L[t].dp[mid - 1];
+        cb[t] = L[t].cp[mid + 1];
+        db[t] = L[t].dp[mid + 1];
+    }
     // The middle row joins the chains; then back-substitution outwards,
     // each row's policy updated as soon as its neighbours are known.
     // Howard's update: a continuation row below its exercise value is
@@ -197,6 +248,95 @@ void resolve(const Wk &w, const typename Wk::TrackT &t, const double *b, double 
 }
 
 
+// Brennan & Schwartz (1977): where the exercise set of every step is one
+// block at an end of the grid (a put's at the bottom, a call's at the top),
+// the complementarity problem is solved exactly by one elimination from the
+// other end (the continuation side) and a back-substitution from the
+// exercise side that takes max(x, g) row by row (Jaillet, Lamberton &
+// Lapeyre 1990): one sweep a stage, no policy iteration.  The elimination
+// is in continuant form (Chain), so its critical path is a multiplication
+// and a subtraction a row, and it computes each row's right side
+// b = (I + e L) U on the way (U in t.V).  The exercise set goes to t.ex,
+// and with room for partials the inverse pivots to t.m.
+template <class Wk>
+void brennan_schwartz(Wk &w, typename Wk::TrackT &t, double e)
+{
+    constexpr bool keep = Wk::DC > 1;
+    const int n = w.n;
+    const double k = w.k, k2 = k * k;
+    const double *__restrict lo = w.lo, *__restrict di = w.di, *__restrict up = w.up;
+    const double *__restrict lu = w.lu, *__restrict g = w.g;
+    double *__restrict cp = t.cp, *__restrict dp = t.dp, *__restrict V = t.V, *__restrict m = t.m;
+    unsigned char *__restrict ex = t.ex;
+    Chain ch{1.0, 0.0, 0.0};
+    // Row j of the elimination: its minor and numerator from the chain
+    // (ac the coupling to the row eliminated before it, ar the coefficient
+    // of that row negated), and the coefficient `next` of the row after.
+    const auto row = [&](int j, double r, double ac, double ar, double next) {
+        double p, q;
+        chain_row(ch, 1.0 - k * di[j], ac, ar, r, false, 0.0, &p, &q);
+        const double inv = 1.0 / p;
+        dp[j] = q * inv;
+        cp[j] = (next * ch.p1) * inv;
+        if constexpr (keep)
+            m[j] = ch.p1 * inv;
+        chain_advance(ch, false, p, q);
+    };
+    // Back-substitution from the exercise side, row j after x.
+    const auto back = [&](int j, double x) {
+        const double y = dp[j] - cp[j] * x;
+        const bool exercised = y < g[j];
+        ex[j] = exercised;
+        V[j] = exercised ? g[j] : y;
+        return V[j];
+    };
+    if (w.side < 0) {
+        // A put: eliminated from the top, x_j = dp_j - cp_j x_{j-1}.
+        row(n, V[n] + e * (lo[n] * V[n - 1] + di[n] * V[n]), 0.0, 0.0, -k * lo[n]);
+        for (int j = n - 1; j > 0; --j)
+            row(j, V[j] + e * ((lo[j] * V[j - 1] + di[j] * V[j]) + up[j] * V[j + 1]),
+                k2 * lu[j + 1], k * up[j], -k * lo[j]);
+        row(0, V[0] + e * (di[0] * V[0] + up[0] * V[1]), k2 * lu[1], k * up[0], 0.0);
+        double x = 0.0;
+        for (int j = 0; j <= n; ++j)
+            x = back(j, x);
+    } else {
+        // A call: eliminated from the bottom, x_j = dp_j - cp_j x_{j+1}.
+        row(0, V[0] + e * (di[0] * V[0] + up[0] * V[1]), 0.0, 0.0, -k * up[0]);
+        for (int j = 1; j < n; ++j)
+            row(j, V[j] + e * ((lo[j] * V[j - 1] + di[j] * V[j]) + up[j] * V[j + 1]),
+                k2 * lu[j], k * lo[j], -k * up[j]);
+        row(n, V[n] + e * (lo[n] * V[n - 1] + di[n] * V[n]), k2 * lu[n], k * lo[n], 0.0);
+        double x = 0.0;
+        for (int j = n; j >= 0; --j)
+            x = back(j, x);
+    }
+}
+
+// The same systems on the kept Brennan & Schwartz elimination: the
+// exercise rows (a block at the elimination's far end) read x = 0.
+template <class Wk>
+void resolve_bs(const Wk &w, const typename Wk::TrackT &t, const double *b, double *x, double *d)
+{
+    const int n = w.n;
+    const double k = w.k;
+    const double *__restrict lo = w.lo, *__restrict up = w.up;
+    double prev = 0.0;
+    if (w.side < 0) {
+        for (int j = n; j >= 0; --j)
+            d[j] = prev = (b[j] - (-k * up[j]) * prev) * t.m[j];
+        prev = 0.0;
+        for (int j = 0; j <= n; ++j)
+            x[j] = prev = t.ex[j] ? 0.0 : d[j] - t.cp[j] * prev;
+    } else {
+        for (int j = 0; j <= n; ++j)
+            d[j] = prev = (b[j] - (-k * lo[j]) * prev) * t.m[j];
+        prev = 0.0;
+        for (int j = n; j >= 0; --j)
+            x[j] = prev = t.ex[j] ? 0.0 : d[j] - t.cp[j] * prev;
+    }
+}
+
 // A stage of a time step: with U the values before it, it solves the
 // complementarity problem of (I - k L) x = (I + e L) U.  A theta-step of
 // size dt is {theta dt, (1 - theta) dt}.
@@ -251,13 +391,23 @@ void stage(Wk &w, typename Wk::TrackT *const *tr, const Stage &st, int *solves)
 {
     const int n = w.n;
     w.k = st.k;
-    for (int t = 0; t < T; ++t)
-        prepare(w, *tr[t], st);
-    for (int it = 0; it < MAX_POLICY_ITERATIONS; ++it) {
-        const bool changed = eliminate<Wk, T>(w, tr);
-        *solves += T;
-        if (!changed)
-            break;
+    const bool sweep = T == 1 && w.one_boundary;
+    if (sweep) {
+        if (w.partials > 0) {
+            for (int j = 0; j <= n; ++j)
+                tr[0]->prev[j] = tr[0]->V[j];
+        }
+        brennan_schwartz(w, *tr[0], st.e);
+        *solves += 1;
+    } else {
+        for (int t = 0; t < T; ++t)
+            prepare(w, *tr[t], st);
+        for (int it = 0; it < MAX_POLICY_ITERATIONS; ++it) {
+            const bool changed = eliminate<Wk, T>(w, tr);
+            *solves += T;
+            if (!changed)
+                break;
+        }
     }
     if constexpr (Wk::DC > 1) {  // room for partials
         if (w.partials == 0)
@@ -282,7 +432,10 @@ void stage(Wk &w, typename Wk::TrackT *const *tr, const Stage &st, int *solves)
                     }
                     x.rhs[j] += q == D_SIGMA ? 2 * w.sigma * DW : q == D_R ? CW - W[j] : -CW;
                 }
-                resolve(w, x, x.rhs, dV, w.tmp[1]);
+                if (sweep)
+                    resolve_bs(w, x, x.rhs, dV, w.tmp[1]);
+                else
+                    resolve(w, x, x.rhs, dV, w.tmp[1]);
             }
         }
     }
@@ -317,6 +470,10 @@ bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
     w.sigma = p.sigma;
     w.strike = p.K;
     w.side = p.flag == CALL ? 1.0 : -1.0;
+    // Two exercise boundaries only for a put with q < r < 0 or a call with
+    // r < q < 0 (Battauz, De Donno & Sbuelz 2015); cash dividends add none
+    // between the ex-dates.
+    w.one_boundary = p.flag == CALL ? !(p.r < p.q && p.q < 0) : !(p.q < p.r && p.r < 0);
     const int n = w.n;
     build_operator(w, p);
 

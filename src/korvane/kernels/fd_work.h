@@ -37,6 +37,7 @@ struct Work {
     // L V_j = lo_j V_{j-1} + di_j V_j + up_j V_{j+1} = sigma^2 (D V)_j + mu (C V)_j - r V_j,
     // D the stencil of S^2 V_SS/2 and C that of S V_S.
     double lo[CAP + 1], di[CAP + 1], up[CAP + 1];
+    double lu[CAP + 2];  // lo_j up_{j-1} (0 at 0 and n + 1): the pivots' coupling
     double Dlo[DC], Ddi[DC], Dup[DC];
     double Clo[DC], Cdi[DC], Cup[DC];
     double g[CAP + 1];  // exercise value at the nodes
@@ -48,6 +49,7 @@ struct Work {
     double sigma;
     double strike;
     double side;  // 1 for a call, -1 for a put: the exercise value is max(side (S - K), 0)
+    bool one_boundary;  // every step's exercise set is one block at an end of the grid
     double k;  // the stage's implicit weight: A = I - k L
 };
 
@@ -99,6 +101,9 @@ void build_operator(Wk &w, const Problem &p)
     // for the linear values an option takes far in or out of the money.
     const double hn = S[n] - S[n - 1];
     set(n, 0.0, 0.0, 0.0, -S[n] / hn, S[n] / hn, 0.0);
+    w.lu[0] = w.lu[n + 1] = 0.0;
+    for (int j = 1; j <= n; ++j)
+        w.lu[j] = w.lo[j] * w.up[j - 1];
 }
 
 // Cubic Lagrange interpolation of f (given at the nodes) at x: the four
