@@ -253,12 +253,24 @@ void resolve(const Wk &w, const typename Wk::TrackT &t, const double *b, double 
 // the complementarity problem is solved exactly by one elimination from the
 // other end (the continuation side) and a back-substitution from the
 // exercise side that takes max(x, g) row by row (Jaillet, Lamberton &
-// Lapeyre 1990): one sweep a stage, no policy iteration.  The elimination
-// is in continuant form (Chain), so its critical path is a multiplication
-// and a subtraction a row, and it computes each row's right side
-// b = (I + e L) U on the way (U in t.V).  The exercise set goes to t.ex,
-// and with room for partials the inverse pivots to t.m.
-template <class Wk>
+// Lapeyre 1990): one sweep a stage, no policy iteration.  DIR is the
+// elimination's direction: -1 from the top (a put), +1 from the bottom (a
+// call).  It computes each row's right side b = (I + e L) U on the way (U
+// in t.V); the exercise set goes to t.ex, and with room for partials the
+// inverse pivots to t.m.
+//
+// Both recurrences take two rows a step, so that their critical paths are
+// a multiplication and an addition every two rows.  The elimination is in
+// continuant form (Chain) and advances the minors by the product of two
+// rows' recurrences,
+//   p_{i+1} = (b_{i+1} b_i - ac_{i+1}) p_{i-1} - (b_{i+1} ac_i) p_{i-2},
+// the two rows' reciprocals from one division.  The back-substitution runs
+// through the exercise block row by row (each row's value is then known
+// before its test), and through the continuation rows two at a time,
+//   x_{i+1} = (dp_{i+1} - cp_{i+1} dp_i) + (cp_{i+1} cp_i) x_{i-1},
+// returning to rows one at a time, with the maximum, from a pair that
+// falls below its exercise value.
+template <class Wk, int DIR>
 void brennan_schwartz(Wk &w, typename Wk::TrackT &t, double e)
 {
     constexpr bool keep = Wk::DC > 1;
@@ -268,48 +280,96 @@ void brennan_schwartz(Wk &w, typename Wk::TrackT &t, double e)
     const double *__restrict lu = w.lu, *__restrict g = w.g;
     double *__restrict cp = t.cp, *__restrict dp = t.dp, *__restrict V = t.V, *__restrict m = t.m;
     unsigned char *__restrict ex = t.ex;
+    // Row j as the sweep meets it: diagonal b, coupling ac = a_j c_{j-1} to
+    // the row eliminated before it, ar = -a_j (that row's coefficient), and
+    // the coefficient `next` of the row after it (all 0 beyond the ends:
+    // lu[0] = lu[n + 1] = lo[0] = up[n] = 0).
+    struct Row {
+        double b, ac, ar, next, r;
+    };
+    const auto row_at = [&](int j, double r) -> Row {
+        return DIR < 0 ? Row{1.0 - k * di[j], k2 * lu[j + 1], k * up[j], -k * lo[j], r}
+                       : Row{1.0 - k * di[j], k2 * lu[j], k * lo[j], -k * up[j], r};
+    };
+    const auto inner = [&](int j) {
+        return V[j] + e * ((lo[j] * V[j - 1] + di[j] * V[j]) + up[j] * V[j + 1]);
+    };
+    const double r0 = V[0] + e * (di[0] * V[0] + up[0] * V[1]);
+    const double rn = V[n] + e * (lo[n] * V[n - 1] + di[n] * V[n]);
     Chain ch{1.0, 0.0, 0.0};
-    // Row j of the elimination: its minor and numerator from the chain
-    // (ac the coupling to the row eliminated before it, ar the coefficient
-    // of that row negated), and the coefficient `next` of the row after.
-    const auto row = [&](int j, double r, double ac, double ar, double next) {
-        double p, q;
-        chain_row(ch, 1.0 - k * di[j], ac, ar, r, false, 0.0, &p, &q);
+    const auto single = [&](int j, const Row &a) {
+        const double p = a.b * ch.p1 - a.ac * ch.p2;
+        const double q = a.r * ch.p1 + a.ar * ch.q;
         const double inv = 1.0 / p;
         dp[j] = q * inv;
-        cp[j] = (next * ch.p1) * inv;
+        cp[j] = (a.next * ch.p1) * inv;
         if constexpr (keep)
             m[j] = ch.p1 * inv;
         chain_advance(ch, false, p, q);
     };
-    // Back-substitution from the exercise side, row j after x.
-    const auto back = [&](int j, double x) {
-        const double y = dp[j] - cp[j] * x;
-        const bool exercised = y < g[j];
-        ex[j] = exercised;
-        V[j] = exercised ? g[j] : y;
-        return V[j];
+    const auto pair = [&](int j, const Row &a, const Row &c) {  // rows j and j + DIR
+        const double pa = a.b * ch.p1 - a.ac * ch.p2;
+        const double pc = (c.b * a.b - c.ac) * ch.p1 - (c.b * a.ac) * ch.p2;
+        const double qa = a.r * ch.p1 + a.ar * ch.q;
+        const double qc = (c.r * pa + (c.ar * a.r) * ch.p1) + (c.ar * a.ar) * ch.q;
+        const double inv = 1.0 / (pa * pc);
+        const double ia = pc * inv, ic = pa * inv;  // 1/pa, 1/pc
+        dp[j] = qa * ia;
+        cp[j] = (a.next * ch.p1) * ia;
+        dp[j + DIR] = qc * ic;
+        cp[j + DIR] = (c.next * pa) * ic;
+        if constexpr (keep) {
+            m[j] = ch.p1 * ia;
+            m[j + DIR] = pa * ic;
+        }
+        ch.p2 = pa;
+        ch.p1 = pc;
+        ch.q = qc;
+        if (pc > CHAIN_LARGE) {
+            ch.p1 *= 1 / CHAIN_LARGE;
+            ch.p2 *= 1 / CHAIN_LARGE;
+            ch.q *= 1 / CHAIN_LARGE;
+        }
     };
-    if (w.side < 0) {
-        // A put: eliminated from the top, x_j = dp_j - cp_j x_{j-1}.
-        row(n, V[n] + e * (lo[n] * V[n - 1] + di[n] * V[n]), 0.0, 0.0, -k * lo[n]);
-        for (int j = n - 1; j > 0; --j)
-            row(j, V[j] + e * ((lo[j] * V[j - 1] + di[j] * V[j]) + up[j] * V[j + 1]),
-                k2 * lu[j + 1], k * up[j], -k * lo[j]);
-        row(0, V[0] + e * (di[0] * V[0] + up[0] * V[1]), k2 * lu[1], k * up[0], 0.0);
-        double x = 0.0;
-        for (int j = 0; j <= n; ++j)
-            x = back(j, x);
-    } else {
-        // A call: eliminated from the bottom, x_j = dp_j - cp_j x_{j+1}.
-        row(0, V[0] + e * (di[0] * V[0] + up[0] * V[1]), 0.0, 0.0, -k * up[0]);
-        for (int j = 1; j < n; ++j)
-            row(j, V[j] + e * ((lo[j] * V[j - 1] + di[j] * V[j]) + up[j] * V[j + 1]),
-                k2 * lu[j], k * lo[j], -k * up[j]);
-        row(n, V[n] + e * (lo[n] * V[n - 1] + di[n] * V[n]), k2 * lu[n], k * lo[n], 0.0);
-        double x = 0.0;
-        for (int j = n; j >= 0; --j)
-            x = back(j, x);
+    const int first = DIR < 0 ? n : 0, last = DIR < 0 ? 0 : n;
+    single(first, row_at(first, DIR < 0 ? rn : r0));
+    int j = first + DIR;
+    for (; DIR < 0 ? j - 1 > last : j + 1 < last; j += 2 * DIR)
+        pair(j, row_at(j, inner(j)), row_at(j + DIR, inner(j + DIR)));
+    if (j != last)
+        single(j, row_at(j, inner(j)));
+    single(last, row_at(last, DIR < 0 ? r0 : rn));
+
+    // Back from `last`: x_j = dp_j - cp_j x_{j + DIR}.
+    const auto inside = [&](int i) { return DIR < 0 ? i <= n : i >= 0; };
+    double x = 0.0;
+    int i = last;
+    for (; inside(i); i -= DIR) {  // the exercise block
+        const double y = dp[i] - cp[i] * x;
+        if (!(y < g[i])) {
+            V[i] = x = y;
+            ex[i] = 0;
+            i -= DIR;
+            break;
+        }
+        V[i] = x = g[i];
+        ex[i] = 1;
+    }
+    for (; inside(i) && inside(i - DIR); i -= 2 * DIR) {  // continuation, two rows a step
+        const int i2 = i - DIR;
+        const double x1 = dp[i] - cp[i] * x;
+        const double x2 = (dp[i2] - cp[i2] * dp[i]) + (cp[i2] * cp[i]) * x;
+        if (x1 < g[i] || x2 < g[i2])
+            break;
+        V[i] = x1;
+        V[i2] = x = x2;
+        ex[i] = ex[i2] = 0;
+    }
+    for (; inside(i); i -= DIR) {  // what is left, row by row
+        const double y = dp[i] - cp[i] * x;
+        const bool exercised = y < g[i];
+        ex[i] = exercised;
+        V[i] = x = exercised ? g[i] : y;
     }
 }
 
@@ -397,7 +457,10 @@ void stage(Wk &w, typename Wk::TrackT *const *tr, const Stage &st, int *solves)
             for (int j = 0; j <= n; ++j)
                 tr[0]->prev[j] = tr[0]->V[j];
         }
-        brennan_schwartz(w, *tr[0], st.e);
+        if (w.side < 0)
+            brennan_schwartz<Wk, -1>(w, *tr[0], st.e);
+        else
+            brennan_schwartz<Wk, 1>(w, *tr[0], st.e);
         *solves += 1;
     } else {
         for (int t = 0; t < T; ++t)
