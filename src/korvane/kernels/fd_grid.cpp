@@ -119,12 +119,15 @@ void time_grid(const FdScheme &sc, int level, const Schedule &divs, std::int32_t
         tg->start[i] = prev;
         tg->length[i] = end - prev;
         tg->drop[i] = i < divs.n ? divs.d[divs.n - 1 - i] : 0.0;
-        const bool kink = i == 0 || flag == CALL;
+        // A put's drop is smooth unless the payoff's kink is still young
+        // there (the ex-date nearer expiry than the segment is long).
+        const bool young = i > 0 && flag != CALL && tg->start[i] < tg->length[i];
+        const bool kink = i == 0 || flag == CALL || young;
         const double want = sc.steps * (kink ? std::sqrt(tg->length[i]) : tg->length[i]);
         const int share = static_cast<int>(std::ceil(want));
         tg->steps[i] = scale * (share > sc.min_steps ? share : sc.min_steps);
-        tg->power[i] = i == 0 ? sc.time_power : kink ? CALL_EX_DATE_POWER : 1.0;
-        tg->damping[i] = i == 0 ? sc.damping : kink ? CALL_EX_DATE_DAMPING : 1;
+        tg->power[i] = i == 0 || young ? sc.time_power : kink ? CALL_EX_DATE_POWER : 1.0;
+        tg->damping[i] = i == 0 || young ? sc.damping : kink ? CALL_EX_DATE_DAMPING : 0;
         prev = end;
     }
 }

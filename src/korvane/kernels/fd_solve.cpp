@@ -510,13 +510,13 @@ template <class Wk, int T>
 void step(Wk &w, typename Wk::TrackT *const *tr, int damping, double dt, bool first, double last,
           int *solves)
 {
-    if (first) {
+    if (first && damping > 0) {
         const double sub = dt / damping;
         for (int i = 0; i < damping; ++i)
             stage<Wk, T>(w, tr, {sub, 0.0, i == 0 ? 0.0 : 1.0}, solves);
         return;
     }
-    stage<Wk, T>(w, tr, {0.5 * dt, 0.5 * dt, dt / last}, solves);
+    stage<Wk, T>(w, tr, {0.5 * dt, 0.5 * dt, last > 0 ? dt / last : 0.0}, solves);
 }
 
 template <class Wk>
