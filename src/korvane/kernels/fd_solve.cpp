@@ -14,6 +14,7 @@
 // Forsyth & Vetzal 2002) this terminates, and it needs no assumption on the
 // shape of the exercise region: one boundary, two (a put with q < r < 0) or
 // none are the same code.
+#include "fd_sweep.h"
 #include "fd_work.h"
 
 #include <cmath>
@@ -248,129 +249,17 @@ void resolve(const Wk &w, const typename Wk::TrackT &t, const double *b, double 
 }
 
 
-// Brennan & Schwartz (1977): where the exercise set of every step is one
-// block at an end of the grid (a put's at the bottom, a call's at the top),
-// the complementarity problem is solved exactly by one elimination from the
-// other end (the continuation side) and a back-substitution from the
-// exercise side that takes max(x, g) row by row (Jaillet, Lamberton &
-// Lapeyre 1990): one sweep a stage, no policy iteration.  DIR is the
-// elimination's direction: -1 from the top (a put), +1 from the bottom (a
-// call).  It computes each row's right side b = (I + e L) U on the way (U
-// in t.V); the exercise set goes to t.ex, and with room for partials the
-// inverse pivots to t.m.
-//
-// Both recurrences take two rows a step, so that their critical paths are
-// a multiplication and an addition every two rows.  The elimination is in
-// continuant form (Chain) and advances the minors by the product of two
-// rows' recurrences,
-//   p_{i+1} = (b_{i+1} b_i - ac_{i+1}) p_{i-1} - (b_{i+1} ac_i) p_{i-2},
-// the two rows' reciprocals from one division.  The back-substitution runs
-// through the exercise block row by row (each row's value is then known
-// before its test), and through the continuation rows two at a time,
-//   x_{i+1} = (dp_{i+1} - cp_{i+1} dp_i) + (cp_{i+1} cp_i) x_{i-1},
-// returning to rows one at a time, with the maximum, from a pair that
-// falls below its exercise value.
-template <class Wk, int DIR>
+// Brennan & Schwartz's sweep (fd_sweep.h) on one track.
+template <class Wk>
 void brennan_schwartz(Wk &w, typename Wk::TrackT &t, double e)
 {
     constexpr bool keep = Wk::DC > 1;
-    const int n = w.n;
-    const double k = w.k, k2 = k * k;
-    const double *__restrict lo = w.lo, *__restrict di = w.di, *__restrict up = w.up;
-    const double *__restrict lu = w.lu, *__restrict g = w.g;
-    double *__restrict cp = t.cp, *__restrict dp = t.dp, *__restrict V = t.V, *__restrict m = t.m;
-    unsigned char *__restrict ex = t.ex;
-    // Row j as the sweep meets it: diagonal b, coupling ac = a_j c_{j-1} to
-    // the row eliminated before it, ar = -a_j (that row's coefficient), and
-    // the coefficient `next` of the row after it (all 0 beyond the ends:
-    // lu[0] = lu[n + 1] = lo[0] = up[n] = 0).
-    struct Row {
-        double b, ac, ar, next, r;
-    };
-    const auto row_at = [&](int j, double r) -> Row {
-        return DIR < 0 ? Row{1.0 - k * di[j], k2 * lu[j + 1], k * up[j], -k * lo[j], r}
-                       : Row{1.0 - k * di[j], k2 * lu[j], k * lo[j], -k * up[j], r};
-    };
-    const auto inner = [&](int j) {
-        return V[j] + e * ((lo[j] * V[j - 1] + di[j] * V[j]) + up[j] * V[j + 1]);
-    };
-    const double r0 = V[0] + e * (di[0] * V[0] + up[0] * V[1]);
-    const double rn = V[n] + e * (lo[n] * V[n - 1] + di[n] * V[n]);
-    Chain ch{1.0, 0.0, 0.0};
-    const auto single = [&](int j, const Row &a) {
-        const double p = a.b * ch.p1 - a.ac * ch.p2;
-        const double q = a.r * ch.p1 + a.ar * ch.q;
-        const double inv = 1.0 / p;
-        dp[j] = q * inv;
-        cp[j] = (a.next * ch.p1) * inv;
-        if constexpr (keep)
-            m[j] = ch.p1 * inv;
-        chain_advance(ch, false, p, q);
-    };
-    const auto pair = [&](int j, const Row &a, const Row &c) {  // rows j and j + DIR
-        const double pa = a.b * ch.p1 - a.ac * ch.p2;
-        const double pc = (c.b * a.b - c.ac) * ch.p1 - (c.b * a.ac) * ch.p2;
-        const double qa = a.r * ch.p1 + a.ar * ch.q;
-        const double qc = (c.r * pa + (c.ar * a.r) * ch.p1) + (c.ar * a.ar) * ch.q;
-        const double inv = 1.0 / (pa * pc);
-        const double ia = pc * inv, ic = pa * inv;  // 1/pa, 1/pc
-        dp[j] = qa * ia;
-        cp[j] = (a.next * ch.p1) * ia;
-        dp[j + DIR] = qc * ic;
-        cp[j + DIR] = (c.next * pa) * ic;
-        if constexpr (keep) {
-            m[j] = ch.p1 * ia;
-            m[j + DIR] = pa * ic;
-        }
-        ch.p2 = pa;
-        ch.p1 = pc;
-        ch.q = qc;
-        if (pc > CHAIN_LARGE) {
-            ch.p1 *= 1 / CHAIN_LARGE;
-            ch.p2 *= 1 / CHAIN_LARGE;
-            ch.q *= 1 / CHAIN_LARGE;
-        }
-    };
-    const int first = DIR < 0 ? n : 0, last = DIR < 0 ? 0 : n;
-    single(first, row_at(first, DIR < 0 ? rn : r0));
-    int j = first + DIR;
-    for (; DIR < 0 ? j - 1 > last : j + 1 < last; j += 2 * DIR)
-        pair(j, row_at(j, inner(j)), row_at(j + DIR, inner(j + DIR)));
-    if (j != last)
-        single(j, row_at(j, inner(j)));
-    single(last, row_at(last, DIR < 0 ? r0 : rn));
-
-    // Back from `last`: x_j = dp_j - cp_j x_{j + DIR}.
-    const auto inside = [&](int i) { return DIR < 0 ? i <= n : i >= 0; };
-    double x = 0.0;
-    int i = last;
-    for (; inside(i); i -= DIR) {  // the exercise block
-        const double y = dp[i] - cp[i] * x;
-        if (!(y < g[i])) {
-            V[i] = x = y;
-            ex[i] = 0;
-            i -= DIR;
-            break;
-        }
-        V[i] = x = g[i];
-        ex[i] = 1;
-    }
-    for (; inside(i) && inside(i - DIR); i -= 2 * DIR) {  // continuation, two rows a step
-        const int i2 = i - DIR;
-        const double x1 = dp[i] - cp[i] * x;
-        const double x2 = (dp[i2] - cp[i2] * dp[i]) + (cp[i2] * cp[i]) * x;
-        if (x1 < g[i] || x2 < g[i2])
-            break;
-        V[i] = x1;
-        V[i2] = x = x2;
-        ex[i] = ex[i2] = 0;
-    }
-    for (; inside(i); i -= DIR) {  // what is left, row by row
-        const double y = dp[i] - cp[i] * x;
-        const bool exercised = y < g[i];
-        ex[i] = exercised;
-        V[i] = x = exercised ? g[i] : y;
-    }
+    if (w.side < 0)
+        sweep<double, ScalarOps, -1, keep>(w.n, w.lo, w.di, w.up, w.lu, w.g, t.V, t.dp, t.cp, w.k, e,
+                                           t.m, t.ex);
+    else
+        sweep<double, ScalarOps, 1, keep>(w.n, w.lo, w.di, w.up, w.lu, w.g, t.V, t.dp, t.cp, w.k, e,
+                                          t.m, t.ex);
 }
 
 // The same systems on the kept Brennan & Schwartz elimination: the
@@ -457,10 +346,7 @@ void stage(Wk &w, typename Wk::TrackT *const *tr, const Stage &st, int *solves)
             for (int j = 0; j <= n; ++j)
                 tr[0]->prev[j] = tr[0]->V[j];
         }
-        if (w.side < 0)
-            brennan_schwartz<Wk, -1>(w, *tr[0], st.e);
-        else
-            brennan_schwartz<Wk, 1>(w, *tr[0], st.e);
+        brennan_schwartz(w, *tr[0], st.e);
         *solves += 1;
     } else {
         for (int t = 0; t < T; ++t)
@@ -502,21 +388,6 @@ void stage(Wk &w, typename Wk::TrackT *const *tr, const Stage &st, int *solves)
             }
         }
     }
-}
-
-// One Crank-Nicolson step of size dt, the first of a segment (`first`)
-// taken as `damping` fully implicit substeps (Rannacher 1984).
-template <class Wk, int T>
-void step(Wk &w, typename Wk::TrackT *const *tr, int damping, double dt, bool first, double last,
-          int *solves)
-{
-    if (first && damping > 0) {
-        const double sub = dt / damping;
-        for (int i = 0; i < damping; ++i)
-            stage<Wk, T>(w, tr, {sub, 0.0, i == 0 ? 0.0 : 1.0}, solves);
-        return;
-    }
-    stage<Wk, T>(w, tr, {0.5 * dt, 0.5 * dt, last > 0 ? dt / last : 0.0}, solves);
 }
 
 template <class Wk>
@@ -564,28 +435,26 @@ bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
     time_grid(sc, level, divs, p.flag, &tg);
     typename Wk::TrackT *const tracks[2] = {&w.track[0], &w.track[Wk::TRACKS - 1]};
     bool split = false;  // the dividend-free track has left the other
-    for (int s = 0; s < tg.segments; ++s) {
-        const int m = tg.steps[s];
-        double tau = tg.start[s], last = 0.0;  // last: the step before's size (0 after a kink)
-        for (int k = 1; k <= m; ++k) {
-            const double next = tg.start[s] + tg.length[s] * std::pow(double(k) / m, tg.power[s]);
-            const double dt = next - tau;
-            tau = next;
-            if (split)
-                step<Wk, 2>(w, tracks, tg.damping[s], dt, k == 1, last, solves);
-            else
-                step<Wk, 1>(w, tracks, tg.damping[s], dt, k == 1, last, solves);
-            last = dt;
-        }
-        if (tg.drop[s] > 0) {
+    Cursor cursor;
+    for (;;) {
+        double k = 0.0, e = 0.0, trend = 0.0;
+        const Cursor::Event event = cursor.next(tg, &k, &e, &trend);
+        if (event == Cursor::END)
+            break;
+        if (event == Cursor::DROP) {
             if constexpr (Wk::TRACKS == 2) {
                 if (both && !split) {
                     copy_track(w.track[0], w.track[1], n, partials);
                     split = true;
                 }
             }
-            drop(w, w.track[0], tg.drop[s]);
+            drop(w, w.track[0], e);
+            continue;
         }
+        if (split)
+            stage<Wk, 2>(w, tracks, {k, e, trend}, solves);
+        else
+            stage<Wk, 1>(w, tracks, {k, e, trend}, solves);
     }
     *with = read_spot(w, w.track[0]);
     if (both)

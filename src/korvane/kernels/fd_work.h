@@ -214,6 +214,68 @@ void drop(Wk &w, typename Wk::TrackT &t, double d)
         t.V[j] = t.rhs[j];
 }
 
+// The stages and drops of a solve in order, from the time grid: each
+// segment's steps (the first as `damping` fully implicit substeps,
+// Rannacher 1984; the others Crank-Nicolson), then its ex-date's drop.
+struct Cursor {
+    enum Event { STAGE, DROP, END };
+    int s = 0;         // segment
+    int k = 1;         // step in it, 1 to steps[s]
+    int sub = 0;       // substep of a damped first step
+    double tau = 0.0;  // where the current step starts
+    double dt = 0.0;   // its size
+    double last = 0.0; // the step before's size (0 at a segment's start)
+
+    // The next event: a stage with implicit weight *kk, explicit weight
+    // *ee and trend *trend (for policy iteration's first guess), or a drop
+    // of *ee.
+    Event next(const TimeGrid &tg, double *kk, double *ee, double *trend)
+    {
+        for (;;) {
+            if (s == tg.segments)
+                return END;
+            const int m = tg.steps[s];
+            if (k > m) {
+                const double d = tg.drop[s];
+                ++s;
+                k = 1;
+                sub = 0;
+                last = 0.0;
+                if (s < tg.segments)
+                    tau = tg.start[s];
+                if (d > 0) {
+                    *ee = d;
+                    return DROP;
+                }
+                continue;
+            }
+            if (sub == 0) {
+                const double end = tg.start[s] + tg.length[s] * std::pow(double(k) / m, tg.power[s]);
+                dt = end - tau;
+                tau = end;
+            }
+            const int damping = tg.damping[s];
+            if (k == 1 && damping > 0) {
+                *kk = dt / damping;
+                *ee = 0.0;
+                *trend = sub == 0 ? 0.0 : 1.0;
+                if (++sub == damping) {
+                    sub = 0;
+                    last = dt;
+                    ++k;
+                }
+                return STAGE;
+            }
+            *kk = 0.5 * dt;
+            *ee = 0.5 * dt;
+            *trend = last > 0 ? dt / last : 0.0;
+            last = dt;
+            ++k;
+            return STAGE;
+        }
+    }
+};
+
 template <class TrackT>
 void copy_track(const TrackT &from, TrackT &to, int n, int partials)
 {
