@@ -34,6 +34,15 @@ struct Problem {
     double sigma;  // total standard deviation
 };
 
+// Two exercise boundaries only for a put with q < r < 0 or a call with
+// r < q < 0 (Battauz, De Donno & Sbuelz 2015); cash dividends add none
+// between the ex-dates.  Elsewhere every step's exercise set is one block at
+// an end of the grid, and Brennan & Schwartz's sweep solves it.
+inline bool one_boundary(const Problem &p)
+{
+    return p.flag == CALL ? !(p.r < p.q && p.q < 0) : !(p.q < p.r && p.r < 0);
+}
+
 // Exercise value at spot x.
 inline double payoff(std::int32_t flag, double x, double K)
 {
@@ -104,6 +113,17 @@ inline bool solve(const FdScheme &scheme, int level, const Problem &p, const Sch
                ? solve_small(scheme, level, p, divs, both, partials, with, without, solves)
                : solve_large(scheme, level, p, divs, both, partials, with, without, solves);
 }
+
+// Level `level` of the scheme on many contracts with one boundary (see
+// one_boundary), their solves several at a time in lockstep (fd_lanes.cpp):
+// each job's price is the one its solve gives alone.  False when the
+// scheme does not fit SMALL_NODES.
+struct LaneJob {
+    const Problem *p;
+    const Schedule *divs;
+    double price;  // out: the value at the spot
+};
+bool solve_lanes(const FdScheme &scheme, int level, LaneJob *jobs, int count, int *solves);
 
 // A contract in forward form read into the problem on the unit life.
 struct Contract {

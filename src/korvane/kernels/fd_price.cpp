@@ -230,6 +230,40 @@ double _fd_price(std::int32_t flag, double S, double K, double D, double F, doub
     return _fd_price_scheme(FD_SCHEME, flag, S, K, D, F, sigma, dividends);
 }
 
+void _fd_price_many(const FdContract *in, int count, double *out)
+{
+    static_assert(FD_SCHEME.extrapolate && !FD_SCHEME.control,
+                  "the lanes price the scheme as richardson(level 0, level 1)");
+    const FdScheme &sc = FD_SCHEME;
+    Contract c[FD_BATCH];
+    fd::LaneJob jobs[2][FD_BATCH];
+    int of[FD_BATCH];  // the contract of each job
+    int m = 0, solves = 0;
+    count = count < FD_BATCH ? count : FD_BATCH;
+    for (int i = 0; i < count; ++i) {
+        const FdContract &x = in[i];
+        c[i] = fd::classify(x.flag, x.S, x.K, x.D, x.F, x.sigma, x.dividends);
+        if (c[i].kind != Contract::SOLVE || c[i].divs.n == 0 || !fd::one_boundary(c[i].p)) {
+            out[i] = price_contract(sc, c[i], &solves);
+            continue;
+        }
+        jobs[0][m] = jobs[1][m] = {&c[i].p, &c[i].divs, NaN};
+        of[m++] = i;
+    }
+    if (!(fd::solve_lanes(sc, 0, jobs[0], m, &solves) && fd::solve_lanes(sc, 1, jobs[1], m, &solves))) {
+        for (int j = 0; j < m; ++j)
+            out[of[j]] = price_contract(sc, c[of[j]], &solves);
+        return;
+    }
+    // As evaluate: the levels extrapolated, never below the exercise value.
+    for (int j = 0; j < m; ++j) {
+        const fd::Problem &p = c[of[j]].p;
+        const double v = fd::richardson(jobs[0][j].price, jobs[1][j].price);
+        const double exercise = payoff(p.flag, p.S, p.K);
+        out[of[j]] = v > exercise ? v : exercise;
+    }
+}
+
 void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
                 double T, const Dividends &dividends, FdGreeks *out)
 {

@@ -395,41 +395,9 @@ bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
               const Schedule &divs, bool both, int partials, NodeValue *with,
               NodeValue *without, int *solves)
 {
-    double total = 0.0;
-    for (int i = 0; i < divs.n; ++i)
-        total += divs.d[i];
-    if (!space_grid(sc, level, p, total, w.S, Wk::CAP_NODES, &w.n, &w.spot))
+    if (!begin(w, sc, level, p, divs, partials))
         return false;
-    w.partials = partials;
-    w.sigma = p.sigma;
-    w.strike = p.K;
-    w.side = p.flag == CALL ? 1.0 : -1.0;
-    // Two exercise boundaries only for a put with q < r < 0 or a call with
-    // r < q < 0 (Battauz, De Donno & Sbuelz 2015); cash dividends add none
-    // between the ex-dates.
-    w.one_boundary = p.flag == CALL ? !(p.r < p.q && p.q < 0) : !(p.q < p.r && p.r < 0);
     const int n = w.n;
-    build_operator(w, p);
-
-    // Expiry: the exercise value, its kink at the strike smoothed over the
-    // cells beside it (kink_mean; Pooley, Vetzal & Forsyth 2003), so the
-    // error stays smooth in the grid wherever the strike falls.
-    typename Wk::TrackT &a = w.track[0];
-    double *f = w.tmp[0];  // the payoff's linear piece through the strike
-    for (int j = 0; j <= n; ++j) {
-        w.g[j] = payoff(p.flag, w.S[j], p.K);
-        f[j] = p.flag == CALL ? w.S[j] - p.K : p.K - w.S[j];
-        a.V[j] = w.g[j];
-        a.ex[j] = w.g[j] > 0;
-        for (int q = 0; q < partials; ++q)
-            a.dV[q][j] = 0.0;
-    }
-    for (int j = 1; j < n; ++j) {
-        if ((f[j - 1] > 0) != (f[j] > 0) || (f[j + 1] > 0) != (f[j] > 0))
-            a.V[j] = kink_mean(w.S, f, j);
-    }
-    for (int j = 0; j <= n; ++j)
-        a.prev[j] = a.V[j];
 
     TimeGrid tg;
     time_grid(sc, level, divs, p.flag, &tg);

@@ -41,6 +41,11 @@ struct Work {
     double Dlo[DC], Ddi[DC], Dup[DC];
     double Clo[DC], Cdi[DC], Cup[DC];
     double g[CAP + 1];  // exercise value at the nodes
+    // The drops' cubic interpolation: the inverse denominators of the
+    // Lagrange weights on the four nodes from k (cubic_at), and where the
+    // solve reads them (this table, or a lane's copy).
+    double stencil[CAP + 1][4];
+    const double (*cubic)[4];
     double tmp[1 + PA][CAP + 1];
     TrackT track[TR];
     int n;
@@ -114,18 +119,31 @@ struct Cubic {
     double c[4];  // their weights
 };
 
+// The inverse denominators of the Lagrange weights on the nodes S[k] to
+// S[k + 3], for every k: the drops' interpolations then take no division.
+inline void cubic_table(const double *S, int n, double (*inv)[4])
+{
+    for (int k = 0; k + 3 <= n; ++k) {
+        const double *s = S + k;
+        const double s01 = s[0] - s[1], s02 = s[0] - s[2], s03 = s[0] - s[3];
+        const double s12 = s[1] - s[2], s13 = s[1] - s[3], s23 = s[2] - s[3];
+        inv[k][0] = 1 / (s01 * s02 * s03);
+        inv[k][1] = 1 / (-s01 * s12 * s13);
+        inv[k][2] = 1 / (s02 * s12 * s23);
+        inv[k][3] = 1 / (-s03 * -s13 * -s23);
+    }
+}
+
 template <class Wk>
 Cubic cubic_at(const Wk &w, int i, double x)
 {
     int k = i - 1;
     k = k < 0 ? 0 : k > w.n - 3 ? w.n - 3 : k;
     const double *s = w.S + k;
+    const double *inv = w.cubic[k];
     const double d0 = x - s[0], d1 = x - s[1], d2 = x - s[2], d3 = x - s[3];
-    const double s01 = s[0] - s[1], s02 = s[0] - s[2], s03 = s[0] - s[3];
-    const double s12 = s[1] - s[2], s13 = s[1] - s[3], s23 = s[2] - s[3];
-    return {k,
-            {(d1 * d2 * d3) / (s01 * s02 * s03), (d0 * d2 * d3) / (-s01 * s12 * s13),
-             (d0 * d1 * d3) / (s02 * s12 * s23), (d0 * d1 * d2) / (-s03 * -s13 * -s23)}};
+    return {k, {(d1 * d2 * d3) * inv[0], (d0 * d2 * d3) * inv[1], (d0 * d1 * d3) * inv[2],
+                (d0 * d1 * d2) * inv[3]}};
 }
 
 // Mean over [a, b] of max(f, 0) for f linear from fa to fb.
@@ -214,6 +232,19 @@ void drop(Wk &w, typename Wk::TrackT &t, double d)
         t.V[j] = t.rhs[j];
 }
 
+// u^power for u in [0, 1]: the powers the time grids take in closed form
+// (exact products and a square root: no library function's last ulp).
+inline double crowd(double u, double power)
+{
+    if (power == 1.0)
+        return u;
+    if (power == 2.0)
+        return u * u;
+    if (power == 1.5)
+        return u * std::sqrt(u);
+    return std::pow(u, power);
+}
+
 // The stages and drops of a solve in order, from the time grid: each
 // segment's steps (the first as `damping` fully implicit substeps,
 // Rannacher 1984; the others Crank-Nicolson), then its ex-date's drop.
@@ -250,7 +281,7 @@ struct Cursor {
                 continue;
             }
             if (sub == 0) {
-                const double end = tg.start[s] + tg.length[s] * std::pow(double(k) / m, tg.power[s]);
+                const double end = tg.start[s] + tg.length[s] * crowd(double(k) / m, tg.power[s]);
                 dt = end - tau;
                 tau = end;
             }
@@ -275,6 +306,49 @@ struct Cursor {
         }
     }
 };
+
+// A solve's start on level `level`: the grid, the operator, and the values
+// at expiry in track 0 (the exercise value, its kink at the strike smoothed
+// over the cells beside it, kink_mean, as Pooley, Vetzal & Forsyth 2003
+// average a payoff, so the error stays smooth in the grid wherever the
+// strike falls).  False when the grid exceeds the Work.
+template <class Wk>
+bool begin(Wk &w, const FdScheme &sc, int level, const Problem &p, const Schedule &divs,
+           int partials)
+{
+    double total = 0.0;
+    for (int i = 0; i < divs.n; ++i)
+        total += divs.d[i];
+    if (!space_grid(sc, level, p, total, w.S, Wk::CAP_NODES, &w.n, &w.spot))
+        return false;
+    w.partials = partials;
+    w.sigma = p.sigma;
+    w.strike = p.K;
+    w.side = p.flag == CALL ? 1.0 : -1.0;
+    w.one_boundary = one_boundary(p);
+    const int n = w.n;
+    build_operator(w, p);
+    if (divs.n > 0)
+        cubic_table(w.S, n, w.stencil);
+    w.cubic = w.stencil;
+    typename Wk::TrackT &a = w.track[0];
+    double *f = w.tmp[0];  // the payoff's linear piece through the strike
+    for (int j = 0; j <= n; ++j) {
+        w.g[j] = payoff(p.flag, w.S[j], p.K);
+        f[j] = w.side * (w.S[j] - p.K);
+        a.V[j] = w.g[j];
+        a.ex[j] = w.g[j] > 0;
+        for (int q = 0; q < partials; ++q)
+            a.dV[q][j] = 0.0;
+    }
+    for (int j = 1; j < n; ++j) {
+        if ((f[j - 1] > 0) != (f[j] > 0) || (f[j + 1] > 0) != (f[j] > 0))
+            a.V[j] = kink_mean(w.S, f, j);
+    }
+    for (int j = 0; j <= n; ++j)
+        a.prev[j] = a.V[j];
+    return true;
+}
 
 template <class TrackT>
 void copy_track(const TrackT &from, TrackT &to, int n, int partials)
