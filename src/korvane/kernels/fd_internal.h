@@ -97,9 +97,11 @@ struct NodeValue {
 // and time steps (the second only when `both`), with `partials` partials
 // (D_SIGMA first, then D_R and D_Q).  `level` 1 doubles the scheme's nodes
 // and steps (its grid nests the level-0 one).  False when the scheme does
-// not fit.  The grid's arrays live on the stack: up to some 75 KB on grids
-// of up to SMALL_NODES intervals, 200 KB (no partials) up to FD_MAX_NODES.
+// not fit.  The grid's arrays live on the stack: up to some 80 KB on grids
+// of up to SMALL_NODES intervals, 250 KB up to MEDIUM_NODES with partials,
+// 250 KB (no partials) up to FD_MAX_NODES.
 inline constexpr int SMALL_NODES = 256;
+inline constexpr int MEDIUM_NODES = 1024;
 bool solve_small(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs,
                  bool both, int partials, NodeValue *with, NodeValue *without, int *solves);
 bool solve_large(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs,
@@ -141,6 +143,11 @@ struct Contract {
 Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma,
                   const Dividends &dividends);
 
+// The solve on one level, or on two with Richardson's extrapolation
+// v1 + (v1 - v0)/3 of their second-order errors (the scheme's extrapolate).
+bool solve_extrapolated(const FdScheme &scheme, const Contract &c, bool both, int partials,
+                        NodeValue *with, NodeValue *without, int *solves);
+
 // The value at sigma = 0 (any kind but INVALID).
 double deterministic_price(const Contract &c);
 
@@ -156,6 +163,11 @@ double evaluate(const FdScheme &scheme, const Contract &c, double sigma, double 
 // accurate engine does not answer.
 double evaluate_level(const FdScheme &scheme, const Contract &c, double sigma, int level,
                       double *vega, int *solves);
+
+// _fd_implied_vol_c's search on scheme sc (extrapolated, without control
+// variate), for any schedule: its conventions, no accurate engine first.
+double implied_vol_search(const FdScheme &scheme, std::int32_t flag, double price, double S,
+                          double K, double D, double F, const Dividends &dividends, int *solves);
 
 // Richardson's extrapolation of two levels' second-order errors.
 inline double richardson(double coarse, double fine)

@@ -83,33 +83,6 @@ Deterministic deterministic(const fd::Problem &p, const fd::Schedule &divs)
     return best;
 }
 
-// The solve on one level, or two with Richardson's extrapolation
-// v1 + (v1 - v0)/3 of the second-order errors.
-bool solve_extrapolated(const FdScheme &sc, const Contract &c, bool both, int partials,
-                        fd::NodeValue *with, fd::NodeValue *without, int *solves)
-{
-    if (!fd::solve(sc, 0, c.p, c.divs, both, partials, with, without, solves))
-        return false;
-    if (!sc.extrapolate)
-        return true;
-    fd::NodeValue w1, o1;
-    if (!fd::solve(sc, 1, c.p, c.divs, both, partials, &w1, &o1, solves))
-        return false;
-    const auto extrapolate = [](fd::NodeValue &coarse, const fd::NodeValue &fine) {
-        const auto rich = fd::richardson;
-        coarse.price = rich(coarse.price, fine.price);
-        coarse.delta = rich(coarse.delta, fine.delta);
-        coarse.gamma = rich(coarse.gamma, fine.gamma);
-        coarse.rate = rich(coarse.rate, fine.rate);
-        for (int q = 0; q < fd::MAX_PARTIALS; ++q)
-            coarse.partial[q] = rich(coarse.partial[q], fine.partial[q]);
-    };
-    extrapolate(*with, w1);
-    if (both)
-        extrapolate(*without, o1);
-    return true;
-}
-
 double price_contract(const FdScheme &sc, const Contract &c, int *solves)
 {
     switch (c.kind) {
@@ -123,9 +96,46 @@ double price_contract(const FdScheme &sc, const Contract &c, int *solves)
     return fd::evaluate(sc, c, c.p.sigma, nullptr, solves);
 }
 
+// _fd_price's value: without dividends the accurate engine's, or where it
+// has none the two-boundary scheme's.
+double price_default(const Contract &c, int *solves)
+{
+    if (c.kind == Contract::SOLVE && c.divs.n == 0) {
+        const double alo = _alo_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma);
+        return std::isnan(alo) ? _fd_two_boundary_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma)
+                               : alo;
+    }
+    return price_contract(FD_SCHEME, c, solves);
+}
+
 }  // namespace
 
 namespace fd {
+
+bool solve_extrapolated(const FdScheme &sc, const Contract &c, bool both, int partials,
+                        NodeValue *with, NodeValue *without, int *solves)
+{
+    if (!solve(sc, 0, c.p, c.divs, both, partials, with, without, solves))
+        return false;
+    if (!sc.extrapolate)
+        return true;
+    NodeValue w1, o1;
+    if (!solve(sc, 1, c.p, c.divs, both, partials, &w1, &o1, solves))
+        return false;
+    const auto extrapolate = [](NodeValue &coarse, const NodeValue &fine) {
+        const auto rich = richardson;
+        coarse.price = rich(coarse.price, fine.price);
+        coarse.delta = rich(coarse.delta, fine.delta);
+        coarse.gamma = rich(coarse.gamma, fine.gamma);
+        coarse.rate = rich(coarse.rate, fine.rate);
+        for (int q = 0; q < MAX_PARTIALS; ++q)
+            coarse.partial[q] = rich(coarse.partial[q], fine.partial[q]);
+    };
+    extrapolate(*with, w1);
+    if (both)
+        extrapolate(*without, o1);
+    return true;
+}
 
 Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma,
                   const Dividends &dividends)
@@ -227,7 +237,8 @@ double _fd_price_scheme(const FdScheme &scheme, std::int32_t flag, double S, dou
 double _fd_price(std::int32_t flag, double S, double K, double D, double F, double sigma,
                  const Dividends &dividends)
 {
-    return _fd_price_scheme(FD_SCHEME, flag, S, K, D, F, sigma, dividends);
+    int solves = 0;
+    return price_default(fd::classify(flag, S, K, D, F, sigma, dividends), &solves);
 }
 
 void _fd_price_many(const FdContract *in, int count, double *out)
@@ -244,7 +255,7 @@ void _fd_price_many(const FdContract *in, int count, double *out)
         const FdContract &x = in[i];
         c[i] = fd::classify(x.flag, x.S, x.K, x.D, x.F, x.sigma, x.dividends);
         if (c[i].kind != Contract::SOLVE || c[i].divs.n == 0 || !fd::one_boundary(c[i].p)) {
-            out[i] = price_contract(sc, c[i], &solves);
+            out[i] = price_default(c[i], &solves);
             continue;
         }
         jobs[0][m] = jobs[1][m] = {&c[i].p, &c[i].divs, NaN};
@@ -294,6 +305,8 @@ void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, doubl
     double alo_theta = NaN, alo_rho = NaN, alo_psi = NaN;
     if (c.divs.n == 0 || sc.control) {
         _alo_greeks(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma, &alo);
+        if (c.divs.n == 0 && std::isnan(alo.price))  // where the accurate engine has no answer
+            _fd_two_boundary_greeks(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma, &alo);
         _rate_greeks(alo, c.p.S, c.D, c.F0, c.p.sigma, dated ? T : 1.0, &alo_theta, &alo_rho,
                      &alo_psi);
     }

@@ -453,6 +453,7 @@ bool run(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, 
 constexpr Solver SMALL[2][2] = {{run<SMALL_NODES, 1, 0>, run<SMALL_NODES, 1, MAX_PARTIALS>},
                                 {run<SMALL_NODES, 2, 0>, run<SMALL_NODES, 2, MAX_PARTIALS>}};
 constexpr Solver LARGE[2] = {run<FD_MAX_NODES, 1, 0>, run<FD_MAX_NODES, 2, 0>};
+constexpr Solver MEDIUM = run<MEDIUM_NODES, 1, MAX_PARTIALS>;  // partials on one track
 
 }  // namespace
 
@@ -468,7 +469,12 @@ bool solve_small(const FdScheme &sc, int level, const Problem &p, const Schedule
 bool solve_large(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, bool both,
                  int partials, NodeValue *with, NodeValue *without, int *solves)
 {
-    if (!fits(sc, level, FD_MAX_NODES) || partials > 0)
+    if (partials > 0) {
+        if (!fits(sc, level, MEDIUM_NODES) || both)
+            return false;
+        return MEDIUM(sc, level, p, divs, both, partials, with, without, solves);
+    }
+    if (!fits(sc, level, FD_MAX_NODES))
         return false;
     const Solver f = LARGE[both ? 1 : 0];
     return f(sc, level, p, divs, both, partials, with, without, solves);

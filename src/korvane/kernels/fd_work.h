@@ -44,7 +44,8 @@ struct Work {
     // The drops' cubic interpolation: the inverse denominators of the
     // Lagrange weights on the four nodes from k (cubic_at), and where the
     // solve reads them (this table, or a lane's copy).
-    double stencil[CAP + 1][4];
+    static constexpr int STENCIL = CAP <= SMALL_NODES ? CAP + 1 : 1;  // none on large grids
+    double stencil[STENCIL][4];
     const double (*cubic)[4];
     double tmp[1 + PA][CAP + 1];
     TrackT track[TR];
@@ -140,7 +141,12 @@ Cubic cubic_at(const Wk &w, int i, double x)
     int k = i - 1;
     k = k < 0 ? 0 : k > w.n - 3 ? w.n - 3 : k;
     const double *s = w.S + k;
-    const double *inv = w.cubic[k];
+    double table[4];
+    const double *inv = table;
+    if constexpr (Wk::STENCIL > 1)
+        inv = w.cubic[k];
+    else
+        cubic_table(s, 3, &table);
     const double d0 = x - s[0], d1 = x - s[1], d2 = x - s[2], d3 = x - s[3];
     return {k, {(d1 * d2 * d3) * inv[0], (d0 * d2 * d3) * inv[1], (d0 * d1 * d3) * inv[2],
                 (d0 * d1 * d2) * inv[3]}};
@@ -328,8 +334,10 @@ bool begin(Wk &w, const FdScheme &sc, int level, const Problem &p, const Schedul
     w.one_boundary = one_boundary(p);
     const int n = w.n;
     build_operator(w, p);
-    if (divs.n > 0)
-        cubic_table(w.S, n, w.stencil);
+    if constexpr (Wk::STENCIL > 1) {
+        if (divs.n > 0)
+            cubic_table(w.S, n, w.stencil);
+    }
     w.cubic = w.stencil;
     typename Wk::TrackT &a = w.track[0];
     double *f = w.tmp[0];  // the payoff's linear piece through the strike
