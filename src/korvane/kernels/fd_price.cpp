@@ -11,6 +11,7 @@
 #include "fd_internal.h"
 
 #include <cmath>
+#include <utility>
 
 namespace korvane::kernels {
 
@@ -260,6 +261,24 @@ void _fd_price_many(const FdContract *in, int count, double *out)
         }
         jobs[0][m] = jobs[1][m] = {&c[i].p, &c[i].divs, NaN};
         of[m++] = i;
+    }
+    // Longest solves first, so that the lanes run out of work together (the
+    // order changes no price).
+    int stages[FD_BATCH];
+    for (int j = 0; j < m; ++j) {
+        fd::TimeGrid tg;
+        fd::time_grid(sc, 0, c[of[j]].divs, c[of[j]].p.flag, &tg);
+        stages[j] = 0;
+        for (int s = 0; s < tg.segments; ++s)
+            stages[j] += tg.steps[s] + (tg.damping[s] > 1 ? tg.damping[s] - 1 : 0);
+    }
+    for (int j = 1; j < m; ++j) {
+        for (int i = j; i > 0 && stages[i - 1] < stages[i]; --i) {
+            std::swap(stages[i - 1], stages[i]);
+            std::swap(jobs[0][i - 1], jobs[0][i]);
+            std::swap(jobs[1][i - 1], jobs[1][i]);
+            std::swap(of[i - 1], of[i]);
+        }
     }
     if (!(fd::solve_lanes(sc, 0, jobs[0], m, &solves) && fd::solve_lanes(sc, 1, jobs[1], m, &solves))) {
         for (int j = 0; j < m; ++j)
