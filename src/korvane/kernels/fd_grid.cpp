@@ -92,9 +92,15 @@ bool space_grid(const FdScheme &sc, int level, const Problem &p, double total_di
     if (*n > capacity)
         return false;
     *spot = j * scale;
+    // sinh(xi) = (E - 1/E)/2 with E = e^xi stepped by e^(h/scale) from the
+    // spot's (the nodes are as deterministic, at half the exponentials).
     S[0] = 0.0;
-    for (int i = scale; i <= *n; ++i)
-        S[i] = p.K * std::exp(c * std::sinh(xi_spot + (i - *spot) * (h / scale)));
+    const double grow = std::exp(h / scale);
+    double E = std::exp(xi_spot + (scale - *spot) * (h / scale));
+    for (int i = scale; i <= *n; ++i) {
+        S[i] = p.K * std::exp(c * (0.5 * (E - 1 / E)));
+        E *= grow;
+    }
     if (scale == 2)
         S[1] = 0.5 * S[2];
     S[*spot] = p.S;

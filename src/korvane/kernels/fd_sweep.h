@@ -30,7 +30,8 @@ namespace korvane::kernels::fd {
 // multiplication and a subtraction a row; the reciprocals leave it.  The
 // minors grow along the chain (the matrix is diagonally dominant) and are
 // scaled by 2^-128 where they pass 2^128: an exact scaling, which changes
-// no ratio, so the results do not depend on when a lane is scaled.
+// no ratio, so the results do not depend on when (or with which other
+// lanes) a lane is scaled.
 //
 // With KEEP the inverse pivots go to m and the exercise set to ex (for the
 // partials' systems).  Ops supplies, for P: splat(x), less(a, b) as a mask,
@@ -57,10 +58,16 @@ void sweep(int n, const P *lo, const P *di, const P *up, const P *lu, const P *g
         cp[j] = (next * p1) * inv;
         if constexpr (KEEP)
             m[j] = p1 * inv;
-        const P s = Ops::select(Ops::less(large, p), shrink, one);
-        p2 = p1 * s;
-        p1 = p * s;
-        q1 = q * s;
+        p2 = p1;
+        p1 = p;
+        q1 = q;
+        const auto big = Ops::less(large, p);
+        if (Ops::any(big)) {
+            const P s = Ops::select(big, shrink, one);
+            p2 = p2 * s;
+            p1 = p1 * s;
+            q1 = q1 * s;
+        }
     };
     if (DIR < 0) {
         for (int j = n; j >= 0; --j)

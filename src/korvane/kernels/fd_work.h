@@ -83,21 +83,22 @@ void build_operator(Wk &w, const Problem &p)
     for (int j = 1; j < n; ++j) {
         const double hm = S[j] - S[j - 1], hp = S[j + 1] - S[j], H = hm + hp;
         const double x = S[j];
-        const double wd = x * x / H;
-        const double dlo = wd / hm, dup = wd / hp, ddi = -(dlo + dup);
+        const double ihm = 1 / hm, ihp = 1 / hp, iH = 1 / H;
+        const double wd = x * x * iH;
+        const double dlo = wd * ihm, dup = wd * ihp, ddi = -(dlo + dup);
         // Central S V_S, second order on the uneven grid; where the drift
         // would make an off-diagonal of L negative (the cell Peclet number
         // above one) it is taken upwind instead.
-        double clo = -x * hp / (hm * H), cup = x * hm / (hp * H);
-        double cdi = x * (hp - hm) / (hm * hp);
+        double clo = -x * hp * ihm * iH, cup = x * hm * ihp * iH;
+        double cdi = x * (hp - hm) * ihm * ihp;
         if (s2 * dlo + mu * clo < 0 || s2 * dup + mu * cup < 0) {
             if (mu > 0) {
                 clo = 0.0;
-                cdi = -x / hp;
-                cup = x / hp;
+                cdi = -x * ihp;
+                cup = x * ihp;
             } else {
-                clo = -x / hm;
-                cdi = x / hm;
+                clo = -x * ihm;
+                cdi = x * ihm;
                 cup = 0.0;
             }
         }
@@ -193,6 +194,12 @@ void drop(Wk &w, typename Wk::TrackT &t, double d)
         for (int q = 0; q < np; ++q)
             w.tmp[1 + q][j] = t.dV[q][j];
     }
+    // The held values into V and f = held - side (S - K) into dp (free until
+    // the next stage): the maximum with the exercise value is
+    // max(held, side (S - K)) as held >= 0, whose only kink is where f
+    // changes sign (the exercise value's own kink at the strike is under the
+    // held value).
+    double *f = t.dp;
     int i = 0;  // interval of x = S[j] - d, non-decreasing in j
     for (int j = 0; j <= n; ++j) {
         const double x = w.S[j] - d;
@@ -205,37 +212,32 @@ void drop(Wk &w, typename Wk::TrackT &t, double d)
                 ++i;
             const Cubic c = cubic_at(w, i, x);
             for (int q = 0; q <= np; ++q) {
-                const double *f = w.tmp[q] + c.k;
-                const double v = c.c[0] * f[0] + c.c[1] * f[1] + c.c[2] * f[2] + c.c[3] * f[3];
+                const double *h = w.tmp[q] + c.k;
+                const double v = c.c[0] * h[0] + c.c[1] * h[1] + c.c[2] * h[2] + c.c[3] * h[3];
                 (q == 0 ? t.V[j] : t.dV[q - 1][j]) = v;
             }
         }
-    }
-    // f = held - side (S - K), in tmp[0]: the maximum with the exercise
-    // value is max(held, side (S - K)) as held >= 0, whose only kink is
-    // where f changes sign (the exercise value's own kink at the strike is
-    // under the held value).  The kink nodes first, from f's signs.
-    double *f = w.tmp[0];
-    for (int j = 0; j <= n; ++j)
         f[j] = t.V[j] - w.side * (w.S[j] - w.strike);
+    }
+    // Exercise where it beats holding; the nodes beside a sign change of f
+    // take the kink's smoothed value.  Each node's value depends on f only,
+    // so V is rewritten in place.
     for (int j = 0; j <= n; ++j) {
         const bool exercise = f[j] < 0 && w.g[j] > 0;
         t.ex[j] = exercise;
-        double v = exercise ? w.g[j] : t.V[j];
+        if (exercise)
+            t.V[j] = w.g[j];
         const bool below = j > 0 && (f[j - 1] < 0) != (f[j] < 0);
         const bool above = j < n && (f[j + 1] < 0) != (f[j] < 0);
         if ((below || above) && j > 0 && j < n) {
-            v = w.side * (w.S[j] - w.strike) + kink_mean(w.S, f, j);
+            t.V[j] = w.side * (w.S[j] - w.strike) + kink_mean(w.S, f, j);
             t.ex[j] = 0;
         }
         if (t.ex[j]) {
             for (int q = 0; q < np; ++q)
                 t.dV[q][j] = 0.0;
         }
-        t.rhs[j] = v;  // free until the next stage; f[j + 1] is still read
     }
-    for (int j = 0; j <= n; ++j)
-        t.V[j] = t.rhs[j];
 }
 
 // u^power for u in [0, 1]: the powers the time grids take in closed form
