@@ -1,19 +1,21 @@
 // The finite-difference solve of one contract, with and without its
 // dividends: Crank-Nicolson steps in time to expiry with Rannacher's (1984)
 // implicit start after every kink, the discrete linear complementarity
-// problem of each step by policy iteration, and partials in sigma, r and q
-// carried forward through the same systems (the grid, the operator and the
-// ex-dates' drops in fd_work.h).
+// problem of each step, and partials in sigma, r and q carried forward
+// through the same systems (the grid, the operator and the ex-dates' drops
+// in fd_work.h).
 //
 // Each step solves, for A = I - theta dt L and b = (I + (1 - theta) dt L) V,
 //   min(A V - b, V - g) = 0
-// (g the exercise value), by Howard's policy iteration as in Reisinger &
-// Witte (2012): rows in the exercise set read V = g, the others A V = b; the
-// set is updated from the solution until it repeats.  With A an M-matrix
-// (central differences where they keep it one, upwind otherwise, as in
-// Forsyth & Vetzal 2002) this terminates, and it needs no assumption on the
-// shape of the exercise region: one boundary, two (a put with q < r < 0) or
-// none are the same code.
+// (g the exercise value).  Where its exercise set is one block at an end of
+// the grid (all but a put with q < r < 0 and a call with r < q < 0: see
+// one_boundary), by Brennan & Schwartz's single sweep (fd_sweep.h).
+// Elsewhere by Howard's policy iteration as in Reisinger & Witte (2012):
+// rows in the exercise set read V = g, the others A V = b; the set is
+// updated from the solution until it repeats.  With A an M-matrix (central
+// differences where they keep it one, upwind otherwise, as in Forsyth &
+// Vetzal 2002) this terminates and needs no assumption on the shape of the
+// exercise region (it also serves the control variate's two tracks).
 #include "fd_sweep.h"
 #include "fd_work.h"
 
