@@ -19,7 +19,7 @@ nan = math.nan
 REFERENCE = [1000, 500, 40, 8.0, 0.5, 2.0, 4, 1, 0]
 # The default setting, and the finer one of dividend-free contracts with two
 # boundaries (also for differences of the price).
-DEFAULT = [120, 32, 5, 4.5, 0.75, 2.0, 2, 1, 0]
+DEFAULT = [120, 40, 6, 4.5, 0.75, 2.0, 2, 1, 0]
 FINE = [400, 200, 6, 4.5, 0.75, 2.5, 2, 1, 0]
 
 

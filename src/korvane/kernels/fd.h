@@ -65,10 +65,10 @@ struct FdScheme {
 inline constexpr int FD_MAX_NODES = 2048;
 
 // The one setting the public kernels use: Richardson's extrapolation of the
-// solves on 120 and 240 nodes, 32 and 64 steps on a life without dividends
-// (fd_internal.h's TimeGrid: more with them), at least 5 and 10 between
+// solves on 120 and 240 nodes, 40 and 80 steps on a life without dividends
+// (fd_internal.h's TimeGrid: more with them), at least 6 and 12 between
 // two events.
-inline constexpr FdScheme FD_SCHEME{120, 32, 5, 4.5, 0.75, 2.0, 2, true, false};
+inline constexpr FdScheme FD_SCHEME{120, 40, 6, 4.5, 0.75, 2.0, 2, true, false};
 
 // A finer setting for dividend-free contracts the accurate engine leaves to
 // this one (two boundaries under negative rates): within its tolerance,
