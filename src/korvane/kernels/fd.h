@@ -125,7 +125,8 @@ struct FdContract {
 
 // _fd_price of each of `count` contracts (at most FD_BATCH), the same
 // doubles: the solves of contracts with one exercise boundary run several
-// at a time in lockstep, in vectors where the CPU has them.
+// at a time in lockstep, in vectors where the CPU has them (some 200 KB of
+// stack).
 inline constexpr int FD_BATCH = 32;
 void _fd_price_many(const FdContract *contracts, int count, double *out);
 
