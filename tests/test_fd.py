@@ -259,6 +259,15 @@ def test_two_boundaries_under_negative_rates():
     assert ref.bits(v) == ref.bits(fine) and np.all(np.abs(v - want) <= np.maximum(2e-7 * want, 1e-9 * spots))
     exercise = 100.0 - spots
     assert v[0] > exercise[0] and v[1] == exercise[1] and v[3] > exercise[3]
+    # its Greeks and implied volatility on the same scheme
+    g = u.fd_greeks(spots, 100.0, D, F, sigma, False, T_, 1.0, [], [])
+    assert ref.bits(g[0]) == ref.bits(v)
+    h = 0.01
+    up, down = (u.fd_price(spots + e, 100.0, D, F * (spots + e) / spots, sigma, False, 1.0, [], []) for e in (h, -h))
+    live = v > exercise
+    assert np.allclose(g[1][live], ((up - down) / (2 * h))[live], rtol=1e-3, atol=1e-5)
+    vols = u.fd_implied_vol(v, spots, 100.0, D, F, False, 1.0, [], [])
+    assert np.allclose(vols[live], sigma, rtol=1e-7) and vols[1] == 0.0
     # the mirrored call (r < q < 0), and with dividends
     Fc = spots * math.exp((q - r) * T_)
     call = u.fd_price(spots, 100.0, math.exp(-q * T_), Fc, sigma, True, 1.0, [], [])
