@@ -18,6 +18,7 @@
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
@@ -204,9 +205,26 @@ void fd_elementwise_loop(char **args, const npy_intp *dims, const npy_intp *step
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
-double fd_price_of(std::int32_t q, const double *x, const k::Dividends &divs)
+// S, K, D, F, sigma, is_call, life, (m), (m) -> price, in blocks that
+// _fd_price_many solves several at a time.
+void fd_price_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
-    return k::_fd_price(q, x[0], x[1], x[2], x[3], x[4], divs);
+    const capi::DetachedIfAttached guard;
+    const npy_intp *core = steps + 10;
+    k::FdContract block[k::FD_BATCH];
+    double out[k::FD_BATCH];
+    for (npy_intp first = 0; first < dims[0]; first += k::FD_BATCH) {
+        const int count = static_cast<int>(std::min<npy_intp>(k::FD_BATCH, dims[0] - first));
+        for (int b = 0; b < count; ++b) {
+            double x[5];
+            const std::int32_t q = load_contract<5>(args, steps, first + b, x);
+            block[b] = {q, x[0], x[1], x[2], x[3], x[4], schedule_of(args, steps, core, 6, dims[1], first + b)};
+        }
+        k::_fd_price_many(block, count, out);
+        for (int b = 0; b < count; ++b)
+            store(args[9], steps[9], first + b, out[b]);
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
 }
 
 double fd_implied_vol_of(std::int32_t q, const double *x, const k::Dividends &divs)
@@ -314,7 +332,7 @@ void fd_scheme_loop(char **args, const npy_intp *dims, const npy_intp *steps, vo
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
-PyUFuncGenericFunction fd_price_loops[] = {fd_elementwise_loop<fd_price_of>};
+PyUFuncGenericFunction fd_price_loops[] = {fd_price_loop};
 PyUFuncGenericFunction fd_scheme_loops[] = {fd_scheme_loop};
 PyUFuncGenericFunction fd_implied_vol_loops[] = {fd_elementwise_loop<fd_implied_vol_of>};
 PyUFuncGenericFunction fd_greeks_loops[] = {fd_greeks_loop};

@@ -65,17 +65,34 @@ struct FdScheme {
 inline constexpr int FD_MAX_NODES = 2048;
 
 // The one setting the public kernels use: Richardson's extrapolation of the
-// solves on 120 and 240 nodes, 40 and 80 steps.
+// solves on 120 and 240 nodes, 40 and 80 steps on a life without dividends
+// (fd_internal.h's TimeGrid: more with them), at least 6 and 12 between
+// two events.
 inline constexpr FdScheme FD_SCHEME{120, 40, 6, 4.5, 0.75, 2.0, 2, true, false};
 
 // A finer setting for dividend-free contracts the accurate engine leaves to
-// this one (two boundaries under negative rates): within max(2e-7 V,
-// 1e-9 S) of the reference for most of them, at some 15 times the cost.
-inline constexpr FdScheme FD_FINE_SCHEME{400, 200, 6, 4.5, 0.75, 2.0, 2, true, false};
+// this one (two boundaries under negative rates): within its tolerance,
+// max(2e-7 V, 1e-9 S), of the reference.
+inline constexpr FdScheme FD_TWO_BOUNDARY_SCHEME{400, 200, 6, 4.5, 0.75, 2.5, 2, true, false};
 
 // A much finer setting, for testing the others against (some 200 KB of
 // stack).
 inline constexpr FdScheme FD_REFERENCE_SCHEME{1000, 500, 40, 8.0, 0.5, 2.0, 4, true, false};
+
+// Dividend-free contracts on FD_TWO_BOUNDARY_SCHEME, for the accurate
+// engine where it has no answer (a put with q < r < 0, a call with
+// r < q < 0), with its conventions: the price (NaN input or sigma infinite:
+// NaN; sigma <= 0: the deterministic value); Greeks with _alo_greeks'
+// definitions (delta and gamma with F/S held, vega = dV/dsigma, dD with S
+// and F held, dF with S and D held; NaN where the price is not solved);
+// implied sigma with _alo_implied_vol_c's (0.0 for a price without time
+// value, -1.0 for none in (1e-8, 8] or a NaN input).
+double _fd_two_boundary_price(std::int32_t flag, double S, double K, double D, double F,
+                              double sigma);
+void _fd_two_boundary_greeks(std::int32_t flag, double S, double K, double D, double F,
+                             double sigma, Greeks *out);
+double _fd_two_boundary_implied_vol_c(std::int32_t flag, double price, double S, double K,
+                                      double D, double F);
 
 // b = r - q, the carry beyond the dividends of a schedule already read
 // (times in (0, 1), amounts > 0): the root of S e^b - sum_i d_i e^{b(1-t_i)} = F.
@@ -98,6 +115,20 @@ double _fd_price(std::int32_t flag, double S, double K, double D, double F, doub
 double _fd_price_scheme(const FdScheme &scheme, std::int32_t flag, double S, double K, double D,
                         double F, double sigma, const Dividends &dividends,
                         int *solves = nullptr);
+
+// A contract for _fd_price_many.
+struct FdContract {
+    std::int32_t flag;
+    double S, K, D, F, sigma;
+    Dividends dividends;
+};
+
+// _fd_price of each of `count` contracts (at most FD_BATCH), the same
+// doubles: the solves of contracts with one exercise boundary run several
+// at a time in lockstep, in vectors where the CPU has them (some 200 KB of
+// stack).
+inline constexpr int FD_BATCH = 32;
+void _fd_price_many(const FdContract *contracts, int count, double *out);
 
 // Price and Greeks for a life of T years, with korvane.greeks' units:
 // delta = dV/dS and gamma = d2V/dS2 with r, q, sigma and the dividends held

@@ -92,29 +92,48 @@ bool space_grid(const FdScheme &sc, int level, const Problem &p, double total_di
     if (*n > capacity)
         return false;
     *spot = j * scale;
+    // sinh(xi) = (E - 1/E)/2 with E = e^xi stepped by e^(h/scale) from the
+    // spot's (the nodes are as deterministic, at half the exponentials).
     S[0] = 0.0;
-    for (int i = scale; i <= *n; ++i)
-        S[i] = p.K * std::exp(c * std::sinh(xi_spot + (i - *spot) * (h / scale)));
+    const double grow = std::exp(h / scale);
+    double E = std::exp(xi_spot + (scale - *spot) * (h / scale));
+    for (int i = scale; i <= *n; ++i) {
+        S[i] = p.K * std::exp(c * (0.5 * (E - 1 / E)));
+        E *= grow;
+    }
     if (scale == 2)
         S[1] = 0.5 * S[2];
     S[*spot] = p.S;
     return true;
 }
 
-void time_grid(const FdScheme &sc, int level, const Schedule &divs, TimeGrid *tg)
+// A call's segments after an ex-date: their kink is the exercise boundary
+// just before the drop, less sharp than the payoff's at expiry (the slope
+// jumps by 1 - delta), and best crowded less and damped longer.
+constexpr double CALL_EX_DATE_POWER = 1.5;
+constexpr int CALL_EX_DATE_DAMPING = 4;
+
+void time_grid(const FdScheme &sc, int level, const Schedule &divs, std::int32_t flag,
+               TimeGrid *tg)
 {
     // Events in tau, from expiry back: the ex-dates latest first, then today.
     const int scale = level == 0 ? 1 : 2;
     tg->segments = divs.n + 1;
-    tg->power = sc.time_power;
     double prev = 0.0;
     for (int i = 0; i <= divs.n; ++i) {
         const double end = i < divs.n ? 1 - divs.t[divs.n - 1 - i] : 1.0;
         tg->start[i] = prev;
         tg->length[i] = end - prev;
         tg->drop[i] = i < divs.n ? divs.d[divs.n - 1 - i] : 0.0;
-        const int share = static_cast<int>(std::ceil(sc.steps * tg->length[i]));
+        // A put's drop is smooth unless the payoff's kink is still young
+        // there (the ex-date nearer expiry than the segment is long).
+        const bool young = i > 0 && flag != CALL && tg->start[i] < tg->length[i];
+        const bool kink = i == 0 || flag == CALL || young;
+        const double want = sc.steps * (kink ? std::sqrt(tg->length[i]) : tg->length[i]);
+        const int share = static_cast<int>(std::ceil(want));
         tg->steps[i] = scale * (share > sc.min_steps ? share : sc.min_steps);
+        tg->power[i] = i == 0 || young ? sc.time_power : kink ? CALL_EX_DATE_POWER : 1.0;
+        tg->damping[i] = i == 0 || young ? sc.damping : kink ? CALL_EX_DATE_DAMPING : 0;
         prev = end;
     }
 }

@@ -64,51 +64,20 @@ struct Search {
     }
 };
 
-}  // namespace
-
-// The screens use bounds, not solves: the price rises with sigma from the
-// deterministic value (sigma = 0) towards the spot (call) or the strike,
-// discounted at a negative rate (put).  The root is found on the cheap
-// steering scheme (level 0 of the full one) first; from there
-// Newton-secant steps on the full scheme, whose root is the answer, take one
-// or two solves of its level 1 (the steering scheme's bias moves the root by
-// some 1e-3 relative).
-double _fd_implied_vol_c(std::int32_t flag, double price, double S, double K, double D, double F,
-                         const Dividends &dividends, int *solves)
+// The root on scheme sc (extrapolated, no control variate: its price is
+// richardson(level 0, level 1)) of a contract whose price is within the
+// bounds, from Barone-Adesi-Whaley's root for its forward F as given (the
+// dividends folded into the yield); `count` counts the evaluations.
+double search(const FdScheme &sc, const Contract &c, double price, double F, int &count)
 {
-    int count = 0;  // evaluations of the contract, on either scheme
-    const auto done = [&](double x) {
-        if (solves)
-            *solves = count;
-        return x;
-    };
-    if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F))
-        return done(-1.0);
-    // At or within IV_TOL of the exercise value on the spot: no time value.
-    if (price <= intrinsic_value(flag, S, K) + IV_TOL)
-        return done(0.0);
-    const Contract c = fd::classify(flag, S, K, D, F, 1.0, dividends);
-    if (c.kind == Contract::INVALID)
-        return done(-1.0);
-    const double upper = c.p.flag == CALL ? c.p.S : c.p.K * std::fmax(1.0, std::exp(-c.p.r));
-    if (!(price > fd::deterministic_price(c) && price < upper))
-        return done(-1.0);
-
-    // Without dividends, the accurate engine's root where it has one.
-    if (c.divs.n == 0) {
-        const double x = _alo_implied_vol_c(flag, price, S, K, D, F);
-        if (x >= 0)
-            return done(x);
-    }
-    static_assert(FD_SCHEME.extrapolate && !FD_SCHEME.control,
-                  "the search prices the full scheme as richardson(level 0, level 1)");
-    double x = brentq ? _baw_implied_vol_c(flag, price, S, K, D, F) : -1.0;  // start
+    const std::int32_t flag = c.p.flag;
+    double x = brentq ? _baw_implied_vol_c(flag, price, c.p.S, c.p.K, c.D, F) : -1.0;  // start
     if (!(x > IV_LO && x < IV_HI))
         x = 0.5;
     int tridiagonal = 0;
     const auto level = [&](int l, double sigma, double *vega) {
         ++count;
-        return fd::evaluate_level(FD_SCHEME, c, sigma, l, vega, &tridiagonal);
+        return fd::evaluate_level(sc, c, sigma, l, vega, &tridiagonal);
     };
     // Steering on level 0 to a step of IV_STEER_STEP; its last trial and
     // price are kept for the full scheme's first solve.
@@ -138,15 +107,71 @@ double _fd_implied_vol_c(std::int32_t flag, double price, double S, double K, do
         p_low = NaN;
         const double next = full.next(x, f, NaN, price);
         if (std::isnan(next))
-            return done(x);
+            return x;
         const double step = std::fabs(next - x);
         if (next > full.lo && next < full.hi && step <= IV_ACCEPT_STEP * x)
-            return done(next);
+            return next;
         if (step <= IV_SIGMA_TOL * x || full.hi - full.lo <= 1e-15 * full.hi)
-            return done(full.pinned(f, price) ? -1.0 : next);
+            return full.pinned(f, price) ? -1.0 : next;
         x = next;
     }
-    return done(x);
+    return x;
+}
+
+}  // namespace
+
+// The screens use bounds, not solves: the price rises with sigma from the
+// deterministic value (sigma = 0) towards the spot (call) or the strike,
+// discounted at a negative rate (put).  The root is found on the cheap
+// steering scheme (level 0 of the full one) first; from there
+// Newton-secant steps on the full scheme, whose root is the answer, take one
+// or two solves of its level 1 (the steering scheme's bias moves the root by
+// some 1e-3 relative).
+namespace fd {
+
+double implied_vol_search(const FdScheme &sc, std::int32_t flag, double price, double S, double K,
+                          double D, double F, const Dividends &dividends, int *solves)
+{
+    int count = 0;  // evaluations of the contract, on either level
+    const auto done = [&](double x) {
+        if (solves)
+            *solves = count;
+        return x;
+    };
+    if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F))
+        return done(-1.0);
+    // At or within IV_TOL of the exercise value on the spot: no time value.
+    if (price <= intrinsic_value(flag, S, K) + IV_TOL)
+        return done(0.0);
+    const Contract c = classify(flag, S, K, D, F, 1.0, dividends);
+    if (c.kind == Contract::INVALID)
+        return done(-1.0);
+    const double upper = c.p.flag == CALL ? c.p.S : c.p.K * std::fmax(1.0, std::exp(-c.p.r));
+    if (!(price > deterministic_price(c) && price < upper))
+        return done(-1.0);
+    return done(search(sc, c, price, F, count));
+}
+
+}  // namespace fd
+
+double _fd_implied_vol_c(std::int32_t flag, double price, double S, double K, double D, double F,
+                         const Dividends &dividends, int *solves)
+{
+    // Without dividends, the accurate engine's root where it has one, and
+    // the two-boundary scheme's where it has none (two boundaries).
+    const Contract c = fd::classify(flag, S, K, D, F, 1.0, dividends);
+    if (c.kind != Contract::INVALID && c.divs.n == 0) {
+        const double x = _alo_implied_vol_c(flag, price, S, K, D, F);
+        if (x >= 0 || std::isnan(price)) {
+            if (solves)
+                *solves = 0;
+            return x;
+        }
+        if (!fd::one_boundary(c.p))
+            return fd::implied_vol_search(FD_TWO_BOUNDARY_SCHEME, flag, price, S, K, D, F,
+                                          dividends, solves);
+    }
+    return fd::implied_vol_search(FD_SCHEME, flag, price, S, K, D, F, dividends, solves);
 }
 
 }  // namespace korvane::kernels

@@ -34,6 +34,15 @@ struct Problem {
     double sigma;  // total standard deviation
 };
 
+// Two exercise boundaries only for a put with q < r < 0 or a call with
+// r < q < 0 (Battauz, De Donno & Sbuelz 2015); cash dividends add none
+// between the ex-dates.  Elsewhere every step's exercise set is one block at
+// an end of the grid, and Brennan & Schwartz's sweep solves it.
+inline bool one_boundary(const Problem &p)
+{
+    return p.flag == CALL ? !(p.r < p.q && p.q < 0) : !(p.q < p.r && p.r < 0);
+}
+
 // Exercise value at spot x.
 inline double payoff(std::int32_t flag, double x, double K)
 {
@@ -47,17 +56,26 @@ bool space_grid(const FdScheme &scheme, int level, const Problem &p, double tota
                 double *S, int capacity, int *n, int *spot);
 
 // The time steps in tau = 1 - t: segments between expiry, the ex-dates and
-// today, each with its steps crowded towards its start (where the payoff or
-// an ex-date's exercise leaves a kink).
+// today.  A segment that starts at a kink (the payoff at expiry; at an
+// ex-date, a call's exercise just before the drop) crowds its steps
+// towards its start, opens with fully implicit substeps (Rannacher 1984),
+// and takes steps as the square root of its length: near a kink the
+// solution varies on the scale sqrt(tau - start), so a short segment
+// needs nearly as many steps as a long one.  A put's ex-date makes no kink
+// (the held value V(t+, S - d) >= K - S + d is above the exercise value):
+// the segment after it takes uniform steps, its share of the life, as the
+// exercise boundary reforms across it.
 struct TimeGrid {
     int segments;
     double start[FD_MAX_DIVIDENDS + 1];   // tau at each segment's start
     double length[FD_MAX_DIVIDENDS + 1];
     int steps[FD_MAX_DIVIDENDS + 1];
     double drop[FD_MAX_DIVIDENDS + 1];    // dividend at each segment's end (0 for the last)
-    double power;                         // step k of m ends at start + length (k/m)^power
+    double power[FD_MAX_DIVIDENDS + 1];   // step k of m ends at start + length (k/m)^power
+    int damping[FD_MAX_DIVIDENDS + 1];    // implicit substeps of the segment's first step
 };
-void time_grid(const FdScheme &scheme, int level, const Schedule &divs, TimeGrid *tg);
+void time_grid(const FdScheme &scheme, int level, const Schedule &divs, std::int32_t flag,
+               TimeGrid *tg);
 
 // Partials carried through the scheme by forward-mode differentiation, the
 // exercise set held (each an extra right-hand side of the same systems).
@@ -79,9 +97,11 @@ struct NodeValue {
 // and time steps (the second only when `both`), with `partials` partials
 // (D_SIGMA first, then D_R and D_Q).  `level` 1 doubles the scheme's nodes
 // and steps (its grid nests the level-0 one).  False when the scheme does
-// not fit.  The grid's arrays live on the stack: up to some 75 KB on grids
-// of up to SMALL_NODES intervals, 200 KB (no partials) up to FD_MAX_NODES.
+// not fit.  The grid's arrays live on the stack: up to some 80 KB on grids
+// of up to SMALL_NODES intervals, 250 KB up to MEDIUM_NODES with partials,
+// 250 KB (no partials) up to FD_MAX_NODES.
 inline constexpr int SMALL_NODES = 256;
+inline constexpr int MEDIUM_NODES = 1024;
 bool solve_small(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs,
                  bool both, int partials, NodeValue *with, NodeValue *without, int *solves);
 bool solve_large(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs,
@@ -95,6 +115,17 @@ inline bool solve(const FdScheme &scheme, int level, const Problem &p, const Sch
                ? solve_small(scheme, level, p, divs, both, partials, with, without, solves)
                : solve_large(scheme, level, p, divs, both, partials, with, without, solves);
 }
+
+// Level `level` of the scheme on many contracts with one boundary (see
+// one_boundary), their solves several at a time in lockstep (fd_lanes.cpp):
+// each job's price is the one its solve gives alone.  False when the
+// scheme does not fit SMALL_NODES.  Some 160 KB of stack.
+struct LaneJob {
+    const Problem *p;
+    const Schedule *divs;
+    double price;  // out: the value at the spot
+};
+bool solve_lanes(const FdScheme &scheme, int level, LaneJob *jobs, int count, int *solves);
 
 // A contract in forward form read into the problem on the unit life.
 struct Contract {
@@ -112,6 +143,11 @@ struct Contract {
 Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma,
                   const Dividends &dividends);
 
+// The solve on one level, or on two with Richardson's extrapolation
+// v1 + (v1 - v0)/3 of their second-order errors (the scheme's extrapolate).
+bool solve_extrapolated(const FdScheme &scheme, const Contract &c, bool both, int partials,
+                        NodeValue *with, NodeValue *without, int *solves);
+
 // The value at sigma = 0 (any kind but INVALID).
 double deterministic_price(const Contract &c);
 
@@ -127,6 +163,11 @@ double evaluate(const FdScheme &scheme, const Contract &c, double sigma, double 
 // accurate engine does not answer.
 double evaluate_level(const FdScheme &scheme, const Contract &c, double sigma, int level,
                       double *vega, int *solves);
+
+// _fd_implied_vol_c's search on scheme sc (extrapolated, without control
+// variate), for any schedule: its conventions, no accurate engine first.
+double implied_vol_search(const FdScheme &scheme, std::int32_t flag, double price, double S,
+                          double K, double D, double F, const Dividends &dividends, int *solves);
 
 // Richardson's extrapolation of two levels' second-order errors.
 inline double richardson(double coarse, double fine)

@@ -11,6 +11,7 @@
 #include "fd_internal.h"
 
 #include <cmath>
+#include <utility>
 
 namespace korvane::kernels {
 
@@ -83,33 +84,6 @@ Deterministic deterministic(const fd::Problem &p, const fd::Schedule &divs)
     return best;
 }
 
-// The solve on one level, or two with Richardson's extrapolation
-// v1 + (v1 - v0)/3 of the second-order errors.
-bool solve_extrapolated(const FdScheme &sc, const Contract &c, bool both, int partials,
-                        fd::NodeValue *with, fd::NodeValue *without, int *solves)
-{
-    if (!fd::solve(sc, 0, c.p, c.divs, both, partials, with, without, solves))
-        return false;
-    if (!sc.extrapolate)
-        return true;
-    fd::NodeValue w1, o1;
-    if (!fd::solve(sc, 1, c.p, c.divs, both, partials, &w1, &o1, solves))
-        return false;
-    const auto extrapolate = [](fd::NodeValue &coarse, const fd::NodeValue &fine) {
-        const auto rich = fd::richardson;
-        coarse.price = rich(coarse.price, fine.price);
-        coarse.delta = rich(coarse.delta, fine.delta);
-        coarse.gamma = rich(coarse.gamma, fine.gamma);
-        coarse.rate = rich(coarse.rate, fine.rate);
-        for (int q = 0; q < fd::MAX_PARTIALS; ++q)
-            coarse.partial[q] = rich(coarse.partial[q], fine.partial[q]);
-    };
-    extrapolate(*with, w1);
-    if (both)
-        extrapolate(*without, o1);
-    return true;
-}
-
 double price_contract(const FdScheme &sc, const Contract &c, int *solves)
 {
     switch (c.kind) {
@@ -123,9 +97,46 @@ double price_contract(const FdScheme &sc, const Contract &c, int *solves)
     return fd::evaluate(sc, c, c.p.sigma, nullptr, solves);
 }
 
+// _fd_price's value: without dividends the accurate engine's, or where it
+// has none the two-boundary scheme's.
+double price_default(const Contract &c, int *solves)
+{
+    if (c.kind == Contract::SOLVE && c.divs.n == 0) {
+        const double alo = _alo_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma);
+        return std::isnan(alo) ? _fd_two_boundary_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma)
+                               : alo;
+    }
+    return price_contract(FD_SCHEME, c, solves);
+}
+
 }  // namespace
 
 namespace fd {
+
+bool solve_extrapolated(const FdScheme &sc, const Contract &c, bool both, int partials,
+                        NodeValue *with, NodeValue *without, int *solves)
+{
+    if (!solve(sc, 0, c.p, c.divs, both, partials, with, without, solves))
+        return false;
+    if (!sc.extrapolate)
+        return true;
+    NodeValue w1, o1;
+    if (!solve(sc, 1, c.p, c.divs, both, partials, &w1, &o1, solves))
+        return false;
+    const auto extrapolate = [](NodeValue &coarse, const NodeValue &fine) {
+        const auto rich = richardson;
+        coarse.price = rich(coarse.price, fine.price);
+        coarse.delta = rich(coarse.delta, fine.delta);
+        coarse.gamma = rich(coarse.gamma, fine.gamma);
+        coarse.rate = rich(coarse.rate, fine.rate);
+        for (int q = 0; q < MAX_PARTIALS; ++q)
+            coarse.partial[q] = rich(coarse.partial[q], fine.partial[q]);
+    };
+    extrapolate(*with, w1);
+    if (both)
+        extrapolate(*without, o1);
+    return true;
+}
 
 Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma,
                   const Dividends &dividends)
@@ -227,7 +238,60 @@ double _fd_price_scheme(const FdScheme &scheme, std::int32_t flag, double S, dou
 double _fd_price(std::int32_t flag, double S, double K, double D, double F, double sigma,
                  const Dividends &dividends)
 {
-    return _fd_price_scheme(FD_SCHEME, flag, S, K, D, F, sigma, dividends);
+    int solves = 0;
+    return price_default(fd::classify(flag, S, K, D, F, sigma, dividends), &solves);
+}
+
+void _fd_price_many(const FdContract *in, int count, double *out)
+{
+    static_assert(FD_SCHEME.extrapolate && !FD_SCHEME.control,
+                  "the lanes price the scheme as richardson(level 0, level 1)");
+    const FdScheme &sc = FD_SCHEME;
+    Contract c[FD_BATCH];
+    fd::LaneJob jobs[2][FD_BATCH];
+    int of[FD_BATCH];  // the contract of each job
+    int m = 0, solves = 0;
+    count = count < FD_BATCH ? count : FD_BATCH;
+    for (int i = 0; i < count; ++i) {
+        const FdContract &x = in[i];
+        c[i] = fd::classify(x.flag, x.S, x.K, x.D, x.F, x.sigma, x.dividends);
+        if (c[i].kind != Contract::SOLVE || c[i].divs.n == 0 || !fd::one_boundary(c[i].p)) {
+            out[i] = price_default(c[i], &solves);
+            continue;
+        }
+        jobs[0][m] = jobs[1][m] = {&c[i].p, &c[i].divs, NaN};
+        of[m++] = i;
+    }
+    // Longest solves first, so that the lanes run out of work together (the
+    // order changes no price).
+    int stages[FD_BATCH];
+    for (int j = 0; j < m; ++j) {
+        fd::TimeGrid tg;
+        fd::time_grid(sc, 0, c[of[j]].divs, c[of[j]].p.flag, &tg);
+        stages[j] = 0;
+        for (int s = 0; s < tg.segments; ++s)
+            stages[j] += tg.steps[s] + (tg.damping[s] > 1 ? tg.damping[s] - 1 : 0);
+    }
+    for (int j = 1; j < m; ++j) {
+        for (int i = j; i > 0 && stages[i - 1] < stages[i]; --i) {
+            std::swap(stages[i - 1], stages[i]);
+            std::swap(jobs[0][i - 1], jobs[0][i]);
+            std::swap(jobs[1][i - 1], jobs[1][i]);
+            std::swap(of[i - 1], of[i]);
+        }
+    }
+    if (!(fd::solve_lanes(sc, 0, jobs[0], m, &solves) && fd::solve_lanes(sc, 1, jobs[1], m, &solves))) {
+        for (int j = 0; j < m; ++j)
+            out[of[j]] = price_contract(sc, c[of[j]], &solves);
+        return;
+    }
+    // As evaluate: the levels extrapolated, never below the exercise value.
+    for (int j = 0; j < m; ++j) {
+        const fd::Problem &p = c[of[j]].p;
+        const double v = fd::richardson(jobs[0][j].price, jobs[1][j].price);
+        const double exercise = payoff(p.flag, p.S, p.K);
+        out[of[j]] = v > exercise ? v : exercise;
+    }
 }
 
 void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
@@ -260,6 +324,8 @@ void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, doubl
     double alo_theta = NaN, alo_rho = NaN, alo_psi = NaN;
     if (c.divs.n == 0 || sc.control) {
         _alo_greeks(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma, &alo);
+        if (c.divs.n == 0 && std::isnan(alo.price))  // where the accurate engine has no answer
+            _fd_two_boundary_greeks(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma, &alo);
         _rate_greeks(alo, c.p.S, c.D, c.F0, c.p.sigma, dated ? T : 1.0, &alo_theta, &alo_rho,
                      &alo_psi);
     }

@@ -1,19 +1,22 @@
 // The finite-difference solve of one contract, with and without its
 // dividends: Crank-Nicolson steps in time to expiry with Rannacher's (1984)
 // implicit start after every kink, the discrete linear complementarity
-// problem of each step by policy iteration, and partials in sigma, r and q
-// carried forward through the same systems (the grid, the operator and the
-// ex-dates' drops in fd_work.h).
+// problem of each step, and partials in sigma, r and q carried forward
+// through the same systems (the grid, the operator and the ex-dates' drops
+// in fd_work.h).
 //
 // Each step solves, for A = I - theta dt L and b = (I + (1 - theta) dt L) V,
 //   min(A V - b, V - g) = 0
-// (g the exercise value), by Howard's policy iteration as in Reisinger &
-// Witte (2012): rows in the exercise set read V = g, the others A V = b; the
-// set is updated from the solution until it repeats.  With A an M-matrix
-// (central differences where they keep it one, upwind otherwise, as in
-// Forsyth & Vetzal 2002) this terminates, and it needs no assumption on the
-// shape of the exercise region: one boundary, two (a put with q < r < 0) or
-// none are the same code.
+// (g the exercise value).  Where its exercise set is one block at an end of
+// the grid (all but a put with q < r < 0 and a call with r < q < 0: see
+// one_boundary), by Brennan & Schwartz's single sweep (fd_sweep.h).
+// Elsewhere by Howard's policy iteration as in Reisinger & Witte (2012):
+// rows in the exercise set read V = g, the others A V = b; the set is
+// updated from the solution until it repeats.  With A an M-matrix (central
+// differences where they keep it one, upwind otherwise, as in Forsyth &
+// Vetzal 2002) this terminates and needs no assumption on the shape of the
+// exercise region (it also serves the control variate's two tracks).
+#include "fd_sweep.h"
 #include "fd_work.h"
 
 #include <cmath>
@@ -47,64 +50,115 @@ Lanes lanes(TrackT &t)
     return {t.ex, t.rhs, t.cp, t.m, t.dp, t.V};
 }
 
+// A chain of the elimination in continuant form.  Eliminating downwards,
+// the pivot of row j is p_j / p_{j-1}, p the leading minors, which follow
+// the three-term recurrence p_j = b_j p_{j-1} - a_j c_{j-1} p_{j-2}, and the
+// eliminated right side is d_j = q_j / p_j with q_j = r_j p_{j-1} - a_j q_{j-1}
+// (a, b, c the sub-, main and super-diagonal, r the right side).  The
+// chain's critical path is then a multiplication and a subtraction a row;
+// the reciprocals leave it.  The minors grow along the chain (the matrix is
+// diagonally dominant): they are scaled by an exact power of two when
+// large, which changes no ratio.  A row held at its exercise value
+// restarts the chain (p = 1, q = g, the row before it decoupled).
+struct Chain {
+    double p1;  // p_{j-1}
+    double p2;  // p_{j-2}
+    double q;   // q_{j-1}
+};
+
+constexpr double CHAIN_LARGE = 0x1p128;
+
+// The minor p and numerator q of a row from the chain (b the diagonal,
+// ac the coupling a_j c_{j-1}, ar the row's neighbour coefficient a_j
+// negated), held at g when exercised.
+inline void chain_row(const Chain &ch, double b, double ac, double ar, double r, bool exercised,
+                      double g, double *p, double *q)
+{
+    *p = exercised ? 1.0 : b * ch.p1 - ac * ch.p2;
+    *q = exercised ? g : r * ch.p1 + ar * ch.q;
+}
+
+inline void chain_advance(Chain &ch, bool exercised, double p, double q)
+{
+    ch.p2 = exercised ? 0.0 : ch.p1;
+    ch.p1 = p;
+    ch.q = q;
+    if (p > CHAIN_LARGE) {
+        ch.p1 *= 1 / CHAIN_LARGE;
+        ch.p2 *= 1 / CHAIN_LARGE;
+        ch.q *= 1 / CHAIN_LARGE;
+    }
+}
+
 // Solves A x = b (A = I - k L) on T tracks at once, each with the rows of
 // its exercise set reading x = g (right side in its rhs, solution into its
 // V), keeping the elimination for the partials.  The elimination runs from
-// both ends towards the middle row (a twisted factorisation), so each track
-// has two independent chains of divisions, and the tracks' chains
-// interleave: their latencies overlap.  Row j eliminated from above reads x_j = dp_j - cp_j x_{j+1}, from
-// below x_j = dp_j - cp_j x_{j-1}.  Returns whether the solution changed any
-// track's exercise set (the policies are updated in place).
+// both ends towards the middle row (a twisted factorisation), each chain in
+// continuant form (Chain), so each track has two independent chains, and a
+// row pair's two reciprocals come from one division.  Row j eliminated
+// from above reads x_j = dp_j - cp_j x_{j+1}, from below
+// x_j = dp_j - cp_j x_{j-1}; m_j is its inverse pivot.  Returns whether the
+// solution changed any track's exercise set (the policies are updated in
+// place).
 template <class Wk, int T>
 bool eliminate(Wk &w, typename Wk::TrackT *const *tr)
 {
     const int n = w.n, mid = n / 2;
-    const double k = w.k;
+    const double k = w.k, k2 = k * k;
     const double *__restrict lo = w.lo, *__restrict di = w.di, *__restrict up = w.up;
+    const double *__restrict lu = w.lu;
     const double *__restrict g = w.g;
     Lanes L[T];
     for (int t = 0; t < T; ++t)
         L[t] = lanes(*tr[t]);
-    double cf[T], df[T], cb[T], db[T];  // the chains' last coefficient and right side
+    Chain top[T], bottom[T];
     for (int t = 0; t < T; ++t)
-        cf[t] = df[t] = cb[t] = db[t] = 0.0;
-    // Row j of the chain from below (j > mid); the other from above.
+        top[t] = bottom[t] = {1.0, 0.0, 0.0};
+    // Row j of the chain from below alone (n odd: it has one row more).
     const auto below = [&](int j) {
-        const double a = -k * lo[j], b = 1.0 - k * di[j], c = -k * up[j];
         for (int t = 0; t < T; ++t) {
-            double m = 0.0, e = 0.0, d = g[j];
-            if (!L[t].ex[j]) {
-                m = 1.0 / (b - c * cb[t]);
-                e = a * m;
-                d = (L[t].rhs[j] - c * db[t]) * m;
-            }
-            cb[t] = e;
-            db[t] = d;
-            L[t].m[j] = m;
-            L[t].cp[j] = e;
-            L[t].dp[j] = d;
+            const bool e = L[t].ex[j];
+            double p, q;
+            chain_row(bottom[t], 1.0 - k * di[j], k2 * lu[j + 1], k * up[j], L[t].rhs[j], e, g[j],
+                      &p, &q);
+            const double inv = 1.0 / p;
+            L[t].dp[j] = q * inv;
+            L[t].m[j] = e ? 0.0 : bottom[t].p1 * inv;
+            L[t].cp[j] = (-k * lo[j]) * L[t].m[j];
+            chain_advance(bottom[t], e, p, q);
         }
     };
     for (int i = 0; i < mid; ++i) {
-        const int j = i;
-        const double a = -k * lo[j], b = 1.0 - k * di[j], c = -k * up[j];
+        const int j = i, jb = n - i;
+        const double bt = 1.0 - k * di[j], act = k2 * lu[j], art = k * lo[j];
+        const double bb = 1.0 - k * di[jb], acb = k2 * lu[jb + 1], arb = k * up[jb];
         for (int t = 0; t < T; ++t) {
-            double m = 0.0, e = 0.0, d = g[j];
-            if (!L[t].ex[j]) {
-                m = 1.0 / (b - a * cf[t]);
-                e = c * m;
-                d = (L[t].rhs[j] - a * df[t]) * m;
-            }
-            cf[t] = e;
-            df[t] = d;
-            L[t].m[j] = m;
-            L[t].cp[j] = e;
-            L[t].dp[j] = d;
+            const bool et = L[t].ex[j], eb = L[t].ex[jb];
+            double pt, qt, pb, qb;
+            chain_row(top[t], bt, act, art, L[t].rhs[j], et, g[j], &pt, &qt);
+            chain_row(bottom[t], bb, acb, arb, L[t].rhs[jb], eb, g[jb], &pb, &qb);
+            const double inv = 1.0 / (pt * pb);
+            const double it = pb * inv, ib = pt * inv;  // 1/pt, 1/pb
+            const double mt = et ? 0.0 : top[t].p1 * it, mb = eb ? 0.0 : bottom[t].p1 * ib;
+            L[t].dp[j] = qt * it;
+            L[t].m[j] = mt;
+            L[t].cp[j] = (-k * up[j]) * mt;
+            L[t].dp[jb] = qb * ib;
+            L[t].m[jb] = mb;
+            L[t].cp[jb] = (-k * lo[jb]) * mb;
+            chain_advance(top[t], et, pt, qt);
+            chain_advance(bottom[t], eb, pb, qb);
         }
-        below(n - i);
     }
     if (n - mid > mid)
-        below(mid + 1);  // n odd: the chain from below has one row more
+        below(mid + 1);
+    double cf[T], df[T], cb[T], db[T];  // the chains' last coefficient and right side
+    for (int t = 0; t < T; ++t) {
+        cf[t] = L[t].cp[mid - 1];
+        df[t] = L[t].dp[mid - 1];
+        cb[t] = L[t].cp[mid + 1];
+        db[t] = L[t].dp[mid + 1];
+    }
     // The middle row joins the chains; then back-substitution outwards,
     // each row's policy updated as soon as its neighbours are known.
     // Howard's update: a continuation row below its exercise value is
@@ -197,6 +251,43 @@ void resolve(const Wk &w, const typename Wk::TrackT &t, const double *b, double 
 }
 
 
+// Brennan & Schwartz's sweep (fd_sweep.h) on one track.
+template <class Wk>
+void brennan_schwartz(Wk &w, typename Wk::TrackT &t, double e)
+{
+    constexpr bool keep = Wk::DC > 1;
+    if (w.side < 0)
+        sweep<double, ScalarOps, -1, keep>(w.n, w.lo, w.di, w.up, w.lu, w.g, t.V, t.dp, t.cp, w.k, e,
+                                           t.m, t.ex);
+    else
+        sweep<double, ScalarOps, 1, keep>(w.n, w.lo, w.di, w.up, w.lu, w.g, t.V, t.dp, t.cp, w.k, e,
+                                          t.m, t.ex);
+}
+
+// The same systems on the kept Brennan & Schwartz elimination: the
+// exercise rows (a block at the elimination's far end) read x = 0.
+template <class Wk>
+void resolve_bs(const Wk &w, const typename Wk::TrackT &t, const double *b, double *x, double *d)
+{
+    const int n = w.n;
+    const double k = w.k;
+    const double *__restrict lo = w.lo, *__restrict up = w.up;
+    double prev = 0.0;
+    if (w.side < 0) {
+        for (int j = n; j >= 0; --j)
+            d[j] = prev = (b[j] - (-k * up[j]) * prev) * t.m[j];
+        prev = 0.0;
+        for (int j = 0; j <= n; ++j)
+            x[j] = prev = t.ex[j] ? 0.0 : d[j] - t.cp[j] * prev;
+    } else {
+        for (int j = 0; j <= n; ++j)
+            d[j] = prev = (b[j] - (-k * lo[j]) * prev) * t.m[j];
+        prev = 0.0;
+        for (int j = n; j >= 0; --j)
+            x[j] = prev = t.ex[j] ? 0.0 : d[j] - t.cp[j] * prev;
+    }
+}
+
 // A stage of a time step: with U the values before it, it solves the
 // complementarity problem of (I - k L) x = (I + e L) U.  A theta-step of
 // size dt is {theta dt, (1 - theta) dt}.
@@ -251,13 +342,23 @@ void stage(Wk &w, typename Wk::TrackT *const *tr, const Stage &st, int *solves)
 {
     const int n = w.n;
     w.k = st.k;
-    for (int t = 0; t < T; ++t)
-        prepare(w, *tr[t], st);
-    for (int it = 0; it < MAX_POLICY_ITERATIONS; ++it) {
-        const bool changed = eliminate<Wk, T>(w, tr);
-        *solves += T;
-        if (!changed)
-            break;
+    const bool sweep = T == 1 && w.one_boundary;
+    if (sweep) {
+        if (w.partials > 0) {
+            for (int j = 0; j <= n; ++j)
+                tr[0]->prev[j] = tr[0]->V[j];
+        }
+        brennan_schwartz(w, *tr[0], st.e);
+        *solves += 1;
+    } else {
+        for (int t = 0; t < T; ++t)
+            prepare(w, *tr[t], st);
+        for (int it = 0; it < MAX_POLICY_ITERATIONS; ++it) {
+            const bool changed = eliminate<Wk, T>(w, tr);
+            *solves += T;
+            if (!changed)
+                break;
+        }
     }
     if constexpr (Wk::DC > 1) {  // room for partials
         if (w.partials == 0)
@@ -282,25 +383,13 @@ void stage(Wk &w, typename Wk::TrackT *const *tr, const Stage &st, int *solves)
                     }
                     x.rhs[j] += q == D_SIGMA ? 2 * w.sigma * DW : q == D_R ? CW - W[j] : -CW;
                 }
-                resolve(w, x, x.rhs, dV, w.tmp[1]);
+                if (sweep)
+                    resolve_bs(w, x, x.rhs, dV, w.tmp[1]);
+                else
+                    resolve(w, x, x.rhs, dV, w.tmp[1]);
             }
         }
     }
-}
-
-// One Crank-Nicolson step of size dt, its first after a kink (`kink`) taken
-// as `damping` fully implicit substeps (Rannacher 1984).
-template <class Wk, int T>
-void step(Wk &w, typename Wk::TrackT *const *tr, const FdScheme &sc, double dt, bool kink,
-          double last, int *solves)
-{
-    if (kink) {
-        const double sub = dt / sc.damping;
-        for (int i = 0; i < sc.damping; ++i)
-            stage<Wk, T>(w, tr, {sub, 0.0, i == 0 ? 0.0 : 1.0}, solves);
-        return;
-    }
-    stage<Wk, T>(w, tr, {0.5 * dt, 0.5 * dt, dt / last}, solves);
 }
 
 template <class Wk>
@@ -308,65 +397,34 @@ bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
               const Schedule &divs, bool both, int partials, NodeValue *with,
               NodeValue *without, int *solves)
 {
-    double total = 0.0;
-    for (int i = 0; i < divs.n; ++i)
-        total += divs.d[i];
-    if (!space_grid(sc, level, p, total, w.S, Wk::CAP_NODES, &w.n, &w.spot))
+    if (!begin(w, sc, level, p, divs, partials))
         return false;
-    w.partials = partials;
-    w.sigma = p.sigma;
     const int n = w.n;
-    build_operator(w, p);
-
-    // Expiry: the exercise value, averaged over the cell holding the strike
-    // (Pooley, Vetzal & Forsyth 2003), so the error stays smooth in the grid
-    // wherever the kink falls.
-    typename Wk::TrackT &a = w.track[0];
-    for (int j = 0; j <= n; ++j) {
-        w.g[j] = payoff(p.flag, w.S[j], p.K);
-        a.V[j] = w.g[j];
-        a.ex[j] = w.g[j] > 0;
-        for (int q = 0; q < partials; ++q)
-            a.dV[q][j] = 0.0;
-    }
-    for (int j = 0; j <= n; ++j) {
-        const double lo = j > 0 ? 0.5 * (w.S[j - 1] + w.S[j]) : 0.0;
-        const double hi = j < n ? 0.5 * (w.S[j] + w.S[j + 1]) : w.S[n];
-        if (lo < p.K && p.K < hi) {
-            const double part = p.flag == CALL ? hi - p.K : p.K - lo;
-            a.V[j] = 0.5 * part * part / (hi - lo);
-        }
-    }
-
-    for (int j = 0; j <= n; ++j)
-        a.prev[j] = a.V[j];
 
     TimeGrid tg;
-    time_grid(sc, level, divs, &tg);
+    time_grid(sc, level, divs, p.flag, &tg);
     typename Wk::TrackT *const tracks[2] = {&w.track[0], &w.track[Wk::TRACKS - 1]};
     bool split = false;  // the dividend-free track has left the other
-    for (int s = 0; s < tg.segments; ++s) {
-        const int m = tg.steps[s];
-        double tau = tg.start[s], last = 0.0;  // last: the step before's size (0 after a kink)
-        for (int k = 1; k <= m; ++k) {
-            const double next = tg.start[s] + tg.length[s] * std::pow(double(k) / m, tg.power);
-            const double dt = next - tau;
-            tau = next;
-            if (split)
-                step<Wk, 2>(w, tracks, sc, dt, k == 1, last, solves);
-            else
-                step<Wk, 1>(w, tracks, sc, dt, k == 1, last, solves);
-            last = dt;
-        }
-        if (tg.drop[s] > 0) {
+    Cursor cursor;
+    for (;;) {
+        double k = 0.0, e = 0.0, trend = 0.0;
+        const Cursor::Event event = cursor.next(tg, &k, &e, &trend);
+        if (event == Cursor::END)
+            break;
+        if (event == Cursor::DROP) {
             if constexpr (Wk::TRACKS == 2) {
                 if (both && !split) {
                     copy_track(w.track[0], w.track[1], n, partials);
                     split = true;
                 }
             }
-            drop(w, w.track[0], tg.drop[s]);
+            drop(w, w.track[0], e);
+            continue;
         }
+        if (split)
+            stage<Wk, 2>(w, tracks, {k, e, trend}, solves);
+        else
+            stage<Wk, 1>(w, tracks, {k, e, trend}, solves);
     }
     *with = read_spot(w, w.track[0]);
     if (both)
@@ -397,6 +455,7 @@ bool run(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, 
 constexpr Solver SMALL[2][2] = {{run<SMALL_NODES, 1, 0>, run<SMALL_NODES, 1, MAX_PARTIALS>},
                                 {run<SMALL_NODES, 2, 0>, run<SMALL_NODES, 2, MAX_PARTIALS>}};
 constexpr Solver LARGE[2] = {run<FD_MAX_NODES, 1, 0>, run<FD_MAX_NODES, 2, 0>};
+constexpr Solver MEDIUM = run<MEDIUM_NODES, 1, MAX_PARTIALS>;  // partials on one track
 
 }  // namespace
 
@@ -412,7 +471,12 @@ bool solve_small(const FdScheme &sc, int level, const Problem &p, const Schedule
 bool solve_large(const FdScheme &sc, int level, const Problem &p, const Schedule &divs, bool both,
                  int partials, NodeValue *with, NodeValue *without, int *solves)
 {
-    if (!fits(sc, level, FD_MAX_NODES) || partials > 0)
+    if (partials > 0) {
+        if (!fits(sc, level, MEDIUM_NODES) || both)
+            return false;
+        return MEDIUM(sc, level, p, divs, both, partials, with, without, solves);
+    }
+    if (!fits(sc, level, FD_MAX_NODES))
         return false;
     const Solver f = LARGE[both ? 1 : 0];
     return f(sc, level, p, divs, both, partials, with, without, solves);
