@@ -33,7 +33,6 @@ REASONS = (
     "below the exercise value",            # see analyze
     "no time value",                       # at the exercise value (within 1e-10)
     "above the no-arbitrage bound",        # see analyze
-    "regime not handled",                  # method="alo" only (see the README's Methods)
     "no volatility in the search range",   # any other price no volatility reproduces
 )
 
@@ -167,9 +166,7 @@ def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
     (method="european": the discounted max(F - K, 0), max(K - F, 0)); the
     no-arbitrage bound is max(S, D F) for a call, K max(1, D) for a put
     (the payoff received early or, at a negative rate, at expiry;
-    "european": D F and D K); "regime not handled" is the accurate
-    method's: a put with q < r <= 0 or q < 0 < r (a call with r < q <= 0 or
-    r < 0 < q).
+    "european": D F and D K).
     """
     _policy.ufunc("implied_vol", method)  # the method's error, first
     S = _spot(spot)
@@ -222,7 +219,7 @@ def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
         "iv_european": out["sigma_eu"] / root_T, "exercise_premium": mid - out["black"],
         **{name: out[field] * scale for name, field, scale in _GREEKS},
         "reason": _reasons(method, iv, work.sigma[0], [expired, missing, crossed, no_bid, np.isnan(F)],
-                           mid, S, K, D, F, call, r_e[code], q_e[code]),
+                           mid, S, K, D, F, call),
     }
     by_expiry: dict[str, Any] = {
         "T": T_e, "D": D_e, "rate": r_e, "forward": F_e, "yield": q_e, "pairs": paired.sum(axis=1),
@@ -520,8 +517,8 @@ def _windows(strikes: np.ndarray, paired: np.ndarray, S: float, forward_pairs: i
 
 
 def _reasons(method: str, iv: np.ndarray, sigma: np.ndarray, quote_tests: list[np.ndarray],
-             mid: np.ndarray, S: float, K: np.ndarray, D: np.ndarray, F: np.ndarray, call: np.ndarray,
-             r: np.ndarray, q: np.ndarray) -> np.ndarray:
+             mid: np.ndarray, S: float, K: np.ndarray, D: np.ndarray, F: np.ndarray,
+             call: np.ndarray) -> np.ndarray:
     """Each quote's reason, by the bounds the solvers screen with (no second solve)."""
     with np.errstate(invalid="ignore"):
         if method == "european":
@@ -530,10 +527,7 @@ def _reasons(method: str, iv: np.ndarray, sigma: np.ndarray, quote_tests: list[n
         else:  # exercised now or, at no volatility, at expiry; the solvers give no volatility below
             low = np.maximum(np.maximum(np.where(call, S - K, K - S), D * np.where(call, F - K, K - F)), 0.0)
             high = np.where(call, np.maximum(S, D * F), K * np.maximum(1.0, D))
-        # The accurate method's call is the put with r and q swapped (put-call symmetry).
-        rp, qp = np.where(call, q, r), np.where(call, r, q)
-        unhandled = (method == "alo") & ((qp < rp) & (rp <= 0) | (qp < 0) & (rp > 0))
-        tests = quote_tests + [mid < low, sigma == 0, mid >= high, unhandled, np.isnan(iv)]
+        tests = quote_tests + [mid < low, sigma == 0, mid >= high, np.isnan(iv)]
     reason = np.select(tests, np.array(REASONS, dtype=object), default="")
     return np.where(np.isnan(iv), reason, "").astype(object)
 

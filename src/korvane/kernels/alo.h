@@ -40,8 +40,9 @@ inline constexpr AloScheme ALO_REFERENCE_SCHEME{40, 30, 96, 128, 1e-13};
 
 // American price by the fixed-point method of Andersen, Lake & Offengenden
 // (2016).  sigma <= 0 gives the deterministic American value (exercise now,
-// at expiry or at the best time between, on the forward path).  NaN for a
-// put with q < r < 0 (call with r < q < 0), which has two boundaries.
+// at expiry or at the best time between, on the forward path).  A put with
+// q < r < 0 (call with r < q < 0) has two boundaries: it is priced by
+// _fd_two_boundary_price (fd.h), its Greeks and implied volatility likewise.
 double _alo_price(std::int32_t flag, double S, double K, double D, double F, double sigma);
 
 // The same under any scheme within the maxima above (NaN beyond them); its

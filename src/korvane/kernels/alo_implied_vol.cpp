@@ -3,6 +3,7 @@
 #include "alo.h"
 #include "alo_solve.h"
 #include "black.h"
+#include "fd.h"
 
 #include <cmath>
 #include <cstdint>
@@ -74,6 +75,8 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
     if (price <= intrinsic_value(flag, S, K) + IV_TOL)
         return 0.0;
     const Contract c = classify(flag, S, K, D, F, IV_HI);
+    if (c.kind == Contract::TWO_BOUNDARIES)  // the price's engine, the search's (fd.h)
+        return _fd_two_boundary_implied_vol_c(flag, price, S, K, D, F);
     if (c.kind != Contract::EUROPEAN && c.kind != Contract::BOUNDARY)
         return -1.0;
     double unused;

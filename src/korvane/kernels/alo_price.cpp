@@ -9,6 +9,7 @@
 #include "alo.h"
 #include "alo_solve.h"
 #include "black.h"
+#include "fd.h"
 #include "rates.h"
 
 #include <cmath>
@@ -76,12 +77,14 @@ Contract classify(std::int32_t flag, double S, double K, double D, double F, dou
 
 namespace {
 
-// The put with q < r < 0, exercised inside a band between two boundaries
-// (Andersen & Lake 2021, Healy 2021): not priced by this engine.  The one
-// place such contracts reach; the Greeks and the search follow it.
-double two_boundary_price(const Contract &, double)
+// The put with q < r < 0 is exercised inside a band between two boundaries
+// (Andersen & Lake 2021, Healy 2021), which one boundary's integral equation
+// does not describe: such contracts, and their Greeks and implied
+// volatilities, go to the finite-difference engine's finer scheme (fd.h),
+// solved by policy iteration.
+double two_boundary_price(const Contract &c, double sigma)
 {
-    return std::numeric_limits<double>::quiet_NaN();
+    return _fd_two_boundary_price(c.flag, c.S0, c.K0, c.D0, c.F0, sigma);
 }
 
 // Price of a classified contract under the default scheme.
@@ -147,7 +150,7 @@ void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, doub
     using D3 = Dual<3>;
     Rates<D3> m{c.r, c.q, sigma};
     m.r.d[0] = m.q.d[1] = m.vol.d[2] = 1.0;
-    PutValue<D3> put;
+    PutValue<D3> put{D3(0.0), 0.0, 0.0};
     switch (c.kind) {
     case Contract::INVALID:
         out->price = out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
@@ -161,8 +164,7 @@ void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, doub
         _black_greeks(flag, S, K, D, F, sigma, out);
         return;
     case Contract::TWO_BOUNDARIES:
-        out->price = two_boundary_price(c, sigma);
-        out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
+        _fd_two_boundary_greeks(flag, S, K, D, F, sigma, out);
         return;
     case Contract::ZERO_VOL:
         if (c.r <= 0 && c.q >= c.r) {

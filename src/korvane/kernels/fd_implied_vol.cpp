@@ -157,19 +157,13 @@ double implied_vol_search(const FdScheme &sc, std::int32_t flag, double price, d
 double _fd_implied_vol_c(std::int32_t flag, double price, double S, double K, double D, double F,
                          const Dividends &dividends, int *solves)
 {
-    // Without dividends, the accurate engine's root where it has one, and
-    // the two-boundary scheme's where it has none (two boundaries).
+    // Without dividends, the accurate engine's search (the two-boundary
+    // scheme's where it has two), on the price without dividends.
     const Contract c = fd::classify(flag, S, K, D, F, 1.0, dividends);
     if (c.kind != Contract::INVALID && c.divs.n == 0) {
-        const double x = _alo_implied_vol_c(flag, price, S, K, D, F);
-        if (x >= 0 || std::isnan(price)) {
-            if (solves)
-                *solves = 0;
-            return x;
-        }
-        if (!fd::one_boundary(c.p))
-            return fd::implied_vol_search(FD_TWO_BOUNDARY_SCHEME, flag, price, S, K, D, F,
-                                          dividends, solves);
+        if (solves)
+            *solves = 0;
+        return _alo_implied_vol_c(flag, price, S, K, D, F);
     }
     return fd::implied_vol_search(FD_SCHEME, flag, price, S, K, D, F, dividends, solves);
 }

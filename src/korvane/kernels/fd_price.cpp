@@ -97,15 +97,12 @@ double price_contract(const FdScheme &sc, const Contract &c, int *solves)
     return fd::evaluate(sc, c, c.p.sigma, nullptr, solves);
 }
 
-// _fd_price's value: without dividends the accurate engine's, or where it
-// has none the two-boundary scheme's.
+// _fd_price's value: without dividends the accurate engine's (which leaves
+// two boundaries to _fd_two_boundary_price).
 double price_default(const Contract &c, int *solves)
 {
-    if (c.kind == Contract::SOLVE && c.divs.n == 0) {
-        const double alo = _alo_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma);
-        return std::isnan(alo) ? _fd_two_boundary_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma)
-                               : alo;
-    }
+    if (c.kind == Contract::SOLVE && c.divs.n == 0)
+        return _alo_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma);
     return price_contract(FD_SCHEME, c, solves);
 }
 
@@ -324,8 +321,6 @@ void _fd_greeks(std::int32_t flag, double S, double K, double D, double F, doubl
     double alo_theta = NaN, alo_rho = NaN, alo_psi = NaN;
     if (c.divs.n == 0 || sc.control) {
         _alo_greeks(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma, &alo);
-        if (c.divs.n == 0 && std::isnan(alo.price))  // where the accurate engine has no answer
-            _fd_two_boundary_greeks(c.p.flag, c.p.S, c.p.K, c.D, c.F0, c.p.sigma, &alo);
         _rate_greeks(alo, c.p.S, c.D, c.F0, c.p.sigma, dated ? T : 1.0, &alo_theta, &alo_rho,
                      &alo_psi);
     }
