@@ -251,10 +251,10 @@ def test_the_namespace_shows_only_the_api():
 def test_signatures_name_the_methods_of_one_home():
     import typing
 
-    from korvane import _policy, bsm
+    from korvane import _policy, bsm, chain
 
     functions = [korvane.price, korvane.implied_vol, korvane.greeks, korvane.forward,
-                 bsm.price, bsm.implied_vol, bsm.greeks, bsm.forward]
+                 bsm.price, bsm.implied_vol, bsm.greeks, bsm.forward, chain.analyze]
     for fn in functions:
         hint = typing.get_type_hints(fn)["method"]
         assert typing.get_args(hint) == _policy.METHODS, fn.__qualname__

@@ -140,7 +140,7 @@ def test_each_reason_where_it_belongs():
     quotes, want = one_of_each()
     result = analyze(quotes)
     assert result.quotes.reason.to_dict() == want.to_dict()
-    assert set(want) - {""} == set(chain.REASONS) - {"regime not handled"}
+    assert set(want) - {""} == set(chain.REASONS)
     status = result.expiries.status
     assert status.tolist() == ["expired", "ok", "no call-put pair: no forward"]
     assert result.expiries.forward.isna().tolist() == [True, False, True]
@@ -151,26 +151,20 @@ def test_each_reason_where_it_belongs():
     assert (given.quotes.reason[want == "no forward"] == "").all()
 
 
-@pytest.mark.parametrize("r, q, flag", [(0.04, -0.1, "put"), (-0.1, 0.04, "call"),
-                                        (-0.01, -0.02, "put"), (-0.02, -0.01, "call")])
-def test_the_accurate_methods_unhandled_regimes(r, q, flag):
-    # A put's negative yield below minus its variance, or a band of exercise at negative rates;
-    # the chain's forward comes from the yield given, the quotes priced by BAW.
-    quotes = synthetic(expiries=("2027-02-10",), r=r, q=q)
-    quotes = quotes[(quotes.type == flag) & ((quotes.strike < S) == (flag == "put"))]  # out of the money
-    result = analyze(quotes, rate=r, dividends=q, method="alo")
-    assert (result.quotes.reason == "regime not handled").all()
-
-
-@pytest.mark.parametrize("method", ["baw", "alo"])
-def test_a_puts_bound_at_a_negative_rate(method):
-    # Held to expiry a put is worth up to D K > K: just below, no volatility up to 8 reaches it.
+@pytest.mark.parametrize("method, reach", [("baw", 8.0), ("alo", 16.0)])
+def test_a_puts_bound_at_a_negative_rate(method, reach):
+    # Held to expiry a put is worth up to D K > K: 1e-3 below it takes a total
+    # standard deviation near 9, beyond BAW's search (to 8), within the accurate one's (to 16).
     quotes = synthetic(expiries=("2027-02-10",), strikes=np.array([100.0, 105.0, 110.0]), r=-0.02, q=0.0)
     quotes = quotes[quotes.type == "put"].copy()
     DK = quotes.strike * math.exp(0.02 * 1.0)
     quotes["bid"] = quotes["ask"] = DK + np.array([-1e-3, 0.0, 1.0])
-    reason = analyze(quotes, rate=-0.02, dividends=0.0, method=method).quotes.reason
-    assert reason.tolist() == ["no volatility in the search range"] + ["above the no-arbitrage bound"] * 2
+    got = analyze(quotes, rate=-0.02, dividends=0.0, method=method).quotes
+    assert got.reason.tolist()[1:] == ["above the no-arbitrage bound"] * 2
+    if reach == 8.0:
+        assert got.reason.iloc[0] == "no volatility in the search range"
+    else:
+        assert 8.0 < got.iv.iloc[0] < 16.0  # T = 1: the total standard deviation
 
 
 def test_rate_curves():

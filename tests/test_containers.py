@@ -149,6 +149,15 @@ def test_forward_dask_mixed_and_unevenly_chunked():
     assert ref.bits(got.compute()) == ref.bits(WANT)
 
 
+def test_forward_of_the_rows_of_a_frame_keeps_their_labels():
+    expiries = pd.Index(["2026-03", "2026-06"], name="expiry")
+    calls, puts = (pd.DataFrame(x, index=expiries, columns=STRIKES) for x in (C2, P2))
+    got = korvane.forward(calls, puts, STRIKES, 100.0, 0.99)
+    assert isinstance(got, pd.Series) and got.index.equals(expiries) and ref.bits(got) == ref.bits(WANT)
+    by_column = korvane.forward(calls.T, puts.T, STRIKES[:, None], 100.0, 0.99, axis=0)
+    assert by_column.index.equals(expiries) and ref.bits(by_column) == ref.bits(WANT)
+
+
 def test_forward_xarray_dim_not_last():
     xr = pytest.importorskip("xarray")
     calls = xr.DataArray(C2.T, dims=("strike", "expiry"))
@@ -165,5 +174,5 @@ def test_bad_method():
                      (korvane.implied_vol, (5.0, 100.0, 100.0, 0.96, 101.0, "c")),
                      (korvane.greeks, (100.0, 100.0, 0.96, 101.0, 0.3, "c")),
                      (korvane.forward, (C2, P2, STRIKES, 100.0, 0.99))]:
-        with pytest.raises(ValueError, match=r"^method must be 'baw', 'alo' or 'european'; got 'BAW'$"):
+        with pytest.raises(ValueError, match=r"^method must be 'baw', 'alo', 'european' or 'fd'; got 'BAW'$"):
             fn(*args, method="BAW")

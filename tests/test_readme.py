@@ -86,6 +86,7 @@ def test_script_examples(block, tmp_path, monkeypatch):
             ns["iv_threaded"](list(args[0][:40]), 100.0, list(args[2][:40]), 0.97, 101.0, "cp" * 20)) == ref.bits(
             vectorized_baw_implied_vol(args[0][:40], 100.0, args[2][:40], 0.97, 101.0, "cp" * 20)),
         "premium": lambda: (ns["premium"] >= 0).all() and (ns["premium"][-1] > 0),
+        "call_vols": lambda: np.allclose(ns["call_vols"], 0.3, atol=1e-8) and (ns["g"].delta > 0).all(),
         "result": lambda: Path("spy_smiles.png").exists() and printed_forwards() == [
             (str(k), round(v, 6)) for k, v in ns["result"].expiries.forward.items()],
     }

@@ -56,6 +56,7 @@ def workload():
 def array_workload():
     """The same for the array API, shared read-only arrays, one call per function."""
     import korvane
+    from korvane import ufuncs
 
     S, K, D, F, sigma, flags = ref.random_contracts(3000, 22, 0.01, 3.0)
     prices = korvane.price(S, K, D, F, sigma, flags)
@@ -75,6 +76,8 @@ def array_workload():
                                                            method="alo")]),
         "european": lambda: korvane.implied_vol(korvane.price(S, K, D, F, sigma, flags, method="european"),
                                                 S, K, D, F, flags, method="european", workers=2),
+        "fd": lambda: ufuncs.fd_price(S[:40], K[:40], D[:40], F[:40], sigma[:40], flags[:40] == "c", 1.0,
+                                      [0.3, 0.7], [1.0, 0.5]),
     }
     return calls_, {name: ref.bits(call()) for name, call in calls_.items()}
 
@@ -131,16 +134,25 @@ def one_chain_forward():  # a gufunc of one outer element: NumPy would keep the 
 
 
 def small_accurate_batch():  # 490 slow solves, below NumPy's 500-element rule
-    from korvane import bsm
+    from korvane import ufuncs
 
-    # Greeks with the rate above 2 vol^2: over half a second, so that even a
-    # debug interpreter's slow collection fits well inside the call.
+    # The accurate engine on a finer scheme (the slow loops' test entry): some
+    # seconds, so that even a debug interpreter's slow collection fits well
+    # inside the call.
     strikes = np.linspace(80.0, 120.0, 490)
-    return lambda: bsm.greeks(100.0, strikes, 2.0, 0.1, 0.0, 0.1, "p", method="alo")
+    return lambda: ufuncs._alo_scheme_price(100.0, strikes, 0.8, 118.0, 0.3, False, 24, 32, 64, 30, 1e-10)
+
+
+def small_fd_batch():  # 300 finite-difference Greeks with dividends, a gufunc
+    from korvane import ufuncs
+
+    strikes = np.linspace(80.0, 120.0, 300)
+    return lambda: ufuncs.fd_greeks(100.0, strikes, 0.97, 101.0, 0.3, False, 1.0, 1.0, [0.25, 0.75], [1.0, 1.0])
 
 
 @pytest.mark.threads
-@pytest.mark.parametrize("make_call", [long_batch, long_forward, one_chain_forward, small_accurate_batch],
-                         ids=["batch", "forward", "ufunc-forward", "ufunc-small-alo"])
+@pytest.mark.parametrize("make_call", [long_batch, long_forward, one_chain_forward, small_accurate_batch,
+                                       small_fd_batch],
+                         ids=["batch", "forward", "ufunc-forward", "ufunc-small-alo", "ufunc-fd"])
 def test_collection_does_not_wait_for_a_long_loop(make_call):
     assert_collection_runs_during(make_call())

@@ -19,15 +19,61 @@ from . import ufuncs
 # Methods: each names a family of ufuncs, <method>_price, <method>_implied_vol,
 # <method>_greeks and <method>_forward.
 
-METHODS = ("baw", "alo", "european")
+METHODS = ("baw", "alo", "european", "fd")
 
 
 def ufunc(kind: str, method: str) -> np.ufunc:
     """The ufunc of `kind` (price, implied_vol, greeks, forward) for `method`."""
     if not isinstance(method, str) or method not in METHODS:
-        raise ValueError(f"method must be 'baw', 'alo' or 'european'; got {method!r}")
+        raise ValueError(f"method must be 'baw', 'alo', 'european' or 'fd'; got {method!r}")
     found: np.ufunc = getattr(ufuncs, f"{method}_{kind}")
     return found
+
+
+# ---------------------------------------------------------------------------
+# Dividends: cash amounts on ex-dates, which only the finite-difference method
+# prices; its ufuncs take the life in the times' unit and the schedule.
+
+_NO_DIVIDENDS = np.empty(0)
+_NO_DIVIDENDS.setflags(write=False)
+
+
+def schedule(method: str, dividends: Any, life: Any = 1.0) -> tuple[Any, ...]:
+    """The arguments that carry `dividends` to `method`'s ufuncs: none for a
+    method without dividends, else (life, times, amounts), times in the unit
+    whose life is `life` (1.0: fractions of the life)."""
+    ufunc("price", method)  # an unknown method first
+    if method != "fd":
+        if dividends is not None:
+            raise ValueError(f"method {method!r} takes no dividends; method='fd' prices cash dividends")
+        return ()
+    if dividends is None:
+        return (life, _NO_DIVIDENDS, _NO_DIVIDENDS)
+    if not isinstance(dividends, (tuple, list)) or len(dividends) != 2:
+        raise ValueError("dividends must be a pair (times, amounts) of array-likes with the schedule "
+                         f"along their last axis; got {type(dividends).__name__}")
+    times, amounts = dividends
+    lengths = []
+    for name, a in (("times", times), ("amounts", amounts)):
+        if library(a) in ("dask", "xarray") and not hasattr(a, "columns"):
+            lengths.append(np.shape(a)[-1] if np.ndim(a) else 0)  # values checked as computed
+            continue
+        try:
+            values = np.asarray(a, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError(f"dividend {name} must be numbers; got {a!r}") from None
+        if values.ndim == 0:
+            raise ValueError(f"dividend {name} must have the schedule along a last axis; got a scalar")
+        bad = (values < 0) | np.isinf(values)
+        if bad.any():
+            at = np.unravel_index(int(np.argmax(bad)), values.shape)
+            place = at[0] if len(at) == 1 else at
+            raise ValueError(f"dividend {name} must be finite and not negative; got {float(values[at])!r} "
+                             f"at position {place}")
+        lengths.append(values.shape[-1])
+    if lengths[0] != lengths[1]:
+        raise ValueError(f"dividend times and amounts differ in length: {lengths[0]} and {lengths[1]}")
+    return (life, times, amounts)
 
 
 # ---------------------------------------------------------------------------
@@ -207,23 +253,28 @@ def _split_axis(shape: tuple[int, ...], n: int) -> int:
     return int(np.argmin(unfair))
 
 
-def _block(a: np.ndarray, ndim: int, axis: int, part: slice) -> np.ndarray:
-    """The part of input `a` that block `part` of the result reads."""
-    own = axis - (ndim - a.ndim)  # the same axis in a's own (right-aligned) shape
+def _block(a: np.ndarray, ndim: int, axis: int, part: slice, core: int) -> np.ndarray:
+    """The part of input `a` (its last `core` axes its own) that block `part`
+    of the result reads."""
+    own = axis - (ndim - (a.ndim - core))  # the same axis in a's own (right-aligned) loop shape
     if own < 0 or a.shape[own] == 1:
         return a
     return a[(slice(None),) * own + (part,)]
 
 
-def _threaded(uf: np.ufunc, args: Sequence[Any], n: int, out: Any) -> Any:
+def _threaded(uf: np.ufunc, args: Sequence[Any], n: int, out: Any, core: int = 0) -> Any:
     """The ufunc over `n` threads, each computing one block of the broadcast
     result into its slice of the outputs (a tuple when the ufunc has several).
-    None when a split would not give what one call gives."""
+    The last `core` arguments carry a schedule along their last axis.  None
+    when a split would not give what one call gives."""
     arrays = [np.asarray(a) for a in args]
-    try:
-        shape = np.broadcast_shapes(*(a.shape for a in arrays))
-    except ValueError:
+    cores = [0] * (len(arrays) - core) + [1] * core
+    if any(a.ndim < c for a, c in zip(arrays, cores)):
         return None  # NumPy's own error, from one call
+    try:
+        shape = np.broadcast_shapes(*(a.shape[:a.ndim - c] for a, c in zip(arrays, cores)))
+    except ValueError:
+        return None
     if math.prod(shape) < 2 * _MIN_BLOCK:
         return None
     many = uf.nout > 1
@@ -242,29 +293,32 @@ def _threaded(uf: np.ufunc, args: Sequence[Any], n: int, out: Any) -> Any:
 
     def run(part: slice) -> None:
         block_outs = tuple(o[lead + (part,)] for o in outs)
-        uf(*(_block(a, len(shape), axis, part) for a in arrays), out=block_outs if many else block_outs[0])
+        uf(*(_block(a, len(shape), axis, part, c) for a, c in zip(arrays, cores)),
+           out=block_outs if many else block_outs[0])
 
     with ThreadPoolExecutor(n) as pool:
         list(pool.map(run, parts))
     return outs if many else outs[0]
 
 
-def apply(uf: np.ufunc, args: Sequence[Any], workers: int | None, out: Any = None) -> Any:
+def apply(uf: np.ufunc, args: Sequence[Any], workers: int | None, out: Any = None, core: int = 0) -> Any:
     """The ufunc over `args` in their containers, split over threads where the
-    result is a plain ndarray (or a pandas object) either way."""
+    result is a plain ndarray (or a pandas object) either way.  The last
+    `core` arguments are a generalized ufunc's schedule arrays, with one core
+    dimension each (their last axis)."""
     n = workers_count(workers)
-    if out is None and (result := _unwrapped(uf, args, n)) is not None:
+    if out is None and (result := _unwrapped(uf, args, n, core)) is not None:
         return result
     if n > 1 and all(_plain(a) for a in args):
-        result = _threaded(uf, args, n, out)
+        result = _threaded(uf, args, n, out, core)
         if result is not None:
             return result
     return uf(*args, **({} if out is None else {"out": out}))
 
 
-def _run(uf: np.ufunc, n: int, *arrays: Any) -> Any:
+def _run(uf: np.ufunc, n: int, core: int, *arrays: Any) -> Any:
     """The ufunc over plain arrays, on n threads where that pays."""
-    result = _threaded(uf, arrays, n, None) if n > 1 else None
+    result = _threaded(uf, arrays, n, None, core) if n > 1 else None
     return uf(*arrays) if result is None else result
 
 
@@ -274,15 +328,15 @@ def _run(uf: np.ufunc, n: int, *arrays: Any) -> Any:
 # dispatch NumPy 2.4 leaks memory on for ufuncs of five or more inputs (some
 # 240 bytes a call).  What none of these ways covers keeps NumPy's dispatch.
 
-def _unwrapped(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
+def _unwrapped(uf: np.ufunc, args: Sequence[Any], n: int, core: int) -> Any:
     """The result for containers of one library, or None to leave to NumPy."""
     libraries = {library(a) for a in args if _is_container(a)}
     if libraries == {"dask"}:
-        return _dask(uf, args)
+        return _dask(uf, args, core)
     if libraries == {"xarray"}:
-        return _xarray(uf, args, n)
+        return _xarray(uf, args, n, core)
     if libraries == {"pandas"}:
-        return _pandas(uf, args, n)
+        return _pandas(uf, args, n, core)
     return None
 
 
@@ -294,15 +348,18 @@ def _readable(obj: Any) -> bool:
     return kind in "fiub" if isinstance(obj.dtype, np.dtype) else kind in "fiu"
 
 
-def _pandas(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
+def _pandas(uf: np.ufunc, args: Sequence[Any], n: int, core: int) -> Any:
     # pandas' own rule: the objects (all Series or all DataFrames) are aligned
     # on the union of their axes, and the result is of their type; nullable
-    # numbers give nullable results, missing where an input is.
+    # numbers give nullable results, missing where an input is.  Beside them
+    # scalars, and schedules that every row shares.
     pandas: Any = importlib.import_module("pandas")  # untyped without its stubs
     objs = [a for a in args if _is_container(a)]
     kind = type(objs[0])
+    loop_ndims = [np.ndim(a) - (i >= len(args) - core) for i, a in enumerate(args) if not _is_container(a)]
     if (not all(type(o) is kind for o in objs) or not issubclass(kind, (pandas.Series, pandas.DataFrame))
-            or not all(_readable(o) for o in objs) or any(np.ndim(a) for a in args if not _is_container(a))):
+            or not all(_readable(o) for o in objs) or any(loop_ndims)
+            or any(_is_container(a) for a in args[len(args) - core:])):
         return None
     axes = list(objs[0].axes)
     for o in objs[1:]:
@@ -321,7 +378,7 @@ def _pandas(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
                 missing = na if missing is None else missing | na
                 a = a.to_numpy(dtype=np.float64, na_value=np.nan)
         arrays.append(a)
-    result = _run(uf, n, *arrays)
+    result = _run(uf, n, core, *arrays)
     series_names = {getattr(o, "name", None) for o in objs}
     name = series_names.pop() if len(series_names) == 1 else None
 
@@ -335,25 +392,34 @@ def _pandas(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
     return tuple(map(wrap, result)) if uf.nout > 1 else wrap(result)
 
 
-def _xarray(uf: np.ufunc, args: Sequence[Any], n: int) -> Any:
+def _xarray(uf: np.ufunc, args: Sequence[Any], n: int, core: int) -> Any:
     # xarray's own rule for ufuncs: its arithmetic join, attributes kept; a
-    # Dask-backed object stays lazy, each block handed to the ufunc.
+    # Dask-backed object stays lazy, each block handed to the ufunc.  A
+    # schedule every element shares rides along as a dimension of its own.
     import xarray
 
     get_options: Any = getattr(xarray, "get_options", dict)  # untyped
     join = get_options().get("arithmetic_join", "inner")
     apply_ufunc: Any = xarray.apply_ufunc  # untyped
-    return apply_ufunc(functools.partial(_run, uf, n), *args, output_core_dims=[[]] * uf.nout,
+    loop = list(args[:len(args) - core])
+    schedule = [np.asarray(a) for a in args[len(args) - core:]]
+    if any(_is_container(a) for a in loop) is False or any(a.ndim != 1 for a in schedule):
+        return None
+    dim = "korvane schedule"
+    arrays = loop + [xarray.DataArray(a, dims=[dim]) for a in schedule]
+    return apply_ufunc(functools.partial(_run, uf, n, core), *arrays,
+                       input_core_dims=[[]] * len(loop) + [[dim]] * core, output_core_dims=[[]] * uf.nout,
                        join=join, dataset_join=join, dataset_fill_value=np.nan, dask="parallelized",
-                       output_dtypes=[np.float64] * uf.nout, keep_attrs=True)
+                       output_dtypes=[np.float64] * uf.nout, keep_attrs=True,
+                       dask_gufunc_kwargs={"allow_rechunk": True})
 
 
-def _dask(uf: np.ufunc, args: Sequence[Any]) -> Any:
+def _dask(uf: np.ufunc, args: Sequence[Any], core: int) -> Any:
     # Every block through the ufunc as an ndarray, lazily; broadcasting and
-    # chunks are Dask's.
+    # chunks are Dask's (a schedule in one chunk along its axis).
     import dask.array
 
     apply_gufunc: Any = dask.array.apply_gufunc  # untyped
-    signature = ",".join(["()"] * uf.nin) + "->" + ",".join(["()"] * uf.nout)
+    signature = ",".join(["()"] * (uf.nin - core) + ["(m)"] * core) + "->" + ",".join(["()"] * uf.nout)
     result = apply_gufunc(uf, signature, *args, output_dtypes=[np.float64] * uf.nout, allow_rechunk=True)
     return tuple(result) if uf.nout > 1 else result

@@ -14,7 +14,7 @@ import math
 import operator
 from concurrent.futures import ThreadPoolExecutor
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -33,7 +33,6 @@ REASONS = (
     "below the exercise value",            # see analyze
     "no time value",                       # at the exercise value (within 1e-10)
     "above the no-arbitrage bound",        # see analyze
-    "regime not handled",                  # method="alo" only (see the README's Methods)
     "no volatility in the search range",   # any other price no volatility reproduces
 )
 
@@ -43,7 +42,9 @@ STATUSES = (
     "expired",                                         # not after the valuation date
     "no call-put pair: forward from the dividend yield",
     "no call-put pair: no forward",
+    "no call-put pair: forward from the dividends",    # a cash schedule, no yield beyond it
     "no solvable pair: forward from the dividend yield",
+    "no solvable pair: forward from the dividends",
     "no solvable pair: no forward",
 )
 
@@ -90,7 +91,8 @@ class ChainResult:
 
 
 def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
-            dividends: Any = None, method: str = "baw", workers: int | None = 1,
+            dividends: Any = None, method: Literal["baw", "alo", "european", "fd"] = "baw",
+            workers: int | None = 1,
             forward_pairs: int = 8) -> ChainResult:
     """Forwards, yields and at-the-money volatilities per expiry; implied
     volatilities, Greeks and reasons per quote.
@@ -110,11 +112,15 @@ def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
         ``expiry`` column.
     valuation_date: the date the quotes were taken, when ``expiry`` holds
         dates; maturities count calendar days over 365 (Actual/365).
-    dividends: None, or a continuous dividend yield (or borrow) that gives
-        the forward of an expiry without a usable call-put pair.  Every
-        other expiry's forward (and the yield it implies) comes from its
-        quotes.  A cash schedule ``(ex_dates, amounts)`` needs method="fd".
-    method: "baw", "alo" or "european", as in korvane.implied_vol.
+    dividends: None; a continuous dividend yield (or borrow) that gives the
+        forward of an expiry without a usable call-put pair; or, with
+        method="fd", a cash schedule ``(ex_dates, amounts)``, ex-dates as
+        dates (with `valuation_date`) or years from today: every price,
+        volatility and Greek then has the dividends as cash, each expiry's
+        ``yield`` is the yield or borrow beyond them, and an expiry without
+        a usable pair gets the forward of the dividends alone.  Every other
+        expiry's forward (and the yield it implies) comes from its quotes.
+    method: "baw", "alo", "european" or "fd", as in korvane.implied_vol.
     workers: threads, as in scipy.fft (-1 for all cores).
     forward_pairs: how many call-put pairs, nearest the spot, each
         expiry's forward is found from.
@@ -160,14 +166,12 @@ def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
     (method="european": the discounted max(F - K, 0), max(K - F, 0)); the
     no-arbitrage bound is max(S, D F) for a call, K max(1, D) for a put
     (the payoff received early or, at a negative rate, at expiry;
-    "european": D F and D K); "regime not handled" is the accurate
-    method's: a put with q < r <= 0 or q < 0 < r (a call with r < q <= 0 or
-    r < 0 < q).
+    "european": D F and D K).
     """
     _policy.ufunc("implied_vol", method)  # the method's error, first
     S = _spot(spot)
-    q_given = _dividend_yield(dividends)
     valuation = None if valuation_date is None else _frames.date(valuation_date, "valuation_date")
+    q_given, cash = _dividends(dividends, valuation, method)
     table = _frames.read(quotes)
     c = _read_columns(table, valuation)
     T, K, call, bid, ask, mid = (c[k] for k in ("T", "strike", "call", "bid", "ask", "mid"))
@@ -188,14 +192,16 @@ def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
     # Forwards, then volatilities and Greeks: over the whole table on one
     # thread, expiry by expiry on several.
     prices = np.stack([np.where(usable, mid, np.nan)] + ([bid, ask] if c["sides"] else []))
-    work = _Work(method, S, T_e, D_e, r_e, q_given, (calls, puts, strikes, pct), code, prices, K, T, call)
+    work = _Work(method, S, T_e, D_e, r_e, q_given, cash, (calls, puts, strikes, pct), code, prices, K, T,
+                 call)
     _run(work, _policy.workers_count(workers), cost=used)
     F_e, q_e, out = work.F_e, work.q_e, work.out
 
     status = np.where(paired.any(axis=1), "no solvable pair", "no call-put pair").astype(object)
     status[work.found] = "ok"
     fallback = ~work.found & (T_e > 0)
-    status[fallback] += ": forward from the dividend yield" if q_given is not None else ": no forward"
+    status[fallback] += (": forward from the dividend yield" if q_given is not None
+                         else ": forward from the dividends" if cash is not None else ": no forward")
     status[T_e <= 0] = "expired"
 
     D, F = D_e[code], F_e[code]
@@ -213,7 +219,7 @@ def analyze(quotes: Any, spot: float, rate: Any, *, valuation_date: Any = None,
         "iv_european": out["sigma_eu"] / root_T, "exercise_premium": mid - out["black"],
         **{name: out[field] * scale for name, field, scale in _GREEKS},
         "reason": _reasons(method, iv, work.sigma[0], [expired, missing, crossed, no_bid, np.isnan(F)],
-                           mid, S, K, D, F, call, r_e[code], q_e[code]),
+                           mid, S, K, D, F, call),
     }
     by_expiry: dict[str, Any] = {
         "T": T_e, "D": D_e, "rate": r_e, "forward": F_e, "yield": q_e, "pairs": paired.sum(axis=1),
@@ -254,10 +260,11 @@ class _Work:
     quote, written into arrays made up front, so that expiries and blocks of
     quotes can be done in any order, on any thread, with the same doubles."""
 
-    def __init__(self, method: str, S: float, T_e: np.ndarray, D_e: np.ndarray, r_e: np.ndarray,
-                 q_given: float | None, chains: tuple[np.ndarray, ...], code: np.ndarray,
-                 prices: np.ndarray, K: np.ndarray, T: np.ndarray, call: np.ndarray) -> None:
-        self.method, self.S, self.q_given = method, S, q_given
+    def __init__(self, method: Literal["baw", "alo", "european", "fd"], S: float, T_e: np.ndarray, D_e: np.ndarray, r_e: np.ndarray,
+                 q_given: float | None, cash: tuple[np.ndarray, np.ndarray] | None,
+                 chains: tuple[np.ndarray, ...], code: np.ndarray, prices: np.ndarray, K: np.ndarray,
+                 T: np.ndarray, call: np.ndarray) -> None:
+        self.method, self.S, self.q_given, self.cash = method, S, q_given, cash
         self.T_e, self.D_e, self.r_e, self.chains = T_e, D_e, r_e, chains
         self.code, self.prices, self.K, self.T, self.call = code, prices, K, T, call
         E, n = len(T_e), len(K)
@@ -270,21 +277,23 @@ class _Work:
         """The forwards of expiries `rows` (one gufunc call over their chains),
         else from the dividend yield given; NaN for an expired one."""
         calls, puts, strikes, pct = (a[rows] for a in self.chains)
-        gufunc = _policy.ufunc("forward", self.method)
-        F = gufunc(calls, puts, strikes, self.S, self.D_e[rows], pct)
         T, r = self.T_e[rows], self.r_e[rows]
+        F = _api._forward(calls, puts, strikes, self.S, self.D_e[rows], pct, self.method, -1, None,
+                          _policy.schedule(self.method, self.cash, np.maximum(T, 0.0)))
         self.found[rows] = found = np.isfinite(F) & (T > 0)
-        if self.q_given is not None:
-            F = np.where(found, F, bsm.to_forward_form(self.S, T, r, self.q_given)[1])
+        if self.q_given is not None or self.cash is not None:
+            beyond = 0.0 if self.q_given is None else self.q_given
+            F = np.where(found, F, bsm.to_forward_form(self.S, T, r, beyond, dividends=self.cash)[1])
         F = np.where(T > 0, F, np.nan)
-        self.F_e[rows], self.q_e[rows] = F, bsm.implied_yield(F, self.S, T, r)
+        self.F_e[rows], self.q_e[rows] = F, bsm.implied_yield(F, self.S, T, r, dividends=self.cash)
 
     def quotes(self, idx: np.ndarray) -> None:
         """Implied volatilities (one call for the mids, bids and asks), Black's
         volatility and price, and the Greeks at the mid's volatility, of quotes `idx`."""
         e, K, call = self.code[idx], self.K[idx], self.call[idx]
         D, F = self.D_e[e], self.F_e[e]
-        sigma = _api.implied_vol(self.prices[:, idx], self.S, K, D, F, call, method=self.method)
+        extra = _policy.schedule(self.method, self.cash, np.maximum(self.T[idx], 0.0))
+        sigma = _api._implied_vol(self.prices[:, idx], self.S, K, D, F, call, self.method, 1, None, extra)
         self.sigma[:, idx] = sigma
         mid_sigma = np.where(sigma[0] > 0, sigma[0], np.nan)
         out = self.out
@@ -292,7 +301,8 @@ class _Work:
         out["black"][idx] = _api.price(self.S, K, D, F, mid_sigma, call, method="european")
         with np.errstate(invalid="ignore"):
             vol = mid_sigma / np.sqrt(self.T[idx])
-        g = bsm.greeks(self.S, K, self.T[idx], self.r_e[e], self.q_e[e], vol, call, method=self.method)
+        g = bsm.greeks(self.S, K, self.T[idx], self.r_e[e], self.q_e[e], vol, call, method=self.method,
+                       dividends=self.cash)
         for _, field, _ in _GREEKS:
             out[field][idx] = getattr(g, field)
 
@@ -356,18 +366,24 @@ def _count(forward_pairs: Any) -> int:
     return k
 
 
-def _dividend_yield(dividends: Any) -> float | None:
-    """The continuous yield given, or None.  A cash schedule (ex-dates as dates
-    or years, amounts) is for the finite-difference method's dividends=."""
+def _dividends(dividends: Any, valuation: np.datetime64 | None,
+               method: str) -> tuple[float | None, tuple[np.ndarray, np.ndarray] | None]:
+    """(the continuous yield given, the cash schedule in years), either or none."""
     if dividends is None:
-        return None
+        return None, None
     if np.ndim(dividends) == 0 and not isinstance(dividends, (str, bytes)):
         try:
-            return float(dividends)
+            return float(dividends), None
         except (TypeError, ValueError):
             pass
     if isinstance(dividends, (tuple, list)) and len(dividends) == 2:
-        raise ValueError("cash dividends need method='fd'")
+        if method != "fd":
+            raise ValueError(f"cash dividends need method='fd'; got method={method!r}")
+        ex_dates, amounts = (np.atleast_1d(np.asarray(a)) for a in dividends)
+        if valuation is None and _frames.is_dates(ex_dates):
+            raise ValueError("dividends' ex-dates are dates: pass valuation_date")
+        times = _frames.years(ex_dates, valuation, "dividends' ex-dates", lambda i: f"entry {i}")
+        return None, _policy.schedule("fd", (times, np.asarray(amounts, dtype=np.float64)))[1:]
     raise ValueError(f"dividends must be None, a continuous yield or (ex_dates, amounts); got {dividends!r}")
 
 
@@ -501,8 +517,8 @@ def _windows(strikes: np.ndarray, paired: np.ndarray, S: float, forward_pairs: i
 
 
 def _reasons(method: str, iv: np.ndarray, sigma: np.ndarray, quote_tests: list[np.ndarray],
-             mid: np.ndarray, S: float, K: np.ndarray, D: np.ndarray, F: np.ndarray, call: np.ndarray,
-             r: np.ndarray, q: np.ndarray) -> np.ndarray:
+             mid: np.ndarray, S: float, K: np.ndarray, D: np.ndarray, F: np.ndarray,
+             call: np.ndarray) -> np.ndarray:
     """Each quote's reason, by the bounds the solvers screen with (no second solve)."""
     with np.errstate(invalid="ignore"):
         if method == "european":
@@ -511,10 +527,7 @@ def _reasons(method: str, iv: np.ndarray, sigma: np.ndarray, quote_tests: list[n
         else:  # exercised now or, at no volatility, at expiry; the solvers give no volatility below
             low = np.maximum(np.maximum(np.where(call, S - K, K - S), D * np.where(call, F - K, K - F)), 0.0)
             high = np.where(call, np.maximum(S, D * F), K * np.maximum(1.0, D))
-        # The accurate method's call is the put with r and q swapped (put-call symmetry).
-        rp, qp = np.where(call, q, r), np.where(call, r, q)
-        unhandled = (method == "alo") & ((qp < rp) & (rp <= 0) | (qp < 0) & (rp > 0))
-        tests = quote_tests + [mid < low, sigma == 0, mid >= high, unhandled, np.isnan(iv)]
+        tests = quote_tests + [mid < low, sigma == 0, mid >= high, np.isnan(iv)]
     reason = np.select(tests, np.array(REASONS, dtype=object), default="")
     return np.where(np.isnan(iv), reason, "").astype(object)
 

@@ -1,5 +1,6 @@
 // korvane.ufuncs: NumPy ufuncs over the pricing kernels, four per method
-// (Barone-Adesi-Whaley, Andersen-Lake-Offengenden, European).
+// (Barone-Adesi-Whaley, Andersen-Lake-Offengenden, European, and finite
+// differences with a cash dividend schedule as a core dimension).
 //
 // Each inner loop reads one element of every operand, hands the doubles to a
 // kernel and writes the result; NumPy does the rest (broadcasting, casting to
@@ -17,6 +18,7 @@
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
@@ -29,6 +31,7 @@
 #include "capi/ref.h"
 #include "kernels/alo.h"
 #include "kernels/black.h"
+#include "kernels/fd.h"
 #include "kernels/kernels.h"
 
 namespace {
@@ -171,6 +174,172 @@ void forward_loop(char **args, const npy_intp *dims, const npy_intp *steps, void
 }
 
 // ---------------------------------------------------------------------------
+// Finite differences with cash dividends: generalized ufuncs whose last
+// three inputs are the schedule: the life in the unit of its times (1 for
+// fractions of the life, the maturity for years), and the ex-dates and
+// amounts along a core dimension m, read in place.  Every element costs tens
+// of microseconds at least, so the loops detach themselves.
+
+// The schedule of outer element i: the life in operand `at`, the times and
+// amounts in `at + 1` and `at + 2`, their core strides in core[0] and core[1].
+k::Dividends schedule_of(char **args, const npy_intp *steps, const npy_intp *core, int at,
+                         npy_intp m, npy_intp i)
+{
+    return {args[at + 1] + i * steps[at + 1], args[at + 2] + i * steps[at + 2], core[0], core[1],
+            static_cast<std::int64_t>(m), load<double>(args[at], steps[at], i)};
+}
+
+// S, K, D, F, sigma, is_call, life, (m), (m) -> price, and price, S, K, D, F,
+// is_call, life, (m), (m) -> implied sigma.
+template <double (*kernel)(std::int32_t q, const double *x, const k::Dividends &divs)>
+void fd_elementwise_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const capi::DetachedIfAttached guard;
+    const npy_intp *core = steps + 10;
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        double x[5];
+        const std::int32_t q = load_contract<5>(args, steps, i, x);
+        const k::Dividends divs = schedule_of(args, steps, core, 6, dims[1], i);
+        store(args[9], steps[9], i, kernel(q, x, divs));
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+// S, K, D, F, sigma, is_call, life, (m), (m) -> price, in blocks that
+// _fd_price_many solves several at a time.
+void fd_price_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const capi::DetachedIfAttached guard;
+    const npy_intp *core = steps + 10;
+    k::FdContract block[k::FD_BATCH];
+    double out[k::FD_BATCH];
+    for (npy_intp first = 0; first < dims[0]; first += k::FD_BATCH) {
+        const int count = static_cast<int>(std::min<npy_intp>(k::FD_BATCH, dims[0] - first));
+        for (int b = 0; b < count; ++b) {
+            double x[5];
+            const std::int32_t q = load_contract<5>(args, steps, first + b, x);
+            block[b] = {q, x[0], x[1], x[2], x[3], x[4], schedule_of(args, steps, core, 6, dims[1], first + b)};
+        }
+        k::_fd_price_many(block, count, out);
+        for (int b = 0; b < count; ++b)
+            store(args[9], steps[9], first + b, out[b]);
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+double fd_implied_vol_of(std::int32_t q, const double *x, const k::Dividends &divs)
+{
+    return k::iv_or_nan(k::_fd_implied_vol_c(q, x[0], x[1], x[2], x[3], x[4], divs));
+}
+
+// S, K, D, F, sigma, is_call, T, life, (m), (m) -> the seven Greeks.
+void fd_greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    constexpr int N_IN = 10;
+    const capi::DetachedIfAttached guard;
+    const npy_intp *core = steps + N_IN + 7;
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        double x[5];  // S, K, D, F, sigma
+        const std::int32_t q = load_contract<5>(args, steps, i, x);
+        const double T = load<double>(args[6], steps[6], i);
+        k::FdGreeks g;
+        k::_fd_greeks(q, x[0], x[1], x[2], x[3], x[4], T,
+                      schedule_of(args, steps, core, 7, dims[1], i), &g);
+        const double results[] = {g.price, g.delta, g.gamma, g.vega, g.theta, g.rho, g.psi};
+        for (int j = 0; j < 7; ++j)
+            store(args[N_IN + j], steps[N_IN + j], i, results[j]);
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+// S, F, life, (m), (m) -> the carry r - q over the life, beyond the dividends.
+void fd_carry_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const npy_intp *core = steps + 6;
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        const double S = load<double>(args[0], steps[0], i);
+        const double F = load<double>(args[1], steps[1], i);
+        store(args[5], steps[5], i,
+              k::_fd_schedule_carry(S, F, schedule_of(args, steps, core, 2, dims[1], i)));
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+// (n), (n), (n), S, D, strike_pct, life, (m), (m) -> the chain's forward.
+void fd_forward_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const npy_intp n_outer = dims[0];
+    const npy_intp *core = steps + 10;  // calls, puts, strikes, times, amounts
+    const capi::DetachedIfAttached guard;
+    for (npy_intp i = 0; i < n_outer; ++i) {
+        k::FdChainParams chain;
+        chain.implied_vol = nullptr;
+        chain.S = load<double>(args[3], steps[3], i);
+        chain.D = load<double>(args[4], steps[4], i);
+        chain.calls = args[0] + i * steps[0];
+        chain.puts = args[1] + i * steps[1];
+        chain.strikes = args[2] + i * steps[2];
+        chain.calls_step = core[0];
+        chain.puts_step = core[1];
+        chain.strikes_step = core[2];
+        chain.n_strikes = static_cast<std::int64_t>(dims[1]);
+        chain.lo = chain.hi = 0.0;
+        chain.dividends = schedule_of(args, steps, core + 3, 6, dims[2], i);
+        const double strike_pct = load<double>(args[5], steps[5], i);
+        store(args[9], steps[9], i, k::_find_forward_chain_fd(&chain, strike_pct));
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+// The private _fd_price_scheme: S, K, D, F, sigma, is_call, (k), (m), (m)
+// -> price under the scheme whose fields (in FdScheme's order, booleans as
+// 0 or 1) lie along the (k) axis, for tests and benchmarks.  NaN when k is
+// not the number of fields or a field is not a whole number where one is
+// needed.
+constexpr npy_intp FD_SCHEME_FIELDS = 9;
+
+bool scheme_of(const char *first, npy_intp step, npy_intp k, k::FdScheme *out)
+{
+    if (k != FD_SCHEME_FIELDS)
+        return false;
+    double f[FD_SCHEME_FIELDS];
+    for (npy_intp j = 0; j < k; ++j)
+        f[j] = load<double>(first, step, j);
+    const auto whole = [](double x) { return x == std::floor(x) && x >= 0 && x <= 1e6; };
+    if (!(whole(f[0]) && whole(f[1]) && whole(f[2]) && whole(f[6]) && whole(f[7]) &&
+          whole(f[8])))
+        return false;
+    *out = {static_cast<int>(f[0]), static_cast<int>(f[1]), static_cast<int>(f[2]), f[3], f[4],
+            f[5], static_cast<int>(f[6]), f[7] != 0, f[8] != 0};
+    return true;
+}
+
+void fd_scheme_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const capi::DetachedIfAttached guard;
+    const npy_intp *core = steps + 10;  // scheme, times, amounts
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        double x[5];
+        const std::int32_t q = load_contract<5>(args, steps, i, x);
+        k::FdScheme scheme;
+        double v = std::numeric_limits<double>::quiet_NaN();
+        if (scheme_of(args[6] + i * steps[6], core[0], dims[1], &scheme))
+            v = k::_fd_price_scheme(scheme, q, x[0], x[1], x[2], x[3], x[4],
+                                    {args[7] + i * steps[7], args[8] + i * steps[8], core[1],
+                                     core[2], static_cast<std::int64_t>(dims[2])});
+        store(args[9], steps[9], i, v);
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+PyUFuncGenericFunction fd_price_loops[] = {fd_price_loop};
+PyUFuncGenericFunction fd_scheme_loops[] = {fd_scheme_loop};
+PyUFuncGenericFunction fd_implied_vol_loops[] = {fd_elementwise_loop<fd_implied_vol_of>};
+PyUFuncGenericFunction fd_greeks_loops[] = {fd_greeks_loop};
+PyUFuncGenericFunction fd_forward_loops[] = {fd_forward_loop};
+PyUFuncGenericFunction fd_carry_loops[] = {fd_carry_loop};
+
+// ---------------------------------------------------------------------------
 // The ufuncs.  NumPy keeps pointers to these tables: they must stay put.
 
 struct UfuncSpec {
@@ -201,6 +370,43 @@ using Alo = Loops<k::_alo_price, k::_alo_implied_vol_c, k::_alo_greeks, Cost::Sl
 using European = Loops<european_price, k::_black_implied_vol_c, k::_black_greeks, Cost::Cheap,
                        Cost::Cheap>;
 
+// Entries for tests and benchmarks, private to the module: the accurate price
+// under a scheme given per element, and the boundary solves an implied
+// volatility takes.
+
+// S, K, D, F, sigma, is_call, nodes, points, final_points, iterations,
+// tolerance -> price (NaN for a scheme beyond the kernels' maxima).
+void scheme_price_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const capi::DetachedIfAttached guard;
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        double x[5];
+        const std::int32_t flag = load_contract<5>(args, steps, i, x);
+        double n[5];
+        for (int j = 0; j < 5; ++j)
+            n[j] = load<double>(args[6 + j], steps[6 + j], i);
+        const bool whole = n[0] >= 2 && n[0] <= k::ALO_MAX_NODES && n[1] >= 1
+                           && n[1] <= k::ALO_MAX_POINTS && n[2] >= 1 && n[2] <= k::ALO_MAX_POINTS
+                           && n[3] >= 0 && n[3] <= 1000;
+        const k::AloScheme scheme{whole ? static_cast<int>(n[0]) : 0, whole ? static_cast<int>(n[3]) : 0,
+                                  whole ? static_cast<int>(n[1]) : 0, whole ? static_cast<int>(n[2]) : 0,
+                                  n[4]};
+        store(args[11], steps[11], i, k::_alo_price_scheme(scheme, flag, x[0], x[1], x[2], x[3], x[4]));
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
+// price, S, K, D, F, is_call -> the number of boundary solves of alo_implied_vol.
+double implied_vol_solves(std::int32_t flag, const double *x)
+{
+    int solves = 0;
+    k::_alo_implied_vol_counted(flag, x[0], x[1], x[2], x[3], x[4], &solves);
+    return solves;
+}
+
+PyUFuncGenericFunction scheme_price_loops[] = {scheme_price_loop};
+PyUFuncGenericFunction solves_loops[] = {elementwise_loop<implied_vol_solves, Cost::Slow>};
+
 void *no_data[] = {nullptr};
 
 constexpr char D = NPY_DOUBLE;
@@ -208,6 +414,12 @@ constexpr char B = NPY_BOOL;
 const char elementwise_types[] = {D, D, D, D, D, B, D};  // five numbers and is_call
 const char forward_types[] = {D, D, D, D, D, D, D};
 const char greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D};
+const char fd_types[] = {D, D, D, D, D, B, D, D, D, D};  // five numbers, is_call, the schedule
+const char fd_greeks_types[] = {D, D, D, D, D, B, D, D, D, D, D, D, D, D, D, D, D};
+const char fd_forward_types[] = {D, D, D, D, D, D, D, D, D, D};
+const char fd_carry_types[] = {D, D, D, D, D, D};
+const char fd_scheme_types[] = {D, D, D, D, D, B, D, D, D, D};
+const char scheme_types[] = {D, D, D, D, D, B, D, D, D, D, D, D};
 
 // The operands of each kind of ufunc, the same for every method.
 struct Shape {
@@ -220,6 +432,13 @@ struct Shape {
 constexpr Shape ELEMENTWISE{elementwise_types, 6, 1, nullptr};
 constexpr Shape GREEKS{greeks_types, 7, 7, nullptr};
 constexpr Shape FORWARD{forward_types, 6, 1, "(n),(n),(n),(),(),()->()"};
+constexpr Shape FD_ELEMENTWISE{fd_types, 9, 1, "(),(),(),(),(),(),(),(m),(m)->()"};
+constexpr Shape FD_GREEKS{fd_greeks_types, 10, 7,
+                          "(),(),(),(),(),(),(),(),(m),(m)->(),(),(),(),(),(),()"};
+constexpr Shape FD_FORWARD{fd_forward_types, 9, 1, "(n),(n),(n),(),(),(),(),(m),(m)->()"};
+constexpr Shape FD_CARRY{fd_carry_types, 5, 1, "(),(),(),(m),(m)->()"};
+constexpr Shape FD_SCHEME_PRICE{fd_scheme_types, 9, 1, "(),(),(),(),(),(),(k),(m),(m)->()"};
+constexpr Shape SCHEME{scheme_types, 11, 1, nullptr};
 
 constexpr UfuncSpec spec(const char *name, PyUFuncGenericFunction *loops, const Shape &shape,
                          const char *doc)
@@ -271,6 +490,43 @@ const UfuncSpec UFUNCS[] = {
     spec("european_greeks", European::greeks_loops, GREEKS,
          "european_price and its Greeks (closed form); arguments and outputs as for\n"
          "baw_greeks."),
+    spec("fd_price", fd_price_loops, FD_ELEMENTWISE,
+         "American option price with cash dividends by finite differences, from S, K,\n"
+         "D, F, sigma, is_call, the life in the unit of the ex-dates (1 for fractions\n"
+         "of it) and the schedule along the last axis: ex-dates and cash amounts (NaN\n"
+         "entries pad; ex-dates at 0 or from the life on are no dividend).  F includes\n"
+         "the dividends; the yield beyond them is read back from it.  Without\n"
+         "dividends, alo_price's result."),
+    spec("fd_implied_vol", fd_implied_vol_loops, FD_ELEMENTWISE,
+         "Total standard deviation at which fd_price reproduces price, from price, S,\n"
+         "K, D, F, is_call, the life and the schedule: 0.0 for a price without time\n"
+         "value, NaN\n"
+         "without a solution or for a NaN input."),
+    spec("fd_forward", fd_forward_loops, FD_FORWARD,
+         "Forward at which call and put implied volatilities (fd_implied_vol) agree\n"
+         "best over each chain; arguments as for baw_forward, then the life and the\n"
+         "chain's dividend schedule (ex-dates and amounts along the last axis)."),
+    spec("fd_carry", fd_carry_loops, FD_CARRY,
+         "The carry (r - q) T beyond the dividends that forward F implies, from S, F,\n"
+         "the life and the schedule: the root b of S e^b - sum_i d_i e^{b(1 - t_i)} =\n"
+         "F, t_i the ex-dates as fractions of the life; NaN where none fits."),
+    spec("_fd_price_scheme", fd_scheme_loops, FD_SCHEME_PRICE,
+         "fd_price under another scheme, for tests and benchmarks: S, K, D, F, sigma,\n"
+         "is_call, the scheme's fields along the last axis (nodes, steps, min_steps,\n"
+         "width, density, time_power, damping, extrapolate, control) and the\n"
+         "schedule.  NaN for a malformed scheme or one beyond the largest grid."),
+    spec("fd_greeks", fd_greeks_loops, FD_GREEKS,
+         "fd_price and its Greeks from S, K, D, F, sigma, is_call, the maturity T in\n"
+         "years, the life and the schedule: price, delta and gamma (r, q, sigma and the\n"
+         "dividends held), vega (per unit of sigma), theta (dV/dt per year as time\n"
+         "passes, expiry and ex-dates fixed), rho and psi (dV/dr, dV/dq, the cash\n"
+         "amounts and dates held); the last three are NaN unless T > 0."),
+    spec("_alo_scheme_price", scheme_price_loops, SCHEME,
+         "alo_price under the scheme given by nodes, points, final_points, iterations\n"
+         "and tolerance (for tests and benchmarks)."),
+    spec("_alo_implied_vol_solves", solves_loops, ELEMENTWISE,
+         "The boundary solves alo_implied_vol makes on price, S, K, D, F and is_call\n"
+         "(for tests of its cost)."),
 };
 
 int add_ufunc(PyObject *module, const UfuncSpec &u)
@@ -311,7 +567,9 @@ PyModuleDef module_def = {
     "ufuncs",
     "NumPy ufuncs of korvane: <method>_price, <method>_implied_vol, <method>_greeks\n"
     "and the generalized ufunc <method>_forward for the methods baw (over the same\n"
-    "compiled kernels as korvane.vantrel), alo and european.",
+    "compiled kernels as korvane.vantrel), alo and european; and the generalized\n"
+    "ufuncs fd_price, fd_implied_vol, fd_greeks and fd_forward with a cash dividend\n"
+    "schedule.",
     0,
     nullptr,
     module_slots,

@@ -13,3 +13,9 @@ european_price: np.ufunc
 european_implied_vol: np.ufunc
 european_forward: np.ufunc
 european_greeks: np.ufunc
+fd_price: np.ufunc
+fd_implied_vol: np.ufunc
+fd_forward: np.ufunc
+fd_greeks: np.ufunc
+fd_carry: np.ufunc
+_fd_price_scheme: np.ufunc

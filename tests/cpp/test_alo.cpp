@@ -1,297 +1,218 @@
-// The fixed-point American kernels against a much finer solve of their own,
-// QuantLib's QdFpAmericanEngine, the European price and BAW, and their
-// Greeks against differences of the price.
+// The fixed-point American kernels' inner pieces, which Python cannot reach:
+// the quadrature and interpolation tables, the maps of the integrals, the
+// exponential and normal distribution of the sweeps, the LU solve, the
+// collocation Jacobian, the perpetual boundary, and the implied-vol search
+// without BAW's start.  Prices, Greeks and round trips are tested from Python.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
+#include <random>
 
 #include "kernels/alo.h"
-#include "kernels/kernels.h"
+#include "kernels/alo_solve.h"
+#include "kernels/normal.h"
 #include "test_brentq.h"
 
 namespace k = korvane::kernels;
+namespace d = korvane::kernels::alo_detail;
 
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
-class Alo : public ::testing::Test {
-protected:
-    void SetUp() override { k::brentq = korvane::test::test_brentq; }
-};
-
-// A contract in rate form, read into the kernels' forward form.
-struct Rated {
-    std::int32_t q;
-    double S, K, T, r, y, vol;
-    double D() const { return std::exp(-r * T); }
-    double F() const { return S * std::exp((r - y) * T); }
-    double sigma() const { return vol * std::sqrt(T); }
-    double price() const { return k::_alo_price(q, S, K, D(), F(), sigma()); }
-    double reference() const
-    {
-        return k::_alo_price_scheme(k::ALO_REFERENCE_SCHEME, q, S, K, D(), F(), sigma());
-    }
-};
-
-// The accuracy the one setting promises: 2e-7 relative, or 1e-9 S.
-double tolerance(double price, double S) { return std::fmax(2e-7 * std::fabs(price), 1e-9 * S); }
-
-// The reference has converged: a still finer scheme moves it by under 1e-10.
-TEST_F(Alo, ReferenceHasConverged)
+// Gauss-Legendre on [0, 1] is exact for degree 2n - 1; Clenshaw on the
+// Chebyshev coefficients of a polynomial of degree <= n reproduces it.
+TEST(AloTables, GaussAndChebyshevAreExactOnPolynomials)
 {
-    const k::AloScheme finer{48, 60, 128, 128, 1e-15, 0, 0, 0};
-    for (const Rated &c : {Rated{k::PUT, 100, 100, 1, 0.05, 0.02, 0.25},
-                           Rated{k::CALL, 100, 110, 3, 0.03, 0.05, 0.4},
-                           Rated{k::PUT, 100, 90, 5, 0.1, 0.0, 0.8}}) {
-        const double fine = k::_alo_price_scheme(finer, c.q, c.S, c.K, c.D(), c.F(), c.sigma());
-        EXPECT_NEAR(c.reference(), fine, 1e-10 * fine) << c.K << " " << c.T;
+    for (int n : {5, 10, 32}) {
+        const d::Gauss g = d::gauss_legendre(n);
+        for (int p = 0; p < 2 * n; ++p) {
+            double sum = 0;
+            for (int i = 0; i < n; ++i)
+                sum += g.w[i] * std::pow(g.z[i], p);
+            EXPECT_NEAR(sum, 1.0 / (p + 1), 1e-14) << n << " " << p;
+        }
+    }
+    const d::Tables tb = d::make_tables(14, 10, 64);
+    const auto poly = [](double x) { return 1 + x * (0.5 - x * x * (2 - 0.25 * std::pow(x, 10))); };
+    double H[15], c[15];
+    for (int i = 0; i <= 14; ++i)
+        H[i] = poly(2 * tb.x[i] - 1);
+    d::chebyshev_coefficients(tb, H, c);
+    double xi[5] = {-1, -0.3, 0.01, 0.7, 1}, row[5];
+    d::clenshaw_row<double, 5>(c, 14, xi, 5, row);
+    for (int j = 0; j < 5; ++j) {
+        EXPECT_NEAR(d::clenshaw(c, 14, xi[j]), poly(xi[j]), 1e-13);
+        EXPECT_EQ(d::clenshaw(c, 14, xi[j]), row[j]);  // the same doubles, interleaved
     }
 }
 
-// Over maturities from a week to five years, moneyness 0.8 to 1.2, puts and
-// calls with the yield below and above the rate.
-TEST_F(Alo, MatchesTheFineSolve)
+// The maps of the integrals: onto their interval, their derivative that of
+// the map, and point_of's substitution exact for ds and ds/sqrt(s).
+TEST(AloTables, MapsAndSubstitution)
 {
-    for (std::int32_t q : {k::PUT, k::CALL})
-        for (double T : {1.0 / 52, 0.25, 1.0, 5.0})
-            for (double K : {80.0, 100.0, 120.0})
-                for (double vol : {0.2, 0.5})
-                    for (double r : {0.01, 0.05})
-                        for (double y : {0.0, 0.04}) {
-                            const Rated c{q, 100, K, T, r, y, vol};
-                            const double ref = c.reference();
-                            EXPECT_NEAR(c.price(), ref, tolerance(ref, c.S))
-                                << q << " T=" << T << " K=" << K << " vol=" << vol << " r=" << r
-                                << " q=" << y;
-                        }
-}
-
-// A put's rate large against its variance (r > 2 vol^2 over the maturity),
-// where the value-matching form and its finer scheme are used: within the
-// same tolerance (these were off by up to 26 and 32 times it).
-TEST_F(Alo, HighRateAgainstTheVariance)
-{
-    for (const Rated &c : {Rated{k::PUT, 100, 120, 5, 0.1, 0.02, 0.2},
-                           Rated{k::CALL, 100, 100, 5, 0.01, 0.12, 0.1},
-                           Rated{k::PUT, 100, 100, 5, 0.1, 0.0, 0.2},
-                           Rated{k::PUT, 100, 90, 2, 0.1, 0.04, 0.1}}) {
-        const double ref = c.reference();
-        EXPECT_NEAR(c.price(), ref, tolerance(ref, c.S)) << c.q << " K=" << c.K;
-        const double iv = k::_alo_implied_vol_c(c.q, ref, c.S, c.K, c.D(), c.F());
-        EXPECT_NEAR(iv / std::sqrt(c.T), c.vol, 5e-6) << c.q << " K=" << c.K;
-    }
-}
-
-// QuantLib 1.44, QdFpAmericanEngine with its high-precision scheme (Actual/365
-// days, hence the odd discount factors), good to a few 1e-9.
-TEST_F(Alo, MatchesQuantLib)
-{
-    struct { std::int32_t q; double S, K, D, F, sigma, price; } const cases[] = {
-        {k::PUT, 100, 100, 0.95122942450071402, 103.0454533953517, 0.25, 8.56522884543},
-        {k::CALL, 100, 110, 0.9851524244872506, 99.502610959397515, 0.21184124321946168, 4.51405966687},
-        {k::PUT, 100, 90, 0.92311634638663576, 108.32870676749586, 0.70710678118654757, 18.3620139879},
-        {k::CALL, 100, 95, 0.94176453358424872, 94.176453358424865, 0.34641016151377546, 13.0048078545},
+    const auto check = [](auto map, double lo, double hi) {
+        double v0, v1, dv;
+        map(0.0, &v0, &dv);
+        map(1.0, &v1, &dv);
+        EXPECT_NEAR(v0, lo, 1e-15);
+        EXPECT_NEAR(v1, hi, 1e-15 * (1 + hi));
+        for (double z : {0.1, 0.5, 0.93}) {
+            double a, b, h = 1e-6;
+            map(z + h, &a, &dv);
+            map(z - h, &b, &dv);
+            map(z, &v0, &dv);
+            EXPECT_NEAR(dv, (a - b) / (2 * h), 1e-7 * (1 + std::fabs(dv)));
+        }
     };
+    for (double lengths : {0.0, 1e-3, 0.06, 0.5, 30.0, 1e8}) {
+        const d::Stretch st = d::make_stretch(lengths);
+        check([&](double z, double *v, double *dv) { d::stretch_at(st, z, v, dv); }, 0, 1);
+    }
+    for (double f : {0.0, 0.3, 0.6})
+        for (double eta : {1e-7, 0.02, 5.0}) {
+            const d::Focus fc = d::make_focus(f, 0.0, 0.6, eta);
+            check([&](double z, double *v, double *dv) { d::focus_at(fc, z, v, dv); }, 0, 0.6);
+        }
+    const d::Gauss g = d::gauss_legendre(10);
+    const double tau = 0.7;
+    double ds = 0, ds_root = 0;
+    for (int i = 0; i < 10; ++i) {
+        const d::Point p = d::point_of(g.z[i], 1.0, tau, std::sqrt(tau), g.w[i]);
+        ds += p.ds;
+        ds_root += p.ds_root;
+        EXPECT_NEAR(p.root_s * p.root_s, p.s, 1e-15);
+        EXPECT_NEAR(tau * p.one_m * p.one_m, tau - p.s, 1e-15);
+    }
+    EXPECT_NEAR(ds, tau, 1e-15);
+    EXPECT_NEAR(ds_root, 2 * std::sqrt(tau), 1e-10);  // smooth in v, not a polynomial
+}
+
+// The sweeps' own exp and Phi-from-exp against libm's and Cody's.
+TEST(AloDual, ExpAndNormal)
+{
+    for (double x = -700; x < 700; x += 0.37) {
+        const double e = std::exp(x);
+        EXPECT_NEAR(d::exp_of(x), e, 6e-16 * e) << x;
+    }
+    for (double x = -12; x <= 12; x += 0.01) {
+        const double phi = k::norm_cdf(x);
+        const double tail = x < 0 ? phi : 1 - phi;
+        const double got = d::ncdf_given(x, std::exp(-0.5 * x * x));
+        EXPECT_NEAR(got, phi, std::fabs(x) < 7.07 ? 3e-16 : 2e-7 * tail) << x;
+    }
+}
+
+// P A = L U with interchanges at several steps (rows of very different
+// scales, as the collocation rows are): every interchange reaches b before
+// the substitution.
+TEST(AloSolve, LuWithPivoting)
+{
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> u(-1, 1);
+    for (int trial = 0; trial < 20; ++trial) {
+        const int n = 14;
+        double A[n * n], LU[n * n], x[n], b[n];
+        int piv[n];
+        for (int i = 0; i < n; ++i) {
+            const double scale = std::pow(10.0, -6 + 7 * (i % 5) / 4.0);
+            for (int j = 0; j < n; ++j)
+                A[i * n + j] = LU[i * n + j] = scale * (u(rng) + (i == j ? 0.1 : 0.0));
+            b[i] = x[i] = u(rng);
+        }
+        ASSERT_TRUE(d::lu_factor<n>(LU, n, piv));
+        d::lu_solve(LU, n, piv, x);
+        for (int i = 0; i < n; ++i) {
+            double row = 0, ax = -b[i];
+            for (int j = 0; j < n; ++j) {
+                ax += A[i * n + j] * x[j];
+                row += std::fabs(A[i * n + j] * x[j]);
+            }
+            EXPECT_NEAR(ax, 0.0, 1e-13 * (row + std::fabs(b[i]))) << trial << " " << i;
+        }
+    }
+}
+
+// The exact Jacobian of the collocation residuals against central
+// differences, at the QD start and at the solved boundary, across regimes:
+// a desk put, a negative yield below -vol^2, a zero rate at large variance,
+// a yield far above the rate at small vol, the span cut short.
+TEST(AloSolve, JacobianMatchesDifferences)
+{
+    struct { double S, K, r, q, vol; } const cases[] = {
+        {100, 100, 0.05, 0.02, 0.3}, {100, 90, 0.6, -1.5, 0.9}, {100, 30, 0.0, -1.5, 2.9},
+        {30, 100, 0.0059, 0.037, 0.0115}, {100, 100, 0.5, 0.1, 0.05}};
+    const d::Tables tb = d::make_tables(14, 10, 64);
     for (const auto &c : cases) {
-        EXPECT_NEAR(k::_alo_price(c.q, c.S, c.K, c.D, c.F, c.sigma), c.price, tolerance(c.price, c.S));
-        EXPECT_NEAR(k::_alo_price_scheme(k::ALO_REFERENCE_SCHEME, c.q, c.S, c.K, c.D, c.F, c.sigma),
-                    c.price, 1e-8 * c.price);
-    }
-}
-
-// C(S, K, r, q) = P(K, S, q, r): in forward form the put has discount factor
-// e^{-q} = D F/S and forward K e^{q - r} = K S/F.
-TEST_F(Alo, PutCallSymmetry)
-{
-    for (double K : {85.0, 100.0, 115.0}) {
-        const double S = 100, D = 0.95, F = 98.0, sigma = 0.3;
-        const double call = k::_alo_price(k::CALL, S, K, D, F, sigma);
-        const double put = k::_alo_price(k::PUT, K, S, D * F / S, K * S / F, sigma);
-        EXPECT_NEAR(call, put, 1e-13 * call) << K;
-    }
-}
-
-// Bounds and monotonicity: at least the European price and the exercise
-// value, rising with the strike (put) and with sigma.
-TEST_F(Alo, BoundsAndMonotonicity)
-{
-    for (std::int32_t q : {k::PUT, k::CALL}) {
-        const double S = 100, D = 0.9, F = 103, sigma = 0.3;
-        double last = q == k::PUT ? 0.0 : 1e300;
-        for (double K = 60; K <= 160; K += 5) {
-            const double v = k::_alo_price(q, S, K, D, F, sigma);
-            EXPECT_GE(v, k::_bsm_price(q, K, D, F, sigma) - 1e-12) << q << " " << K;
-            EXPECT_GE(v, k::intrinsic_value(q, S, K)) << q << " " << K;
-            if (q == k::PUT)
-                EXPECT_GT(v, last) << K;
-            else
-                EXPECT_LT(v, last) << K;
-            last = v;
-        }
-        double prev = 0.0;
-        for (double s = 0.05; s <= 1.5; s += 0.05) {
-            const double v = k::_alo_price(q, S, 100, D, F, s);
-            EXPECT_GT(v, prev) << q << " " << s;
-            prev = v;
+        const d::Rates<double> m{c.r, c.q, c.vol};
+        const d::Span sp = d::make_span(c.r, c.q, c.vol);
+        d::NodeTerms<double, 14, 10> nt;
+        d::node_terms(tb, sp, c.K, m, nt);
+        double s[15], J[14 * 14], LU[14 * 14], rho[14], up[14], dn[14];
+        int piv[14];
+        d::qd_start(tb, sp, c.K, c.r, c.q, c.vol, sp.gap, s);
+        for (int pass = 0; pass < 2; ++pass) {
+            d::residuals(tb, nt, m, std::log(c.K), s, rho, J);
+            for (int j = 0; j < 14; ++j) {
+                const double h = 1e-6 * s[j], sj = s[j];
+                s[j] = sj + h;
+                d::residuals(tb, nt, m, std::log(c.K), s, up, static_cast<double *>(nullptr));
+                s[j] = sj - h;
+                d::residuals(tb, nt, m, std::log(c.K), s, dn, static_cast<double *>(nullptr));
+                s[j] = sj;
+                for (int i = 0; i < 14; ++i)
+                    EXPECT_NEAR(J[i * 14 + j], (up[i] - dn[i]) / (2 * h), 1e-5 * std::fabs(J[i * 14 + i]) / sj)
+                        << c.r << " " << c.q << " " << c.vol << " pass " << pass << " (" << i << ", " << j << ")";
+            }
+            ASSERT_LE(d::newton_boundary(tb, nt, m, std::log(c.K), 16, 1e-10, s, LU, piv), 16);
         }
     }
 }
 
-// No positive rate with the yield at least the rate (put), or no positive
-// yield with the rate at least the yield (call): the Black price.
-TEST_F(Alo, EuropeanRegimes)
+// The boundary lies above the perpetual one, and reaches it when the span
+// is cut short (kappa far above SPAN); the gap is McKean's closed form.
+TEST(AloSolve, BoundaryAndThePerpetualGap)
 {
-    for (double K : {80.0, 100.0, 120.0}) {
-        struct { std::int32_t q; double D, F; } const cases[] = {
-            {k::PUT, 1.0, 98}, {k::PUT, 1.01, 97}, {k::CALL, 0.95, 106}};
-        for (const auto &c : cases) {
-            const double black = k::_bsm_price(c.q, K, c.D, c.F, 0.3);
-            EXPECT_NEAR(k::_alo_price(c.q, 100, K, c.D, c.F, 0.3), black, 1e-14 * black) << c.q << " " << K;
-        }
-    }
-    // Negative rate and a yield below it: a put with two boundaries, not handled.
-    EXPECT_TRUE(std::isnan(k::_alo_price(k::PUT, 100, 100, 1.02, 101, 0.3)));
-}
-
-// A put's yield below minus the variance (a call's rate) with a positive
-// rate: NaN, not the wrong price the sweeps give there; just above it, a
-// price near QuantLib's (high-precision scheme, 10950 days on Actual/365).
-TEST_F(Alo, NegativeYieldBeyondTheVariance)
-{
-    const double T = 30;
-    const Rated deep{k::PUT, 100, 100, T, 1e-6, -0.05, 0.1};  // q T = -1.5, sigma^2 = 0.3
-    EXPECT_TRUE(std::isnan(deep.price()));
-    EXPECT_TRUE(std::isnan(deep.reference()));
-    k::Greeks g;
-    k::_alo_greeks(k::PUT, deep.S, deep.K, deep.D(), deep.F(), deep.sigma(), &g);
-    EXPECT_TRUE(std::isnan(g.price) && std::isnan(g.vega));
-    // The mirrored call: rate -5%, yield 0.0001%.
-    const Rated call{k::CALL, 100, 100, T, -0.05, 1e-6, 0.1};
-    EXPECT_TRUE(std::isnan(call.price()));
-
-    const Rated handled{k::PUT, 100, 100, T, 1e-6, -0.05, 0.4};  // sigma^2 = 4.8
-    EXPECT_NEAR(handled.price(), 53.3141364326, 1e-6 * 53.3);
-    // The search stays where prices are handled and finds sigma there.
-    const double iv = k::_alo_implied_vol_c(k::PUT, handled.price(), 100, 100, handled.D(),
-                                            handled.F());
-    EXPECT_NEAR(iv, handled.sigma(), 1e-7 * handled.sigma());
-    // A price only a sigma below sqrt(1.5) would give: out of reach.
-    EXPECT_EQ(k::_alo_implied_vol_c(k::PUT, 4.0, 100, 100, handled.D(), handled.F()), -1.0);
-}
-
-// Degenerate inputs: no volatility gives BAW's undiscounted exercise value, a
-// NaN anywhere a NaN, and a spot beyond the boundary the exercise value exactly.
-TEST_F(Alo, DegenerateInputs)
-{
-    for (std::int32_t q : {k::PUT, k::CALL})
-        for (double K : {90.0, 110.0}) {
-            EXPECT_EQ(k::_alo_price(q, 100, K, 0.9, 105, 0.0), k::_baw_price(q, 100, K, 0.9, 105, 0.0));
-            EXPECT_EQ(k::_alo_price(q, 100, K, 0.9, 105, -1.0), k::intrinsic_value(q, 100, K));
-        }
-    const double args[5] = {100, 100, 0.95, 101, 0.3};
-    for (int i = 0; i < 5; ++i) {
-        double a[5];
-        for (int j = 0; j < 5; ++j)
-            a[j] = i == j ? NaN : args[j];
-        EXPECT_TRUE(std::isnan(k::_alo_price(k::PUT, a[0], a[1], a[2], a[3], a[4]))) << i;
-        k::Greeks g;
-        k::_alo_greeks(k::CALL, a[0], a[1], a[2], a[3], a[4], &g);
-        EXPECT_TRUE(std::isnan(g.price) && std::isnan(g.delta) && std::isnan(g.vega)) << i;
-        EXPECT_EQ(k::_alo_implied_vol_c(k::PUT, i == 4 ? NaN : 5.0, a[0], a[1], a[2], a[3]), -1.0) << i;
-    }
-    // Deep in the money at a high rate: exercised at once.
-    EXPECT_EQ(k::_alo_price(k::PUT, 60, 100, 0.9, 61, 0.2), 40.0);
-    EXPECT_EQ(k::_alo_price(k::CALL, 160, 100, 0.97, 120, 0.2), 60.0);
-}
-
-// Over a few days BAW's approximation is close to the exact price (to 1e-3;
-// QuantLib agrees with the fixed point to 1e-10 on these).
-TEST_F(Alo, ShortMaturitiesAgreeWithBaw)
-{
-    for (std::int32_t q : {k::PUT, k::CALL})
-        for (double K : {95.0, 100.0, 105.0}) {
-            const Rated c{q, 100, K, 3.0 / 365, 0.05, 0.03, 0.3};
-            const double baw = k::_baw_price(q, c.S, K, c.D(), c.F(), c.sigma());
-            EXPECT_NEAR(c.price(), baw, 1e-3 * baw) << q << " " << K;
-        }
-}
-
-// Five-point central differences (error O(h^4)) of f at x.
-template <class Fn>
-double slope(Fn f, double x, double h)
-{
-    return (8 * (f(x + h) - f(x - h)) - (f(x + 2 * h) - f(x - 2 * h))) / (12 * h);
-}
-template <class Fn>
-double curvature(Fn f, double x, double h)
-{
-    return (16 * (f(x + h) + f(x - h)) - (f(x + 2 * h) + f(x - 2 * h)) - 30 * f(x)) / (12 * h * h);
-}
-
-// Every Greek against differences of _alo_price, Richardson-extrapolated.
-TEST_F(Alo, GreeksAgreeWithDifferences)
-{
-    struct { std::int32_t q; double S, K, D, F, sigma; } const cases[] = {
-        {k::PUT, 100, 100, 0.95, 102, 0.25}, {k::PUT, 100, 110, 0.9, 100, 0.5},
-        {k::CALL, 100, 100, 0.97, 98, 0.3}, {k::CALL, 100, 90, 0.9, 95, 0.6},
-        {k::PUT, 100, 95, 0.99, 100.5, 0.1}, {k::CALL, 100, 100, 0.97, 104, 0.3}};
+    // gamma from the quadratic in long double, the put's root
+    const auto gap = [](long double r, long double q, long double v) {
+        const long double a = v * v / 2, b = r - q - v * v / 2;
+        const long double g = (-b - std::sqrt(b * b + 4 * a * r)) / (2 * a);
+        return static_cast<double>(std::log(q > r ? r / q : 1.0L) + std::log((g - 1) / g));
+    };
+    struct { double r, q, vol; } const cases[] = {{0.05, 0.02, 0.3}, {0.5, 0.9, 0.05}, {0.3, -0.4, 0.2},
+                                                 {2.0, 0.0, 0.1}, {0.01, 0.0, 1.5}};
+    const d::Tables tb = d::make_tables(14, 10, 64);
     for (const auto &c : cases) {
-        k::Greeks g;
-        k::_alo_greeks(c.q, c.S, c.K, c.D, c.F, c.sigma, &g);
-        EXPECT_EQ(g.price, k::_alo_price(c.q, c.S, c.K, c.D, c.F, c.sigma));
-        const double ratio = c.F / c.S;
-        const auto spot = [&](double x) { return k::_alo_price(c.q, x, c.K, c.D, ratio * x, c.sigma); };
-        const auto vol = [&](double x) { return k::_alo_price(c.q, c.S, c.K, c.D, c.F, x); };
-        const auto disc = [&](double x) { return k::_alo_price(c.q, c.S, c.K, x, c.F, c.sigma); };
-        const auto fwd = [&](double x) { return k::_alo_price(c.q, c.S, c.K, c.D, x, c.sigma); };
-        const double tol = 1e-6 * g.price + 1e-9 * c.S;
-        // Steps small enough for the O(h^4) error, large enough for the
-        // solve's own tolerance.
-        EXPECT_NEAR(g.delta, slope(spot, c.S, 0.005 * c.S), tol) << c.q << " " << c.K;
-        EXPECT_NEAR(g.gamma, curvature(spot, c.S, 0.005 * c.S), 1e-5 * std::fabs(g.gamma) + 1e-7) << c.q << " " << c.K;
-        EXPECT_NEAR(g.vega, slope(vol, c.sigma, 0.01 * c.sigma), tol) << c.q << " " << c.K;
-        EXPECT_NEAR(g.dD, slope(disc, c.D, 0.0005 * c.D), tol) << c.q << " " << c.K;
-        EXPECT_NEAR(g.dF, slope(fwd, c.F, 0.001 * c.F), tol) << c.q << " " << c.K;
+        EXPECT_NEAR(d::perpetual_gap(c.r, c.q, c.vol), gap(c.r, c.q, c.vol), 1e-12) << c.r << " " << c.q;
+        const d::Rates<double> m{c.r, c.q, c.vol};
+        const d::Span sp = d::make_span(c.r, c.q, c.vol);
+        d::NodeTerms<double, 14, 10> nt;
+        d::node_terms(tb, sp, 100, m, nt);
+        double s[15], J[14 * 14];
+        int piv[14];
+        d::qd_start(tb, sp, 100, c.r, c.q, c.vol, sp.gap, s);
+        ASSERT_LE(d::newton_boundary(tb, nt, m, std::log(100.0), 16, 1e-10, s, J, piv), 16);
+        for (int i = 0; i < 14; ++i)
+            EXPECT_LE(s[i], sp.gap * (1 + 1e-3)) << c.r << " " << c.q << " node " << i;  // to the discretisation
+        if (sp.tau_max < 1) {  // solved over SPAN decay lengths: the perpetual boundary
+            EXPECT_NEAR(s[0], sp.gap, 1e-4 * sp.gap) << c.r << " " << c.q;
+        }
     }
+    EXPECT_TRUE(std::isinf(d::perpetual_gap(0.0, -0.01, 0.3)));  // r = 0 <= mu: none
 }
 
-// Implied volatility reproduces sigma from the kernel's own prices and from
-// the fine solve's, screens prices without time value (0.0) and out of reach
-// (-1.0), and does not depend on where it starts.
-TEST_F(Alo, ImpliedVolatility)
+// Without BAW's start the search begins at 0.5 and lands on the same root.
+TEST(AloImpliedVol, WithoutBawStart)
 {
-    for (std::int32_t q : {k::PUT, k::CALL})
-        for (double T : {0.1, 1.0, 3.0})
-            for (double K : {80.0, 100.0, 120.0})
-                for (double vol : {0.15, 0.4, 0.8}) {
-                    const Rated c{q, 100, K, T, 0.04, 0.02, vol};
-                    k::Greeks g;
-                    k::_alo_greeks(q, c.S, K, c.D(), c.F(), c.sigma(), &g);
-                    // Vega per vol point of at least 0.01.
-                    if (g.vega * std::sqrt(T) * 0.01 < 0.01)
-                        continue;
-                    const double own = k::_alo_implied_vol_c(q, c.price(), c.S, K, c.D(), c.F());
-                    // _alo_price stops after its few sweeps, the search's solves at
-                    // the tolerance: their prices differ by some 1e-9 relative.
-                    EXPECT_NEAR(own / std::sqrt(T), vol, 1e-8) << q << " T=" << T << " K=" << K;
-                    const double ref = k::_alo_implied_vol_c(q, c.reference(), c.S, K, c.D(), c.F());
-                    EXPECT_NEAR(ref / std::sqrt(T), vol, 5e-6) << q << " T=" << T << " K=" << K;
-                }
-    EXPECT_EQ(k::_alo_implied_vol_c(k::PUT, 10.0, 100, 110, 0.95, 101), 0.0);
-    EXPECT_EQ(k::_alo_implied_vol_c(k::CALL, 1e-12, 100, 110, 0.95, 101), 0.0);
-    EXPECT_EQ(k::_alo_implied_vol_c(k::PUT, 120.0, 100, 110, 0.95, 101), -1.0);
-    EXPECT_EQ(k::_alo_implied_vol_c(k::CALL, 100.0, 100, 110, 0.95, 101), -1.0);
-
-    // Without BAW's start the search begins at 0.5 and lands on the same root.
-    const double price = k::_alo_price(k::PUT, 100, 105, 0.95, 101, 0.3);
-    const double with_start = k::_alo_implied_vol_c(k::PUT, price, 100, 105, 0.95, 101);
-    k::brentq = nullptr;
-    const double without = k::_alo_implied_vol_c(k::PUT, price, 100, 105, 0.95, 101);
-    EXPECT_NEAR(with_start, 0.3, 1e-10);
-    EXPECT_NEAR(without, with_start, 1e-9);
+    for (const double K : {80.0, 105.0, 130.0}) {
+        k::brentq = korvane::test::test_brentq;
+        const double price = k::_alo_price(k::PUT, 100, K, 0.95, 101, 0.3);
+        const double with_start = k::_alo_implied_vol_c(k::PUT, price, 100, K, 0.95, 101);
+        k::brentq = nullptr;
+        const double without = k::_alo_implied_vol_c(k::PUT, price, 100, K, 0.95, 101);
+        EXPECT_NEAR(with_start, 0.3, 1e-9) << K;
+        EXPECT_NEAR(without, with_start, 1e-9) << K;
+    }
+    k::brentq = korvane::test::test_brentq;
 }
 
 }  // namespace

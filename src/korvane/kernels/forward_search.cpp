@@ -1,8 +1,11 @@
 // Forward estimation: the forward at which BAW implied volatilities of calls
-// and puts on common strikes agree best, found by bounded Brent minimisation.
+// and puts on common strikes agree best, found by bounded Brent minimisation;
+// the same on a chain with any method's implied volatility, and with the
+// finite-difference engine's under a dividend schedule.
 #include <cstring>
 #include <iterator>
 
+#include "fd.h"
 #include "kernels.h"
 
 namespace korvane::kernels {
@@ -55,6 +58,12 @@ double solve(const ChainParams &p, std::int32_t flag, double price, double S, do
     return p.implied_vol(flag, price, S, K, D, F);
 }
 
+double solve(const FdChainParams &p, std::int32_t flag, double price, double S, double K,
+             double D, double F)
+{
+    return _fd_implied_vol_c(flag, price, S, K, D, F, p.dividends);
+}
+
 // Mean |sigma_call - sigma_put| at trial forward F.  A strike counts when
 // both solves give a positive sigma; 0.0 (no time value) and -1.0 (no
 // solution) drop it, a NaN does not and makes the mean NaN.  Both solves run
@@ -105,6 +114,15 @@ double _chain_mismatch(double F, void *params)
 {
     return mismatch(F, *static_cast<const ChainParams *>(params));
 }
+
+namespace {
+
+double fd_chain_mismatch(double F, void *params)
+{
+    return mismatch(F, *static_cast<const FdChainParams *>(params));
+}
+
+}  // namespace
 
 // Brent (1973), "Algorithms for Minimization without Derivatives", ch. 5:
 // golden-section search with successive parabolic interpolation, in the
@@ -211,14 +229,22 @@ double _fminbound(ChainParams *params, double lo, double hi, double *f_best)
     return _bounded_brent(_chain_mismatch, params, lo, hi, f_best);
 }
 
+double _fminbound(FdChainParams *params, double lo, double hi, double *f_best)
+{
+    return _bounded_brent(fd_chain_mismatch, params, lo, hi, f_best);
+}
+
 double _find_forward(ForwardParams *params)
 {
     return search_forward(*params);
 }
 
-double _find_forward_chain(ChainParams *params, double strike_pct)
+namespace {
+
+// Selects the first window around S (ends included) that holds a usable
+// strike: strike_pct, then STRIKE_WINDOWS; every strike when none does.
+void select_window(ChainParams *params, double strike_pct)
 {
-    // The first window around S (ends included) that holds a usable strike.
     bool found = false;
     for (int stage = 0; stage <= static_cast<int>(std::size(STRIKE_WINDOWS)) && !found; ++stage) {
         const double pct = stage == 0 ? strike_pct : STRIKE_WINDOWS[stage - 1];
@@ -230,6 +256,19 @@ double _find_forward_chain(ChainParams *params, double strike_pct)
         params->lo = -std::numeric_limits<double>::infinity();
         params->hi = std::numeric_limits<double>::infinity();
     }
+}
+
+}  // namespace
+
+double _find_forward_chain(ChainParams *params, double strike_pct)
+{
+    select_window(params, strike_pct);
+    return search_forward(*params);
+}
+
+double _find_forward_chain_fd(FdChainParams *params, double strike_pct)
+{
+    select_window(params, strike_pct);
     return search_forward(*params);
 }
 

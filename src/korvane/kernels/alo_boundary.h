@@ -1,0 +1,365 @@
+// The exercise boundary of the fixed-point American kernels (alo.h): its QD
+// start and Newton's method on the collocation equations of Andersen, Lake &
+// Offengenden (2016) at Chebyshev nodes.  Internal to the kernels: namespace
+// alo_detail.
+//
+// The put is the core; the call is the put with spot and strike, rate and
+// yield exchanged (McDonald & Schroder 1998).  On a maturity scaled to one,
+// the put with boundary B(u) (u = time to expiry) is worth (Kim 1990)
+//   V = p(S) + int_0^1 [r K e^{-r t} Phi(-d-(t, S/B(u)))
+//                       - q S e^{-q t} Phi(-d+(t, S/B(u)))] du,   t = 1 - u,
+// with p the European put and d+-(t, z) = (ln z + (r - q) t +- vol^2 t/2)/(vol sqrt t).
+// Smooth pasting, dV/dS = -1 at S = B(tau), is ALO's FP-B' equation with its
+// two equal terms phi(d+-(tau, B/K))/(vol sqrt tau) taken off both sides:
+// with s = tau - u and F(tau) = K e^{-(r-q) tau},
+//   rho(tau) = (B/F) [Phi(d+(tau, B/K))
+//                     + q int_0^tau e^{q u} (Phi(d+(s, .)) + phi(d+(s, .))/(vol sqrt s)) du]
+//              - r int_0^tau e^{r u} phi(d-(s, B(tau)/B(u)))/(vol sqrt s) du = 0.
+// ALO iterate B = F N/D on it, which contracts only while r is small
+// against vol^2 and q is not far below zero (the D of a negative yield is a
+// difference of near-equal terms); Newton's method on the n equations at
+// the nodes, with the exact Jacobian of the discretised residual, converges
+// quadratically in every regime from the QD start and needs no switch of
+// form.  The boundary is held as H = ln(B/X)^2 against sqrt(tau/tau_max)
+// (alo_grid.h), X = K min(1, r/q) its limit at expiry (K without a positive
+// yield above r); the unknowns are s = ln(X/B) >= 0 at the nodes.
+#ifndef KORVANE_ALO_BOUNDARY_H
+#define KORVANE_ALO_BOUNDARY_H
+
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "alo_dual.h"
+#include "alo_grid.h"
+#include "alo_tables.h"
+
+namespace korvane::kernels::alo_detail {
+
+inline constexpr double QD_TOLERANCE = 1e-4;  // the QD Newton's last step in ln B
+inline constexpr double MAX_STEP = 0.5;       // largest Newton step in any node's ln B
+// The boundary's level against the forward, B/F = e^{ln X - s}/F, carries
+// rounding of a few ulp of ln X: no step in s finer than this is meaningful.
+inline constexpr double LEVEL_NOISE = 1e-14;
+
+// The put on the unit maturity with r >= 0 and vol > 0.
+template <class T>
+struct Rates {
+    T r;    // riskless rate
+    T q;    // dividend yield
+    T vol;  // volatility, also the total standard deviation
+};
+
+// ln(X/K), X = K min(1, r/q) the boundary's limit at expiry.
+template <class T>
+T ln_start(const Rates<T> &m)
+{
+    return value(m.q) > value(m.r) ? log_of(m.r / m.q) : T(0.0);
+}
+
+// The quadratic (QD) boundary of a put of maturity tau: the condition of
+// MacMillan (1986) and Barone-Adesi & Whaley (1987) with the exponent of Li
+// (2005), h = 1 - e^{-r tau}, alpha = 2r/vol^2, beta = 2(r - q)/vol^2,
+//   lambda = (-(beta - 1) - sqrt((beta - 1)^2 + 4 alpha/h))/2,
+//   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0,
+// alpha/h taken as 2/(vol^2 tau) at r = 0.  Newton in ln B from `start`, its
+// steps bounded; it is only a start, so it stops at a step of QD_TOLERANCE.
+// The result is held at or below X, where the true boundary starts.
+double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start);
+
+// The QD boundary's s = ln(X/B) at the nodes, from the shortest maturity
+// up, held at or below `cap` (the perpetual gap); s[n] = 0 (B(0) = X).
+void qd_start(const Tables &tb, const Span &sp, double K, double r, double q, double vol,
+              double cap, double *s);
+
+// Per node and quadrature point of the boundary integrals, what does not
+// depend on the boundary; u = tau - s is the point's time to expiry.
+template <class T, int NCAP, int LCAP>
+struct NodeTerms {
+    T wN[NCAP][LCAP];      // r e^{r u} du/(vol sqrt(2 pi s)), weighing e^{-d-^2/2}
+    T wD1[NCAP][LCAP];     // q e^{q u} du, weighing Phi(d+)
+    T wD2[NCAP][LCAP];     // q e^{q u} du/(vol sqrt(2 pi s)), weighing e^{-d+^2/2}
+    T carry[NCAP][LCAP];   // e^{-(r-q) s}, as e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
+    T drift[NCAP][LCAP];   // (r - q) s - vol^2 s/2
+    T sd[NCAP][LCAP];      // vol sqrt s
+    T inv_sd[NCAP][LCAP];  // 1/(vol sqrt s)
+    double xi[NCAP][LCAP]; // u on the Chebyshev axis, 2 sqrt(u/tau_max) - 1
+    T forward[NCAP];       // F(tau) = K e^{-(r-q) tau} per node
+    double root_tau[NCAP]; // sqrt(tau) per node
+    T ln_XK;               // ln(X/K)
+    bool yield;            // q != 0: without it the integral of D vanishes, partials and all
+};
+
+// The geometry (nodes, points, weights) comes from the rates' values alone,
+// so for a dual T the partials are those of the discretised problem at a
+// fixed discretisation.
+template <class T, int NCAP, int LCAP>
+void node_terms(const Tables &tb, const Span &sp, double K, const Rates<T> &m,
+                NodeTerms<T, NCAP, LCAP> &nt)
+{
+    const int n = tb.n;
+    const int l = tb.inner.n;
+    const T &r = m.r, &q = m.q, &vol = m.vol;
+    const T v2 = vol * vol;
+    nt.ln_XK = ln_start(m);
+    nt.yield = !is_zero(q);
+    for (int i = 0; i < n; ++i) {
+        const double rt = sp.root_max * tb.x[i];
+        const double tau = rt * rt;
+        nt.root_tau[i] = rt;
+        const T carry_tau = exp_of((q - r) * tau);  // e^{-(r-q) tau}
+        nt.forward[i] = K * carry_tau;
+        const Stretch st = make_stretch(sp.kappa * tau / INNER_STRETCH);
+        for (int k = 0; k < l; ++k) {
+            const Point p = point_at(st, tau, rt, tb.inner.z[k], tb.inner.w[k]);
+            const double u = tau * (p.one_m * p.one_m);
+            nt.xi[i][k] = 2 * (tb.x[i] * p.one_m) - 1;
+            const T eru = exp_of(r * u);
+            nt.wN[i][k] = r * eru * (p.ds_root * INV_SQRT_2PI) / vol;
+            if (nt.yield) {
+                const T equ = exp_of(q * u);
+                nt.wD1[i][k] = q * equ * p.ds;
+                nt.wD2[i][k] = q * equ * (p.ds_root * INV_SQRT_2PI) / vol;
+                // e^{-(r-q)s} = e^{-(r-q)tau} e^{ru}/e^{qu}.
+                nt.carry[i][k] = carry_tau * eru / equ;
+            }
+            nt.drift[i][k] = (r - q) * p.s - 0.5 * (v2 * p.s);
+            nt.sd[i][k] = vol * p.root_s;
+            nt.inv_sd[i][k] = 1.0 / nt.sd[i][k];
+        }
+    }
+}
+
+// node_terms for duals that carry d/dvol alone (the implied-vol search),
+// from the doubles' terms: each is vol^p times what does not move with vol
+// (the drift (r - q) s - vol^2 s/2 less so), so the partials follow without
+// another exponential.  The values are node_terms' own doubles.
+template <int NCAP, int LCAP>
+void vol_terms(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &v, double vol,
+               NodeTerms<Dual<1>, NCAP, LCAP> &nt)
+{
+    const auto with = [](double x, double dx) {
+        Dual<1> r(x);
+        r.d[0] = dx;
+        return r;
+    };
+    nt.ln_XK = v.ln_XK;
+    nt.yield = v.yield;
+    for (int i = 0; i < tb.n; ++i) {
+        nt.forward[i] = v.forward[i];
+        nt.root_tau[i] = v.root_tau[i];
+        for (int k = 0; k < tb.inner.n; ++k) {
+            nt.xi[i][k] = v.xi[i][k];
+            nt.wN[i][k] = with(v.wN[i][k], -v.wN[i][k] / vol);
+            if (v.yield) {
+                nt.wD1[i][k] = v.wD1[i][k];
+                nt.wD2[i][k] = with(v.wD2[i][k], -v.wD2[i][k] / vol);
+                nt.carry[i][k] = v.carry[i][k];
+            }
+            const double sd = v.sd[i][k];
+            nt.drift[i][k] = with(v.drift[i][k], -sd * sd / vol);  // d/dvol of -vol^2 s/2
+            nt.sd[i][k] = with(sd, sd / vol);
+            nt.inv_sd[i][k] = with(v.inv_sd[i][k], -v.inv_sd[i][k] / vol);
+        }
+    }
+}
+
+// The residuals rho at the nodes for the boundary s = ln(X/B) (doubles: in
+// the partials' pass the boundary is held and the rates carry them), and,
+// when J is given (T = double), the Jacobian d rho_i/d s_j, row-major n x n.
+//
+// With L_ik = ln(B(tau_i)/B(u_ik)) = sqrt(H(u_ik)) - s_i and H(u) = sum_j
+// W_j(u) s_j^2 (W_j the Chebyshev cardinal functions),
+//   d rho_i/d s_j = [-(B/F)(D_i + phi(d+(tau_i))/(vol sqrt tau_i)) - sum_k g_ik] delta_ij
+//                   + sum_k g_ik W_j(u_ik) s_j/sqrt(H(u_ik)),
+// g_ik = d rho_i/d L_ik; sum_k a_k W_j(u_k) is a transposed Clenshaw sum
+// over the Chebyshev coefficients' cosine matrix.
+template <class T, int NCAP, int LCAP>
+void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, const Rates<T> &m,
+               double ln_K, const double *s, T *rho, double *J)
+{
+    const int n = tb.n;
+    const int l = tb.inner.n;
+    const T &r = m.r, &q = m.q, &vol = m.vol;
+    const T v2 = vol * vol;
+    const T ln_X = ln_K + nt.ln_XK;
+    double H[NCAP + 1] = {};  // s^2 at the nodes, and its Chebyshev coefficients
+    double c[NCAP + 1];
+    for (int i = 0; i <= n; ++i)
+        H[i] = s[i] * s[i];
+    chebyshev_coefficients(tb, H, c);
+    for (int i = 0; i < n; ++i) {
+        const double rt = nt.root_tau[i];
+        const double tau = rt * rt;
+        const double sH = s[i];
+        const T B_F = exp_of(ln_X - sH) / nt.forward[i];  // B/F
+        // The term outside the integrals, at z = B/K.
+        const T sd0 = vol * rt;
+        const T dp0 = (nt.ln_XK - sH + (r - q) * tau + 0.5 * (v2 * tau)) / sd0;
+        const T ep0 = exp_of(-0.5 * (dp0 * dp0));
+        const double *xi = nt.xi[i];  // each point on the Chebyshev axis
+        double Hu[LCAP];              // H there
+        clenshaw_row<double, LCAP>(c, n, xi, l, Hu);
+        // The integrands point by point in separate passes, each free of the
+        // others' latency.
+        double sHu[LCAP];  // ln(X/B(u))
+        T dm[LCAP];        // d-(s, B(tau)/B(u))
+        T em[LCAP];        // e^{-d-^2/2}
+        T ep[LCAP];        // e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
+        T dp[LCAP];        // d+ = d- + vol sqrt s
+        for (int k = 0; k < l; ++k) {
+            sHu[k] = sqrt_pos(Hu[k]);
+            dm[k] = ((sHu[k] - sH) + nt.drift[i][k]) * nt.inv_sd[i][k];
+        }
+        for (int k = 0; k < l; ++k)
+            em[k] = exp_of(-0.5 * (dm[k] * dm[k]));
+        T N = 0.0;
+        T D = ncdf_given(dp0, ep0);
+        for (int k = 0; k < l; ++k)
+            N += nt.wN[i][k] * em[k];
+        if (nt.yield) {
+            for (int k = 0; k < l; ++k) {
+                ep[k] = em[k] * nt.carry[i][k] * exp_of(sH - sHu[k]);
+                dp[k] = dm[k] + nt.sd[i][k];
+            }
+            for (int k = 0; k < l; ++k)
+                D += nt.wD1[i][k] * ncdf_given(dp[k], ep[k]) + nt.wD2[i][k] * ep[k];
+        }
+        rho[i] = B_F * D - N;
+        if constexpr (std::is_same_v<T, double>) {
+            if (!J)
+                continue;
+            double e[NCAP + 1] = {};  // sum_k a_k T_m(xi_k), a_k = g_k/sqrt(H(u_k))
+            double diag = -B_F * (D + INV_SQRT_2PI * ep0 / sd0);
+            for (int k = 0; k < l; ++k) {
+                double g = nt.wN[i][k] * em[k] * dm[k] * nt.inv_sd[i][k];
+                if (nt.yield)
+                    g += B_F * ep[k] * nt.inv_sd[i][k] * (nt.wD1[i][k] * INV_SQRT_2PI - nt.wD2[i][k] * dp[k]);
+                diag -= g;
+                if (!(Hu[k] > 0))
+                    continue;  // sqrt(H) held at zero
+                const double a = g / sHu[k];
+                double t0 = 1.0, t1 = xi[k];  // T_m, T_{m+1}
+                e[0] += a;
+                for (int mm = 1; mm <= n; ++mm) {
+                    e[mm] += a * t1;
+                    const double t2 = 2 * xi[k] * t1 - t0;
+                    t0 = t1;
+                    t1 = t2;
+                }
+            }
+            // W_j(xi) = (2/n) h_j sum_m h_m cos(j m pi/n) T_m(xi), h halving
+            // the end terms.
+            e[0] *= 0.5;
+            e[n] *= 0.5;
+            for (int j = 0; j < n; ++j) {
+                double sum = 0.0;
+                for (int mm = 0; mm <= n; ++mm)
+                    sum += tb.cheb[j * (n + 1) + mm] * e[mm];
+                const double h = j == 0 ? 1.0 / n : 2.0 / n;
+                J[i * n + j] = h * sum * s[j];
+            }
+            J[i * n + i] += diag;
+        }
+    }
+}
+
+// LU factorisation with partial pivoting of the n x n row-major A in place;
+// false when singular.
+template <int NCAP>
+bool lu_factor(double *A, int n, int *piv)
+{
+    for (int k = 0; k < n; ++k) {
+        int p = k;
+        for (int i = k + 1; i < n; ++i)
+            if (std::fabs(A[i * n + k]) > std::fabs(A[p * n + k]))
+                p = i;
+        piv[k] = p;
+        if (!(A[p * n + k] != 0))
+            return false;
+        if (p != k)
+            for (int j = 0; j < n; ++j) {
+                const double t = A[k * n + j];
+                A[k * n + j] = A[p * n + j];
+                A[p * n + j] = t;
+            }
+        for (int i = k + 1; i < n; ++i) {
+            const double f = A[i * n + k] / A[k * n + k];
+            A[i * n + k] = f;
+            for (int j = k + 1; j < n; ++j)
+                A[i * n + j] -= f * A[k * n + j];
+        }
+    }
+    return true;
+}
+
+// Solves A x = b in place from lu_factor's P A = L U.  The factorisation
+// swaps whole rows, multipliers included, so b takes every interchange
+// before the forward substitution.
+inline void lu_solve(const double *A, int n, const int *piv, double *b)
+{
+    for (int k = 0; k < n; ++k) {
+        const double t = b[k];
+        b[k] = b[piv[k]];
+        b[piv[k]] = t;
+    }
+    for (int k = 0; k < n; ++k)
+        for (int i = k + 1; i < n; ++i)
+            b[i] -= A[i * n + k] * b[k];
+    for (int k = n - 1; k >= 0; --k) {
+        double sum = b[k];
+        for (int j = k + 1; j < n; ++j)
+            sum -= A[k * n + j] * b[j];
+        b[k] = sum / A[k * n + k];
+    }
+}
+
+// Newton's method on the collocation equations from s (a start in, the
+// boundary out), at most `iterations` steps, until no node's ln B moves by
+// more than `tolerance` times the boundary's scale, min(1, max s) (at small
+// vol the boundary lies within vol or vol^2 of X), plus LEVEL_NOISE; each
+// step bounded by
+// MAX_STEP and held below X.  Returns the steps taken (more than
+// `iterations` when it did not converge); J and piv keep the last
+// Jacobian's factors for the partials.
+template <int NCAP, int LCAP>
+int newton_boundary(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &nt,
+                    const Rates<double> &m, double ln_K, int iterations, double tolerance,
+                    double *s, double *J, int *piv)
+{
+    const int n = tb.n;
+    s[n] = 0.0;
+    for (int it = 1; it <= iterations; ++it) {
+        double step[NCAP];
+        residuals(tb, nt, m, ln_K, s, step, J);
+        if (!lu_factor<NCAP>(J, n, piv))
+            return iterations + 1;
+        for (int i = 0; i < n; ++i)
+            step[i] = -step[i];
+        lu_solve(J, n, piv, step);
+        double moved = 0.0;  // largest step, NaN if any
+        for (int i = 0; i < n; ++i) {
+            const double a = std::fabs(step[i]);
+            if (a > moved || std::isnan(a))
+                moved = std::isnan(a) ? NaN : a;
+        }
+        if (std::isnan(moved))
+            return iterations + 1;
+        const double scale = moved > MAX_STEP ? MAX_STEP / moved : 1.0;
+        double largest = 0.0;  // max s
+        for (int i = 0; i < n; ++i) {
+            // At most a tenth of the way to B = X, where H = s^2 loses its
+            // slope in s.
+            const double next = s[i] + scale * step[i];
+            s[i] = next > 0.1 * s[i] ? next : 0.1 * s[i];
+            largest = s[i] > largest ? s[i] : largest;
+        }
+        if (moved <= tolerance * (largest < 1 ? largest : 1.0) + LEVEL_NOISE)
+            return it;
+    }
+    return iterations + 1;
+}
+
+}  // namespace korvane::kernels::alo_detail
+
+#endif  // KORVANE_ALO_BOUNDARY_H

@@ -1,0 +1,154 @@
+// Implied total standard deviation of the fixed-point American price (alo.h):
+// Newton on the engine's own vega inside a shrinking bracket.
+#include "alo.h"
+#include "alo_solve.h"
+#include "black.h"
+#include "fd.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace korvane::kernels {
+
+namespace alo_detail {
+namespace {
+
+// The search's ends and stops.
+constexpr double IV_LO = 1e-8;     // lower end of the bracket
+constexpr double IV_HI = 16.0;     // upper end (vol 200% over 64 years)
+constexpr int IV_MAX_STEPS = 100;  // most solves; the last iterate is returned after them
+// A price within this of the target, relative, ends the search at its sigma.
+constexpr double IV_PRICE_TOL = 1e-12;
+// A step (Newton's or a bisection's) shorter than this, relative to sigma,
+// ends the search at its iterate.
+constexpr double IV_SIGMA_TOL = 1e-10;
+// A Newton step shorter than this, relative, is taken as the root without
+// another solve: the vega is the converged boundary's own derivative, so
+// Newton converges quadratically and the iterate's error is about
+// (sigma f''/2f') step^2 relative, some 1e-10 here.
+constexpr double IV_ACCEPT_STEP = 1e-5;
+// A relative step up to this starts the next boundary from the first-order
+// prediction s + ds/dsigma step; a longer one starts from QD.
+constexpr double IV_WARM_STEP = 0.2;
+// A search stopped at an end of the bracket with its price farther than
+// this from the target, relative, has no root: the target lies beyond.
+constexpr double IV_END_PRICE_TOL = 1e-9;
+// A bracket narrower than this, relative to its upper end, ends the search.
+constexpr double IV_BRACKET_TOL = 1e-15;
+
+// Price and vega at a trial sigma; each scheme's boundary starts from b's
+// where it holds one and is left there with its sensitivity to sigma.
+double price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega)
+{
+    if (c.kind == Contract::EUROPEAN) {
+        // Black's price and vega on the contract as given (black.h).
+        Greeks g;
+        _black_greeks(c.flag, c.S0, c.K0, c.D0, c.F0, sigma, &g);
+        *vega = g.vega;
+        return g.price;
+    }
+    Rates<Dual<1>> m{c.r, c.q, sigma};
+    m.vol.d[0] = 1.0;
+    int steps;
+    const Dual<1> price = solve_default<Dual<1>>(c, m, b, Purpose::PRICE, &steps).price;
+    *vega = price.d[0];
+    return price.v;
+}
+
+}  // namespace
+
+// Newton on the engine's own vega inside a bracket [lo, hi] that every
+// evaluation narrows (price(lo) < target < price(hi)); a step that leaves it
+// bisects instead.  Every solve converges (the same function as
+// _alo_price's), each started from the last one's boundary moved by its
+// sensitivity to sigma, so later solves take a Newton step or two.  The
+// screens use bounds, not solves: the price rises with sigma from the
+// zero-volatility value towards the strike (put); a target the search
+// cannot reach ends at an end of the bracket with the price still off it.
+double implied_vol(std::int32_t flag, double price, double S, double K, double D, double F,
+                   int *solves)
+{
+    *solves = 0;
+    if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F))
+        return -1.0;
+    // At or within IV_TOL of the exercise value on the spot: no time value.
+    if (price <= intrinsic_value(flag, S, K) + IV_TOL)
+        return 0.0;
+    const Contract c = classify(flag, S, K, D, F, IV_HI);
+    if (c.kind == Contract::TWO_BOUNDARIES)  // the price's engine, the search's (fd.h)
+        return _fd_two_boundary_implied_vol_c(flag, price, S, K, D, F);
+    if (c.kind != Contract::EUROPEAN && c.kind != Contract::BOUNDARY)
+        return -1.0;
+    double unused;
+    const double floor = zero_vol_put(c.S, c.K, Rates<double>{c.r, c.q, 0.0}, &unused);
+    if (!(price > floor && price < c.K * std::fmax(1.0, std::exp(-c.r))))
+        return -1.0;
+
+    // Start from BAW's root where it has one inside the bracket.
+    double x = brentq ? _baw_implied_vol_c(flag, price, S, K, D, F) : -1.0;  // current iterate
+    if (!(x > IV_LO && x < IV_HI))
+        x = 0.5;
+    Boundaries<Dual<1>> b;           // the last boundaries and their sensitivity to sigma
+    double lo = IV_LO, hi = IV_HI;   // the bracket: price(lo) < target < price(hi)
+    for (int it = 0; it < IV_MAX_STEPS; ++it) {
+        double vega;
+        const double f = price_vega(c, x, b, &vega) - price;
+        ++*solves;
+        if (std::fabs(f) <= IV_PRICE_TOL * price)
+            return x;  // the price reproduced
+        // A solve that fails to converge (at a sigma far below the rates'
+        // scale, where the boundary hugs X) counts as below the target: the
+        // price there is near its zero-volatility floor.
+        if (f < 0 || std::isnan(f))
+            lo = x;
+        else if (f > 0)
+            hi = x;
+        double next = std::isnan(f) ? NaN : x - f / vega;
+        // Newton's iterate inside the bracket, and a step short enough that
+        // its error is second order: the root, with no further solve.
+        if (next > lo && next < hi && std::fabs(next - x) <= IV_ACCEPT_STEP * x)
+            return next;
+        // Outside the bracket, or no slope to follow: bisect (geometrically
+        // while the bracket spans orders of magnitude).
+        if (!(next > lo && next < hi))
+            next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
+        if (std::fabs(next - x) <= IV_SIGMA_TOL * x) {
+            // Converged, unless pinned at an end the target lies beyond.
+            if (std::fabs(f) > IV_END_PRICE_TOL * price && (lo == IV_LO || hi == IV_HI))
+                return -1.0;
+            return next;
+        }
+        if (hi - lo <= IV_BRACKET_TOL * hi)
+            return (lo == IV_LO || hi == IV_HI) ? -1.0 : next;
+        if (std::fabs(next - x) > IV_WARM_STEP * x)
+            b.warm_coarse = b.warm_fine = false;
+        // The next boundaries predicted to first order: s + ds/dsigma (next - x).
+        const auto predict = [&](Dual<1> *s, int n) {
+            for (int i = 0; i < n; ++i) {
+                const double moved = s[i].v + s[i].d[0] * (next - x);
+                s[i].v = moved > 0.1 * s[i].v ? moved : 0.1 * s[i].v;  // clear of X, as in Newton
+            }
+        };
+        predict(b.coarse, NODES);
+        predict(b.fine, FINE_NODES);
+        x = next;
+    }
+    return x;
+}
+
+}  // namespace alo_detail
+
+double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, double D,
+                          double F)
+{
+    int solves;
+    return alo_detail::implied_vol(flag, price, S, K, D, F, &solves);
+}
+
+double _alo_implied_vol_counted(std::int32_t flag, double price, double S, double K, double D,
+                                double F, int *solves)
+{
+    return alo_detail::implied_vol(flag, price, S, K, D, F, solves);
+}
+
+}  // namespace korvane::kernels

@@ -1,0 +1,226 @@
+// Andersen, Lake & Offengenden (2016) American prices and Greeks in forward
+// form (alo.h): the contract reduced to a put, its regime, and the boundary
+// solve (alo_solve.h) where it has one.
+//
+// Sensitivities to r, q and vol move the boundary, and the premium integral
+// is not stationary in it, so they are carried through the solve by
+// forward-mode automatic differentiation; delta and gamma hold the boundary,
+// which does not move with the spot at fixed rates.
+#include "alo.h"
+#include "alo_solve.h"
+#include "black.h"
+#include "fd.h"
+#include "rates.h"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace korvane::kernels {
+
+namespace alo_detail {
+
+// Rates read from D and F carry a few ulp of their logarithms' arguments: r =
+// -ln D is off by up to ~eps (1 + |r|), q = r - ln(F/S) by ~eps (1 + |r| +
+// |ln F/S|) (NumPy's exp and libm's differ by an ulp).  The regime turns on
+// the signs of r, q and q - r, so each is read as zero within
+// RATE_NOISE (1 + |r| + |ln F/S|), a margin rounding cannot cross: the
+// prices on either side of it differ by far less than the accuracy.
+constexpr double RATE_NOISE = 64 * std::numeric_limits<double>::epsilon();
+
+// Below this total standard deviation the price is the deterministic one:
+// they differ by less than about sigma K/sqrt(2 pi), at the rounding of the
+// price, and the boundary's offset from X (~sigma^2) is far below the
+// rounding of its level.
+constexpr double SIGMA_ZERO = 1e-15;
+
+Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma)
+{
+    Contract c{Contract::INVALID, flag == CALL, S, K, 0.0, 0.0, flag, S, K, D, F};
+    if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma))
+        return c;
+    if (!(S > 0 && K > 0 && D > 0 && F > 0) || std::isinf(D) || std::isinf(F)) {
+        if (sigma <= 0)
+            c.kind = Contract::INTRINSIC;
+        return c;
+    }
+    if (std::isinf(sigma) || std::isinf(S) || std::isinf(K))
+        return c;
+    const ForwardRates fr = forward_rates(S, D, F);
+    double r = fr.r;
+    const double carry = fr.ln_g;  // (r - q) over the unit maturity
+    double q = fr.q;
+    const double noise = RATE_NOISE * (1 + std::fabs(r) + std::fabs(carry));
+    if (std::fabs(r) <= noise)
+        r = 0.0;
+    if (std::fabs(q) <= noise)
+        q = 0.0;
+    if (std::fabs(carry) <= noise)
+        q = r;
+    // Call by put-call symmetry: C(S, K, r, q) = P(K, S, q, r).
+    if (c.call)
+        c = Contract{Contract::INVALID, true, K, S, q, r, flag, S, K, D, F};
+    else
+        c.r = r, c.q = q;
+    // The put's exercise benefit per unit time is r K - q S: exercise can pay
+    // only where it is positive.
+    if (sigma < SIGMA_ZERO)
+        c.kind = Contract::ZERO_VOL;
+    else if (c.r > 0 || (c.r == 0 && c.q < 0))
+        c.kind = Contract::BOUNDARY;       // positive for S below K r/q (every S when q <= 0)
+    else if (c.q >= c.r)
+        c.kind = Contract::EUROPEAN;       // r <= 0, q >= r: positive only above K, never used
+    else
+        c.kind = Contract::TWO_BOUNDARIES;  // q < r < 0: positive above K r/q < K
+    return c;
+}
+
+namespace {
+
+// The put with q < r < 0 is exercised inside a band between two boundaries
+// (Andersen & Lake 2021, Healy 2021), which one boundary's integral equation
+// does not describe: such contracts, and their Greeks and implied
+// volatilities, go to the finite-difference engine's finer scheme (fd.h),
+// solved by policy iteration.
+double two_boundary_price(const Contract &c, double sigma)
+{
+    return _fd_two_boundary_price(c.flag, c.S0, c.K0, c.D0, c.F0, sigma);
+}
+
+// Price of a classified contract under the default scheme.
+double price_default(const Contract &c, double sigma)
+{
+    switch (c.kind) {
+    case Contract::INVALID:
+        return NaN;
+    case Contract::INTRINSIC:
+        return intrinsic_value(c.flag, c.S0, c.K0);
+    case Contract::ZERO_VOL: {
+        double delta;
+        if (c.r <= 0 && c.q >= c.r)  // never exercised early: Black's own doubles
+            return _black_price(c.flag, c.K0, c.D0, c.F0, sigma);
+        return zero_vol_put(c.S, c.K, Rates<double>{c.r, c.q, 0.0}, &delta);
+    }
+    case Contract::EUROPEAN:
+        return _black_price(c.flag, c.K0, c.D0, c.F0, sigma);
+    case Contract::TWO_BOUNDARIES:
+        return two_boundary_price(c, sigma);
+    case Contract::BOUNDARY:
+        break;
+    }
+    Boundaries<double> b;
+    int steps;
+    return solve_default<double>(c, {c.r, c.q, sigma}, b, Purpose::PRICE, &steps).price;
+}
+
+}  // namespace
+
+}  // namespace alo_detail
+
+using namespace alo_detail;
+
+double _alo_price_scheme(const AloScheme &scheme, std::int32_t flag, double S, double K, double D,
+                         double F, double sigma)
+{
+    if (!fits(scheme))
+        return NaN;
+    const Contract c = classify(flag, S, K, D, F, sigma);
+    if (c.kind != Contract::BOUNDARY)
+        return price_default(c, sigma);
+    const Tables tb = make_tables(scheme.nodes, scheme.points, scheme.final_points);
+    double s[ALO_MAX_NODES + 1];
+    int steps;
+    return put_value<double, ALO_MAX_NODES, ALO_MAX_POINTS>(tb, scheme, c.S, c.K,
+                                                           {c.r, c.q, sigma}, Start::COLD, s,
+                                                           Purpose::PRICE, &steps)
+        .price;
+}
+
+double _alo_price(std::int32_t flag, double S, double K, double D, double F, double sigma)
+{
+    return price_default(classify(flag, S, K, D, F, sigma), sigma);
+}
+
+void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
+                 Greeks *out)
+{
+    const Contract c = classify(flag, S, K, D, F, sigma);
+    out->gamma = out->vega = out->dD = out->dF = 0.0;
+    // The put's partials in its own r, q and vol, seeded in that order.
+    using D3 = Dual<3>;
+    Rates<D3> m{c.r, c.q, sigma};
+    m.r.d[0] = m.q.d[1] = m.vol.d[2] = 1.0;
+    PutValue<D3> put{D3(0.0), 0.0, 0.0};
+    switch (c.kind) {
+    case Contract::INVALID:
+        out->price = out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
+        return;
+    case Contract::INTRINSIC:
+        // The exercise value on the spot, flat beyond its kink.
+        out->price = intrinsic_value(flag, S, K);
+        out->delta = out->price > 0 ? (flag == CALL ? 1.0 : -1.0) : 0.0;
+        return;
+    case Contract::EUROPEAN:
+        _black_greeks(flag, S, K, D, F, sigma, out);
+        return;
+    case Contract::TWO_BOUNDARIES:
+        _fd_two_boundary_greeks(flag, S, K, D, F, sigma, out);
+        return;
+    case Contract::ZERO_VOL:
+        if (c.r <= 0 && c.q >= c.r) {
+            _black_greeks(flag, S, K, D, F, sigma, out);
+            return;
+        }
+        put.price = zero_vol_put(c.S, c.K, m, &put.delta);
+        put.gamma = 0.0;
+        put.price.d[2] = 0.0;
+        break;
+    case Contract::BOUNDARY: {
+        Boundaries<D3> b;
+        int steps;
+        put = solve_default<D3>(c, m, b, Purpose::GREEKS, &steps);
+        break;
+    }
+    }
+
+    double dr = put.price.d[0], dq = put.price.d[1];  // dV/dr, dV/dq of the contract
+    out->price = put.price.v;
+    if (c.call) {
+        // C(S, K, r, q) = P(K, S, q, r); P is homogeneous of degree one in its
+        // spot and strike, so dC/dS = dP/dK' = (P - K dP/dS')/S and
+        // d2C/dS2 = (K/S)^2 d2P/dS'2.
+        dr = put.price.d[1];
+        dq = put.price.d[0];
+        out->delta = (put.price.v - K * put.delta) / S;
+        out->gamma = (K / S) * (K / S) * put.gamma;
+    } else {
+        out->delta = put.delta;
+        out->gamma = put.gamma;
+    }
+    // r = -ln D and q = -ln D - ln(F/S).
+    out->vega = put.price.d[2];
+    out->dD = -(dr + dq) / D;
+    out->dF = -dq / F;
+}
+
+double _alo_price_vega(std::int32_t flag, double S, double K, double D, double F, double sigma,
+                       double *vega)
+{
+    const Contract c = classify(flag, S, K, D, F, sigma);
+    if (c.kind != Contract::BOUNDARY) {
+        // The other regimes' Greeks are closed forms or NaN: no solve to spare.
+        Greeks g;
+        _alo_greeks(flag, S, K, D, F, sigma, &g);
+        *vega = g.vega;
+        return g.price;
+    }
+    Rates<Dual<1>> m{c.r, c.q, sigma};
+    m.vol.d[0] = 1.0;
+    Boundaries<Dual<1>> b;
+    int steps;
+    const Dual<1> price = solve_default<Dual<1>>(c, m, b, Purpose::PRICE, &steps).price;
+    *vega = price.d[0];
+    return price.v;
+}
+
+}  // namespace korvane::kernels

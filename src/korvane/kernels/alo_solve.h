@@ -1,0 +1,365 @@
+// The put's boundary solve and premium integral for the fixed-point American
+// kernels (alo.h): what a contract reduces to, the schemes, and the solve the
+// price, the Greeks and the implied-vol search share.  Internal to the
+// kernels: namespace alo_detail.
+#ifndef KORVANE_ALO_SOLVE_H
+#define KORVANE_ALO_SOLVE_H
+
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <type_traits>
+
+#include "alo_boundary.h"
+
+namespace korvane::kernels::alo_detail {
+
+// What a solve returns besides the price.
+enum class Purpose {
+    PRICE,   // the price (and its partials in the rates and vol, for a dual T)
+    GREEKS,  // the same, with the put's delta and gamma
+};
+
+// Where Newton's method starts.
+enum class Start {
+    COLD,  // the QD boundary
+    WARM,  // the boundary the caller left (or predicted) in s
+};
+
+template <class T>
+struct PutValue {
+    T price;
+    double delta;  // dV/dS, the boundary held (it does not depend on S)
+    double gamma;
+};
+
+// European put, K e^{-r} Phi(-d-) - S e^{-q} Phi(-d+).
+template <class T>
+T european_put(double S, double K, const Rates<T> &m)
+{
+    const T dm = (std::log(S / K) + m.r - m.q - 0.5 * (m.vol * m.vol)) / m.vol;
+    const T dp = dm + m.vol;
+    return K * exp_of(-m.r) * ncdf_of(-dm) - S * exp_of(-m.q) * ncdf_of(-dp);
+}
+
+// The put at spot S on the boundary s = ln(X/B) at the nodes, c the
+// Chebyshev coefficients of s^2: the exercise value at or beyond it, else the
+// European price plus the premium integral over the time t from now, the
+// boundary at time to expiry 1 - t (flat beyond tau_max).  Delta and gamma
+// are filled for the Greeks.
+template <class T>
+PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, const Rates<T> &m,
+                        const T *s, const T *c, Purpose purpose)
+{
+    const int n = tb.n;
+    const T &r = m.r, &q = m.q, &vol = m.vol;
+    const T v2 = vol * vol;
+    const T ln_XK = ln_start(m);
+    const T ln_X = std::log(K) + ln_XK;
+
+    const bool greeks = purpose == Purpose::GREEKS;
+    PutValue<T> out{T(0.0), 0.0, 0.0};
+    // At or beyond the boundary at the full maturity: the exercise value.
+    const T &sH_T = s[0];
+    // ln(S/X): X moves with r and q where q > r, and so does every ln(S/B(u)).
+    const T ln_SX = std::log(S) - ln_X;
+    if (value(ln_SX) <= -value(sH_T)) {
+        out.price = K - S;
+        out.delta = -1.0;
+        return out;
+    }
+
+    // Premium integral in t on the stretched substitution of point_at (tau = 1).
+    T premium = 0.0;
+    double delta = 0.0, gamma = 0.0;  // their integrals, the boundary held
+    const double rv = value(r), qv = value(q), vv = value(vol);
+    // The integrand turns where d+- ~ 0: with B ~ X, where the forward path
+    // a + b t = ln(S/X) + (r - q) t crosses zero, or comes closest to it
+    // relative to vol sqrt(t), at t_c = |a/b|, over a time of about vol
+    // sqrt(t_c)/|b| (or the kernels' 1/kappa); at small vol nearly a step.
+    // The integral is split in two panels, at t_c where the turn is sharp
+    // (a profile too narrow to resolve then leaves errors of opposite signs
+    // on the two sides), moving to the middle as it broadens, and each
+    // panel's points gather towards t_c (the sinh map of make_focus).
+    const double a = value(ln_SX), b = rv - qv;
+    const double t_c = std::fabs(a) < std::fabs(b) ? std::fabs(a / b) : 1.0;
+    const double width = vv * std::sqrt(t_c) / std::fabs(b) + 1 / sp.kappa;
+    // v(t) extended beyond [0, 1] with unit slope, so that a width beyond the
+    // interval gathers nothing.
+    const auto v_ext = [](double t) { return t < 0 ? t : t > 1 ? t : v_of(t); };
+    const double vc = v_of(t_c);
+    const double eta = 0.5 * (v_ext(t_c + width) - v_ext(t_c - width));
+    double broad = (std::log(eta) - std::log(SHARP_TURN)) / std::log(BROAD_TURN / SHARP_TURN);
+    broad = broad < 0 ? 0.0 : broad > 1 ? 1.0 : broad;
+    broad = broad * broad * (3 - 2 * broad);
+    const double vs = vc + (0.5 - vc) * broad;  // the split
+    const int half = tb.outer.n;
+    const int l = 2 * half;
+    Point pt[ALO_MAX_POINTS];
+    double xi[ALO_MAX_POINTS] = {};  // the boundary's time to expiry on the Chebyshev axis
+    for (int side = 0; side < 2; ++side) {
+        const double lo = side == 0 ? 0.0 : vs, hi = side == 0 ? vs : 1.0;
+        const double focus = vc < lo ? lo : vc > hi ? hi : vc;
+        const double e = eta > FINEST_FOCUS * (hi - lo) ? eta : FINEST_FOCUS * (hi - lo);
+        const Focus fc = make_focus(focus, lo, hi, e);
+        for (int k = 0; k < half; ++k) {
+            double v, dv;
+            focus_at(fc, tb.outer.z[k], &v, &dv);
+            pt[side * half + k] = point_of(v, dv, 1.0, 1.0, tb.outer.w[k]);
+            const double x = pt[side * half + k].one_m / sp.root_max;
+            xi[side * half + k] = 2 * (x < 1 ? x : 1.0) - 1;
+        }
+    }
+    T Hu[ALO_MAX_POINTS];  // H there
+    clenshaw_row<T, ALO_MAX_POINTS>(c, n, xi, l, Hu);
+    for (int k = 0; k < l; ++k) {
+        const double t = pt[k].s;
+        const double du = pt[k].ds;
+        if (!(du > 0))
+            continue;  // a side of no length (t_c at an end)
+        const T sHu = sqrt_pos(Hu[k]);
+        const T sd = vol * pt[k].root_s;
+        const T dm = (ln_SX + sHu + (r - q) * t - 0.5 * (v2 * t)) / sd;
+        const T dp = dm + sd;
+        const T er = exp_of(-r * t), eq = exp_of(-q * t);
+        const T em = exp_of(-0.5 * (dm * dm)), ep = exp_of(-0.5 * (dp * dp));
+        premium += (r * K * er * ncdf_given(-dm, em) - q * S * eq * ncdf_given(-dp, ep)) * du;
+        if (greeks) {
+            // d/dS: -q e^{-qt} Phi(-d+) + e^{-qt} phi(d+)(q - r K/B)/(vol sqrt t);
+            // d2/dS2: e^{-qt} phi(d+)/(S vol sqrt t) [q - (q - r K/B) d+/(vol sqrt t)].
+            const double dpv = value(dp), sdv = value(sd), eqv = value(eq);
+            const double KB = std::exp(value(sHu) - value(ln_XK));  // K/B(u)
+            const double pp = INV_SQRT_2PI * value(ep);
+            const double a = qv - rv * KB;
+            delta += (-(qv * eqv) * norm_cdf(-dpv) + eqv * pp * a / sdv) * du;
+            gamma += eqv * pp / (S * sdv) * (qv - a * dpv / sdv) * du;
+        }
+    }
+    out.price = european_put(S, K, m) + premium;
+    // A worthless put's premium may round below zero.
+    if (value(out.price) < 0)
+        out.price = T(0.0);
+    // Short of the exercise value (a boundary left too low): exercised, as
+    // the price can be no less.
+    if (value(out.price) < K - S) {
+        out.price = K - S;
+        out.delta = -1.0;
+        return out;
+    }
+    if (greeks) {
+        const double dp = (std::log(S / K) + rv - qv + 0.5 * (vv * vv)) / vv;
+        out.delta = -std::exp(-qv) * norm_cdf(-dp) + delta;
+        out.gamma = std::exp(-qv) * norm_pdf(dp) / (S * vv) + gamma;
+    }
+    return out;
+}
+
+// Solves the boundary and prices the put.  s holds n + 1 values of ln(X/B)
+// at the nodes: the start when `start` is WARM, the converged boundary on
+// return, with its partials in the seeded rates and vol for a dual T: with
+// the boundary converged in doubles, ds/dtheta = -J^{-1} d rho/d theta (the
+// implicit function theorem on the collocation equations, J their Jacobian),
+// one residual pass in duals.  *steps receives the Newton steps taken; a
+// solve that does not converge prices NaN.
+template <class T, int NCAP, int LCAP>
+PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
+                      const Rates<T> &m, Start start, T *s, Purpose purpose, int *steps)
+{
+    const int n = tb.n;
+    const Rates<double> mv{value(m.r), value(m.q), value(m.vol)};
+    const double ln_K = std::log(K);
+    const Span sp = make_span(mv.r, mv.q, mv.vol);
+    const double gap = sp.gap;
+    const bool flat = !(gap > FLAT_GAP);  // B = X
+    double sv[NCAP + 1] = {};  // the boundary in doubles
+    double J[NCAP * NCAP];     // the last Jacobian's LU factors
+    int piv[NCAP];
+    *steps = 0;
+    NodeTerms<double, NCAP, LCAP> nt;  // in doubles
+    if (!flat) {
+        if (start == Start::COLD)
+            qd_start(tb, sp, K, mv.r, mv.q, mv.vol, gap, sv);
+        else
+            for (int i = 0; i <= n; ++i)
+                sv[i] = value(s[i]);
+        node_terms(tb, sp, K, mv, nt);
+        *steps = newton_boundary(tb, nt, mv, ln_K, sc.iterations, sc.tolerance, sv, J, piv);
+        if (*steps > sc.iterations)
+            return {T(NaN), NaN, NaN};
+        if (purpose == Purpose::GREEKS) {
+            // The Greeks' partials from the Jacobian at the boundary itself,
+            // not at the iterate before Newton's last step.
+            double rho[NCAP];
+            residuals(tb, nt, mv, ln_K, sv, rho, J);
+            if (!lu_factor<NCAP>(J, n, piv))
+                return {T(NaN), NaN, NaN};
+        }
+    }
+    for (int i = 0; i <= n; ++i)
+        s[i] = sv[i];
+    if constexpr (!std::is_same_v<T, double>) {
+      if (!flat) {
+        NodeTerms<T, NCAP, LCAP> ntd;
+        constexpr bool one = sizeof(T{}.d) == sizeof(double);
+        if (one && m.r.d[0] == 0 && m.q.d[0] == 0 && m.vol.d[0] == 1) {
+            if constexpr (one)
+                vol_terms(tb, nt, mv.vol, ntd);
+        } else {
+            node_terms(tb, sp, K, m, ntd);
+        }
+        T rho[NCAP];
+        residuals(tb, ntd, m, ln_K, sv, rho, static_cast<double *>(nullptr));
+        constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
+        for (int p = 0; p < P; ++p) {
+            double b[NCAP];
+            for (int i = 0; i < n; ++i)
+                b[i] = -rho[i].d[p];
+            lu_solve(J, n, piv, b);
+            for (int i = 0; i < n; ++i)
+                s[i].d[p] = b[i];
+        }
+      }
+    }
+    T H[NCAP + 1];  // s^2 and its Chebyshev coefficients
+    T c[NCAP + 1];
+    for (int i = 0; i <= n; ++i)
+        H[i] = s[i] * s[i];
+    chebyshev_coefficients(tb, H, c);
+    return put_premium(tb, sp, S, K, m, s, c, purpose);
+}
+
+// What a contract reduces to.
+struct Contract {
+    enum Kind {
+        INVALID,         // NaN or out-of-domain input: NaN out
+        INTRINSIC,       // sigma <= 0 and no rates to read: the exercise value on the spot
+        ZERO_VOL,        // sigma <= 0: the deterministic American value
+        EUROPEAN,        // never exercised early: the Black price
+        TWO_BOUNDARIES,  // q < r < 0 for the put: exercised inside a band
+        BOUNDARY,        // one boundary: the collocation solve
+    } kind;
+    bool call;  // priced as the mirrored put
+    double S;   // the put's spot (K for a call)
+    double K;   // the put's strike (S for a call)
+    double r;   // the put's rate (q for a call)
+    double q;   // the put's yield (r for a call)
+    // The contract as given, for the European branch: the very doubles of the
+    // European method (black.h), whatever the mirroring.
+    std::int32_t flag;
+    double S0, K0, D0, F0;
+};
+
+Contract classify(std::int32_t flag, double S, double K, double D, double F, double sigma);
+
+// The put's value at sigma = 0: the forward path is certain, so it is the
+// best of K e^{-r t} - S e^{-q t} over exercise times t in [0, 1] (and 0):
+// at either end, or where r K e^{-r t} = q S e^{-q t} (a maximum when q > r).
+// The time is chosen on the values, and the value taken at it, so a dual T
+// carries the partials in r and q (the envelope theorem: the time's own
+// partials do not count).  *delta receives dV/dS.
+template <class T>
+T zero_vol_put(double S, double K, const Rates<T> &m, double *delta)
+{
+    const double r = value(m.r), q = value(m.q);
+    const auto at = [&](double t) { return K * std::exp(-r * t) - S * std::exp(-q * t); };
+    double best = 0.0, t_best = -1.0;  // -1: never exercised
+    for (double t : {0.0, 1.0}) {
+        if (at(t) > best)
+            best = at(t), t_best = t;
+    }
+    const double ratio = (r * K) / (q * S);
+    if (r != q && ratio > 0) {
+        const double t = std::log(ratio) / (r - q);
+        if (t > 0 && t < 1 && at(t) > best)
+            best = at(t), t_best = t;
+    }
+    if (t_best < 0) {
+        *delta = 0.0;
+        return T(0.0);
+    }
+    *delta = -std::exp(-q * t_best);
+    if (t_best == 0)
+        return T(K - S);
+    return K * exp_of(-m.r * t_best) - S * exp_of(-m.q * t_best);
+}
+
+// The scheme of the public kernels.
+inline constexpr int NODES = ALO_SCHEME.nodes;
+inline constexpr int POINTS = ALO_SCHEME.points;
+static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME));
+inline constexpr Tables DEFAULT_TABLES =
+    make_tables(ALO_SCHEME.nodes, ALO_SCHEME.points, ALO_SCHEME.final_points);
+
+// Where the integrands forget fastest (kappa large: long maturities at high
+// rates, or a large variance) ALO_SCHEME's 14 nodes leave up to some times
+// the tolerance; there a finer scheme takes over, blended in smoothly over
+// kappa in [BLEND_LO, BLEND_HI] (where both are within the tolerance), so
+// that the price stays a smooth function of the inputs.
+inline constexpr AloScheme FINE_SCHEME{20, 16, 20, 64, 1e-4};
+inline constexpr int FINE_NODES = FINE_SCHEME.nodes;
+inline constexpr int FINE_POINTS = FINE_SCHEME.points;
+static_assert(fits(FINE_SCHEME));
+inline constexpr Tables FINE_TABLES =
+    make_tables(FINE_SCHEME.nodes, FINE_SCHEME.points, FINE_SCHEME.final_points);
+inline constexpr double BLEND_LO = 0.5;
+inline constexpr double BLEND_HI = 0.7;
+
+// The finer scheme's weight: 0 up to BLEND_LO, 1 from BLEND_HI, a cubic
+// smoothstep in kappa between (in T, so that its partials count).
+template <class T>
+T fine_weight(const Rates<T> &m)
+{
+    const double k = decay_rate(value(m.r), value(m.q), value(m.vol));
+    if (!(k > BLEND_LO))
+        return T(0.0);
+    if (!(k < BLEND_HI))
+        return T(1.0);
+    const T mu = m.r - m.q - 0.5 * (m.vol * m.vol);
+    const T x = (m.r + mu * mu / (2.0 * (m.vol * m.vol)) - BLEND_LO) / (BLEND_HI - BLEND_LO);
+    return x * x * (3.0 - 2.0 * x);
+}
+
+// The boundaries of the two schemes, kept between solves (the implied-vol
+// search starts each solve from the last), and whether each holds one.
+template <class T>
+struct Boundaries {
+    T coarse[NODES + 1];
+    T fine[FINE_NODES + 1];
+    bool warm_coarse = false;
+    bool warm_fine = false;
+};
+
+// The put under the public kernels' schemes: ALO_SCHEME, FINE_SCHEME or the
+// blend of the two; *steps receives the Newton steps of both.
+template <class T>
+PutValue<T> solve_default(const Contract &c, const Rates<T> &m, Boundaries<T> &b, Purpose purpose,
+                          int *steps)
+{
+    const T w = fine_weight(m);
+    const double wv = value(w);
+    PutValue<T> coarse{T(0.0), 0.0, 0.0}, fine{T(0.0), 0.0, 0.0};
+    int coarse_steps = 0, fine_steps = 0;
+    if (wv < 1) {
+        coarse = put_value<T, NODES, POINTS>(DEFAULT_TABLES, ALO_SCHEME, c.S, c.K, m,
+                                             b.warm_coarse ? Start::WARM : Start::COLD, b.coarse,
+                                             purpose, &coarse_steps);
+        b.warm_coarse = !std::isnan(value(coarse.price));
+    }
+    if (wv > 0) {
+        fine = put_value<T, FINE_NODES, FINE_POINTS>(FINE_TABLES, FINE_SCHEME, c.S, c.K, m,
+                                                     b.warm_fine ? Start::WARM : Start::COLD, b.fine,
+                                                     purpose, &fine_steps);
+        b.warm_fine = !std::isnan(value(fine.price));
+    }
+    *steps = coarse_steps + fine_steps;
+    if (wv == 0)
+        return coarse;
+    if (wv == 1)
+        return fine;
+    return {coarse.price + w * (fine.price - coarse.price), coarse.delta + wv * (fine.delta - coarse.delta),
+            coarse.gamma + wv * (fine.gamma - coarse.gamma)};
+}
+
+}  // namespace korvane::kernels::alo_detail
+
+#endif  // KORVANE_ALO_SOLVE_H
