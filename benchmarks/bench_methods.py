@@ -19,8 +19,8 @@ import os
 import time
 
 import numpy as np
-from scipy.optimize import brentq
 
+from _quantlib import FlatMarket
 import korvane
 from korvane import bsm
 
@@ -34,48 +34,21 @@ def grid(n, seed=15):
 
 
 class QuantLibPricer:
-    """One contract at a time through QuantLib's engine, objects reused."""
+    """One contract at a time through QuantLib's QdFp engine on `scheme`."""
 
     def __init__(self, scheme):
-        import QuantLib as ql
+        self.market = FlatMarket()
+        ql = self.market.ql
+        self.engine = ql.QdFpAmericanEngine(self.market.process, getattr(ql.QdFpAmericanEngine, scheme)())
 
-        self.ql = ql
-        self.today = ql.Date(8, 12, 2026)
-        ql.Settings.instance().evaluationDate = self.today
-        dc = ql.Actual365Fixed()
-        self.spot, self.rate, self.div, self.sig = (ql.SimpleQuote(0.0) for _ in range(4))
-        rts = ql.YieldTermStructureHandle(ql.FlatForward(self.today, ql.QuoteHandle(self.rate), dc))
-        dts = ql.YieldTermStructureHandle(ql.FlatForward(self.today, ql.QuoteHandle(self.div), dc))
-        vts = ql.BlackVolTermStructureHandle(
-            ql.BlackConstantVol(self.today, ql.NullCalendar(), ql.QuoteHandle(self.sig), dc))
-        process = ql.BlackScholesMertonProcess(ql.QuoteHandle(self.spot), dts, rts, vts)
-        self.engine = ql.QdFpAmericanEngine(process, getattr(ql.QdFpAmericanEngine, scheme)())
-
-    def option(self, c):
-        ql = self.ql
-        kind = ql.Option.Call if c["flag"] == "c" else ql.Option.Put
-        option = ql.VanillaOption(ql.PlainVanillaPayoff(kind, c["K"]),
-                                  ql.AmericanExercise(self.today, self.today + int(c["days"])))
-        option.setPricingEngine(self.engine)
-        self.spot.setValue(c["S"]), self.rate.setValue(c["r"]), self.div.setValue(c["q"])
-        return option
+    def option(self, c, vol=math.nan):
+        return self.market.option(self.engine, c["flag"] == "c", c["S"], c["K"], c["days"], c["r"], c["q"], vol)
 
     def price(self, c, vol):
-        option = self.option(c)
-        self.sig.setValue(vol)
-        return option.NPV()
+        return self.option(c, vol).NPV()
 
     def implied_vol(self, c, target):
-        option = self.option(c)
-
-        def f(v):
-            self.sig.setValue(v)
-            return option.NPV() - target
-
-        try:
-            return brentq(f, 1e-4, 4.0, xtol=1e-10)
-        except ValueError:
-            return math.nan
+        return self.market.implied_vol(self.option(c), target)
 
 
 def timed(fn):

@@ -29,6 +29,7 @@ import time
 
 import numpy as np
 
+from _quantlib import FlatMarket
 import korvane.ufuncs as u
 from fd_reference import american
 from korvane import bsm
@@ -63,36 +64,17 @@ def regions(g):
 
 
 class QuantLib:
-    """QuantLib engines one contract at a time, objects reused."""
+    """QuantLib's QdFp high-precision scheme one contract at a time."""
 
     def __init__(self):
-        import QuantLib as ql
-
-        self.ql = ql
-        self.today = ql.Date(8, 12, 2026)
-        ql.Settings.instance().evaluationDate = self.today
-        dc = ql.Actual365Fixed()
-        self.spot, self.rate, self.div, self.sig = (ql.SimpleQuote(0.0) for _ in range(4))
-        rts = ql.YieldTermStructureHandle(ql.FlatForward(self.today, ql.QuoteHandle(self.rate), dc))
-        dts = ql.YieldTermStructureHandle(ql.FlatForward(self.today, ql.QuoteHandle(self.div), dc))
-        vts = ql.BlackVolTermStructureHandle(
-            ql.BlackConstantVol(self.today, ql.NullCalendar(), ql.QuoteHandle(self.sig), dc))
-        self.process = ql.BlackScholesMertonProcess(ql.QuoteHandle(self.spot), dts, rts, vts)
-        self.hp = ql.QdFpAmericanEngine(self.process, ql.QdFpAmericanEngine.highPrecisionScheme())
-
-    def option(self, c, engine):
-        ql = self.ql
-        kind = ql.Option.Call if c["flag"] == "c" else ql.Option.Put
-        option = ql.VanillaOption(ql.PlainVanillaPayoff(kind, float(c["K"])),
-                                  ql.AmericanExercise(self.today, self.today + int(c["days"])))
-        option.setPricingEngine(engine)
-        self.spot.setValue(float(c["S"])), self.rate.setValue(float(c["r"]))
-        self.div.setValue(float(c["q"])), self.sig.setValue(float(c["vol"]))
-        return option
+        self.market = FlatMarket()
+        ql = self.market.ql
+        self.hp = ql.QdFpAmericanEngine(self.market.process, ql.QdFpAmericanEngine.highPrecisionScheme())
 
     def price(self, c):
         try:
-            return self.option(c, self.hp).NPV()
+            return self.market.option(self.hp, c["flag"] == "c", c["S"], c["K"], c["days"], c["r"], c["q"],
+                                      c["vol"]).NPV()
         except RuntimeError:
             return math.nan
 

@@ -70,14 +70,14 @@ std::int32_t load_contract(char **args, const npy_intp *steps, npy_intp i, doubl
 // ---------------------------------------------------------------------------
 // The kernels of one method, as the loops call them.
 
-using price_fn = double (*)(std::int32_t q, double S, double K, double D, double F, double sigma);
-using greeks_fn = void (*)(std::int32_t q, double S, double K, double D, double F, double sigma,
+using price_fn = double (*)(std::int32_t flag, double S, double K, double D, double F, double sigma);
+using greeks_fn = void (*)(std::int32_t flag, double S, double K, double D, double F, double sigma,
                            k::Greeks *out);
 
 // Black's price needs no spot, but a NaN one is still a NaN input.
-double european_price(std::int32_t q, double S, double K, double D, double F, double sigma)
+double european_price(std::int32_t flag, double S, double K, double D, double F, double sigma)
 {
-    return std::isnan(S) ? S : k::_black_price(q, K, D, F, sigma);
+    return std::isnan(S) ? S : k::_black_price(flag, K, D, F, sigma);
 }
 
 // ---------------------------------------------------------------------------
@@ -93,28 +93,28 @@ struct LoopGuard {};
 template <>
 struct LoopGuard<Cost::Slow> : capi::DetachedIfAttached {};
 
-template <double (*kernel)(std::int32_t q, const double *x), Cost cost>
+template <double (*kernel)(std::int32_t flag, const double *x), Cost cost>
 void elementwise_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     [[maybe_unused]] const LoopGuard<cost> guard;  // empty for the cheap loops
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];
-        const std::int32_t q = load_contract<5>(args, steps, i, x);
-        store(args[6], steps[6], i, kernel(q, x));
+        const std::int32_t flag = load_contract<5>(args, steps, i, x);
+        store(args[6], steps[6], i, kernel(flag, x));
     }
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
 template <price_fn f>
-double price_of(std::int32_t q, const double *x)  // S, K, D, F, sigma
+double price_of(std::int32_t flag, const double *x)  // S, K, D, F, sigma
 {
-    return f(q, x[0], x[1], x[2], x[3], x[4]);
+    return f(flag, x[0], x[1], x[2], x[3], x[4]);
 }
 
 template <k::implied_vol_fn f>
-double implied_vol_of(std::int32_t q, const double *x)  // price, S, K, D, F
+double implied_vol_of(std::int32_t flag, const double *x)  // price, S, K, D, F
 {
-    return k::iv_or_nan(f(q, x[0], x[1], x[2], x[3], x[4]));
+    return k::iv_or_nan(f(flag, x[0], x[1], x[2], x[3], x[4]));
 }
 
 // ---------------------------------------------------------------------------
@@ -128,10 +128,10 @@ void greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void 
     [[maybe_unused]] const LoopGuard<cost> guard;  // empty for the cheap loops
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];  // S, K, D, F, sigma
-        const std::int32_t q = load_contract<5>(args, steps, i, x);
+        const std::int32_t flag = load_contract<5>(args, steps, i, x);
         const double T = load<double>(args[6], steps[6], i);
         k::Greeks g;
-        f(q, x[0], x[1], x[2], x[3], x[4], &g);
+        f(flag, x[0], x[1], x[2], x[3], x[4], &g);
         double rate[3];  // theta, rho, psi
         k::_rate_greeks(g, x[0], x[2], x[3], x[4], T, &rate[0], &rate[1], &rate[2]);
         const double results[] = {g.price, g.delta, g.gamma, g.vega, rate[0], rate[1], rate[2]};
@@ -191,16 +191,16 @@ k::Dividends schedule_of(char **args, const npy_intp *steps, const npy_intp *cor
 
 // S, K, D, F, sigma, is_call, life, (m), (m) -> price, and price, S, K, D, F,
 // is_call, life, (m), (m) -> implied sigma.
-template <double (*kernel)(std::int32_t q, const double *x, const k::Dividends &divs)>
+template <double (*kernel)(std::int32_t flag, const double *x, const k::Dividends &divs)>
 void fd_elementwise_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     const capi::DetachedIfAttached guard;
     const npy_intp *core = steps + 10;
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];
-        const std::int32_t q = load_contract<5>(args, steps, i, x);
+        const std::int32_t flag = load_contract<5>(args, steps, i, x);
         const k::Dividends divs = schedule_of(args, steps, core, 6, dims[1], i);
-        store(args[9], steps[9], i, kernel(q, x, divs));
+        store(args[9], steps[9], i, kernel(flag, x, divs));
     }
     std::feclearexcept(FE_ALL_EXCEPT);
 }
@@ -217,8 +217,8 @@ void fd_price_loop(char **args, const npy_intp *dims, const npy_intp *steps, voi
         const int count = static_cast<int>(std::min<npy_intp>(k::FD_BATCH, dims[0] - first));
         for (int b = 0; b < count; ++b) {
             double x[5];
-            const std::int32_t q = load_contract<5>(args, steps, first + b, x);
-            block[b] = {q, x[0], x[1], x[2], x[3], x[4], schedule_of(args, steps, core, 6, dims[1], first + b)};
+            const std::int32_t flag = load_contract<5>(args, steps, first + b, x);
+            block[b] = {flag, x[0], x[1], x[2], x[3], x[4], schedule_of(args, steps, core, 6, dims[1], first + b)};
         }
         k::_fd_price_many(block, count, out);
         for (int b = 0; b < count; ++b)
@@ -227,9 +227,9 @@ void fd_price_loop(char **args, const npy_intp *dims, const npy_intp *steps, voi
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
-double fd_implied_vol_of(std::int32_t q, const double *x, const k::Dividends &divs)
+double fd_implied_vol_of(std::int32_t flag, const double *x, const k::Dividends &divs)
 {
-    return k::iv_or_nan(k::_fd_implied_vol_c(q, x[0], x[1], x[2], x[3], x[4], divs));
+    return k::iv_or_nan(k::_fd_implied_vol_c(flag, x[0], x[1], x[2], x[3], x[4], divs));
 }
 
 // S, K, D, F, sigma, is_call, T, life, (m), (m) -> the seven Greeks.
@@ -240,10 +240,10 @@ void fd_greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, vo
     const npy_intp *core = steps + N_IN + 7;
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];  // S, K, D, F, sigma
-        const std::int32_t q = load_contract<5>(args, steps, i, x);
+        const std::int32_t flag = load_contract<5>(args, steps, i, x);
         const double T = load<double>(args[6], steps[6], i);
         k::FdGreeks g;
-        k::_fd_greeks(q, x[0], x[1], x[2], x[3], x[4], T,
+        k::_fd_greeks(flag, x[0], x[1], x[2], x[3], x[4], T,
                       schedule_of(args, steps, core, 7, dims[1], i), &g);
         const double results[] = {g.price, g.delta, g.gamma, g.vega, g.theta, g.rho, g.psi};
         for (int j = 0; j < 7; ++j)
@@ -320,11 +320,11 @@ void fd_scheme_loop(char **args, const npy_intp *dims, const npy_intp *steps, vo
     const npy_intp *core = steps + 10;  // scheme, times, amounts
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];
-        const std::int32_t q = load_contract<5>(args, steps, i, x);
+        const std::int32_t flag = load_contract<5>(args, steps, i, x);
         k::FdScheme scheme;
-        double v = std::numeric_limits<double>::quiet_NaN();
+        double v = k::NaN;
         if (scheme_of(args[6] + i * steps[6], core[0], dims[1], &scheme))
-            v = k::_fd_price_scheme(scheme, q, x[0], x[1], x[2], x[3], x[4],
+            v = k::_fd_price_scheme(scheme, flag, x[0], x[1], x[2], x[3], x[4],
                                     {args[7] + i * steps[7], args[8] + i * steps[8], core[1],
                                      core[2], static_cast<std::int64_t>(dims[2])});
         store(args[9], steps[9], i, v);

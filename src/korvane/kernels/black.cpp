@@ -475,31 +475,31 @@ double _normalised_black_otm(double x, double s)
     return black_otm(x, s, ex2).b;
 }
 
-double _black_price(std::int32_t q, double K, double D, double F, double sigma)
+double _black_price(std::int32_t flag, double K, double D, double F, double sigma)
 {
-    const double s = q == CALL ? 1.0 : -1.0;
+    const double s = flag == CALL ? 1.0 : -1.0;
     const double forward_intrinsic = s * (F - K) > 0 ? s * (F - K) : 0.0;
     if (std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma))
         return NaN;
     if (!(sigma > 0))
         return D * forward_intrinsic;
     if (sigma == std::numeric_limits<double>::infinity())
-        return D * (q == CALL ? F : K);
+        return D * (flag == CALL ? F : K);
     // Out of the money at -|x|, plus the intrinsic value.
     const double x = log_moneyness(F, K);
     const double b = _normalised_black_otm(-std::fabs(x), sigma);
     return D * (std::sqrt(F) * std::sqrt(K) * b + forward_intrinsic);
 }
 
-void _black_greeks(std::int32_t q, double S, double K, double D, double F, double sigma,
+void _black_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
                    Greeks *out)
 {
-    out->price = _black_price(q, K, D, F, sigma);
+    out->price = _black_price(flag, K, D, F, sigma);
     if (std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F) || std::isnan(sigma)) {
         out->price = out->delta = out->gamma = out->vega = out->dD = out->dF = NaN;
         return;
     }
-    const double s = q == CALL ? 1.0 : -1.0;
+    const double s = flag == CALL ? 1.0 : -1.0;
     const double g = F / S;
     out->dD = out->price / D;
     if (!(sigma > 0)) {

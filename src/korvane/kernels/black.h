@@ -20,14 +20,14 @@ double _normalised_black_otm(double x, double s);
 // European price on the forward, D * Black(F, K, sigma): the out-of-the-money
 // part from _normalised_black_otm, the intrinsic value added on the money
 // side.  sigma <= 0: D * max(s(F - K), 0).
-double _black_price(std::int32_t q, double K, double D, double F, double sigma);
+double _black_price(std::int32_t flag, double K, double D, double F, double sigma);
 
 // Price and forward-form partials in closed form (fields as in Greeks):
 // delta = D (F/S) s Phi(s d1), gamma = D (F/S)^2 phi(d1)/(F sigma),
 // vega = D F phi(d1), dD = price/D, dF = D s Phi(s d1).  sigma <= 0: the
 // partials of D max(s(F - K), 0) (zero off the money side and at the kink).
 // A NaN input gives NaN in every field.
-void _black_greeks(std::int32_t q, double S, double K, double D, double F, double sigma,
+void _black_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
                    Greeks *out);
 
 // Implied total standard deviation of a European price.  NaN price, K, D or F:

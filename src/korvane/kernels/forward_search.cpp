@@ -100,7 +100,7 @@ double search_forward(Params &p)
     double best_mismatch;
     const double F = _fminbound(&p, F_init * 0.97, F_init * 1.03, &best_mismatch);
     // No strike qualified at any trial forward: there is no estimate.
-    return best_mismatch == NO_DATA_MISMATCH ? std::numeric_limits<double>::quiet_NaN() : F;
+    return best_mismatch == NO_DATA_MISMATCH ? NaN : F;
 }
 
 }  // namespace

@@ -252,7 +252,7 @@ double _baw_implied_vol_c(std::int32_t flag, double price, double S, double K,
 // result) is NaN, 0.0 and roots pass unchanged.
 inline double iv_or_nan(double r)
 {
-    return r < 0 ? std::numeric_limits<double>::quiet_NaN() : r;
+    return r < 0 ? NaN : r;
 }
 
 // ---------------------------------------------------------------------------
