@@ -207,7 +207,7 @@ def main():
     print(f"round trips: {quotable.sum()} with vega >= 0.01 per vol point, {np.isnan(miss).sum()} NaN, "
           f"{(miss > 5e-4).sum()} miss by more than 5e-4 vol points, worst {np.nanmax(miss):.2g} "
           f"({t_iv / quotable.sum() * 1e6:.0f} us an implied vol)")
-    for name in ["standard", "negative yield", "deep negative yield", "zero rate", "never exercised"]:
+    for name in ["standard", "negative yield", "deep negative yield", "zero rate", "never exercised", "two boundaries"]:
         mm = region[quotable] == name
         if mm.any():
             print(f"  {name:<22}{mm.sum():>7}  NaN {np.isnan(miss[mm]).sum():>5}  > 5e-4: {(miss[mm] > 5e-4).sum():>5}  "

@@ -273,6 +273,10 @@ def test_two_boundaries_under_negative_rates():
     call = u.fd_price(spots, 100.0, math.exp(-q * T_), Fc, sigma, True, 1.0, [], [])
     assert np.all(rel_err(call, u._fd_price_scheme(spots, 100.0, math.exp(-q * T_), Fc, sigma, True,
                                                      REFERENCE, [], [])) < 0.5)
+    # deep in the money it is worth more than the spot (up to D F): its volatility still found
+    deep = u.alo_price(100.0, 30.0, math.exp(-q * T_), 100 * math.exp((q - r) * T_), 5.0, True)
+    assert deep > 100 and u.fd_implied_vol(deep, 100.0, 30.0, math.exp(-q * T_), 100 * math.exp((q - r) * T_), True,
+                                           1.0, [], []) == pytest.approx(5.0, rel=1e-9)
     s, k, d, f, sig, t, a = contract(100.0, 100.0, T_, r, q, vol, [0.5, 1.5], [1.0, 1.0])
     assert rel_err(u.fd_price(s, k, d, f, sig, False, 1.0, t, a), reference(s, k, d, f, sig, False, t, a)) < 1.0
 

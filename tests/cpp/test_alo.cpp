@@ -54,8 +54,9 @@ TEST(AloTables, MapsAndSubstitution)
         double v0, v1, dv;
         map(0.0, &v0, &dv);
         map(1.0, &v1, &dv);
-        EXPECT_NEAR(v0, lo, 1e-15);
-        EXPECT_NEAR(v1, hi, 1e-15 * (1 + hi));
+        // onto the interval to a few ulp of its scale (libm's sinh and asinh differ by an ulp)
+        EXPECT_NEAR(v0, lo, 1e-14);
+        EXPECT_NEAR(v1, hi, 1e-14 * (1 + hi));
         for (double z : {0.1, 0.5, 0.93}) {
             double a, b, h = 1e-6;
             map(z + h, &a, &dv);
@@ -80,10 +81,10 @@ TEST(AloTables, MapsAndSubstitution)
         const d::Point p = d::point_of(g.z[i], 1.0, tau, std::sqrt(tau), g.w[i]);
         ds += p.ds;
         ds_root += p.ds_root;
-        EXPECT_NEAR(p.root_s * p.root_s, p.s, 1e-15);
-        EXPECT_NEAR(tau * p.one_m * p.one_m, tau - p.s, 1e-15);
+        EXPECT_NEAR(p.root_s * p.root_s, p.s, 1e-14);
+        EXPECT_NEAR(tau * p.one_m * p.one_m, tau - p.s, 1e-14);
     }
-    EXPECT_NEAR(ds, tau, 1e-15);
+    EXPECT_NEAR(ds, tau, 1e-14);
     EXPECT_NEAR(ds_root, 2 * std::sqrt(tau), 1e-10);  // smooth in v, not a polynomial
 }
 

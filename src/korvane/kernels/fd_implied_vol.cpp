@@ -121,8 +121,8 @@ double search(const FdScheme &sc, const Contract &c, double price, double F, int
 }  // namespace
 
 // The screens use bounds, not solves: the price rises with sigma from the
-// deterministic value (sigma = 0) towards the spot (call) or the strike,
-// discounted at a negative rate (put).  The root is found on the cheap
+// deterministic value (sigma = 0) towards max(S, D F) (call) or K max(1, D)
+// (put).  The root is found on the cheap
 // steering scheme (level 0 of the full one) first; from there
 // Newton-secant steps on the full scheme, whose root is the answer, take one
 // or two solves of its level 1 (the steering scheme's bias moves the root by
@@ -146,7 +146,8 @@ double implied_vol_search(const FdScheme &sc, std::int32_t flag, double price, d
     const Contract c = classify(flag, S, K, D, F, 1.0, dividends);
     if (c.kind == Contract::INVALID)
         return done(-1.0);
-    const double upper = c.p.flag == CALL ? c.p.S : c.p.K * std::fmax(1.0, std::exp(-c.p.r));
+    // Exercised now or, at a negative rate, held to expiry on the forward.
+    const double upper = c.p.flag == CALL ? std::fmax(c.p.S, D * F) : c.p.K * std::fmax(1.0, D);
     if (!(price > deterministic_price(c) && price < upper))
         return done(-1.0);
     return done(search(sc, c, price, F, count));
