@@ -170,9 +170,11 @@ double evaluate(const FdScheme &sc, const Contract &c, double sigma, double *veg
     Contract at = c;
     at.p.sigma = sigma;
     // The dividend-free contract by the accurate engine: the answer without
-    // dividends, and the control variate where the scheme takes one.
+    // dividends, and the control variate where the scheme takes one.  Where
+    // it has two boundaries the accurate engine's answer is this engine's on
+    // its finer scheme: the scheme asked for solves it instead.
     double alo = NaN, alo_vega = NaN;
-    if (c.divs.n == 0 || sc.control)
+    if ((c.divs.n == 0 || sc.control) && one_boundary(c.p))
         alo = vega ? _alo_price_vega(c.p.flag, c.p.S, c.p.K, c.D, c.F0, sigma, &alo_vega)
                    : _alo_price(c.p.flag, c.p.S, c.p.K, c.D, c.F0, sigma);
     if (c.divs.n == 0 && !std::isnan(alo)) {
