@@ -115,7 +115,7 @@ def test_eight_threads_give_the_serial_results(make):
 
 
 def long_batch():
-    n = 100_000
+    n = 300_000  # long enough for several of ThreadSanitizer's slow collections, even on a loaded machine
     return lambda: vectorized_baw_implied_vol(np.linspace(2, 12, n), 100.0, np.linspace(80, 120, n), 0.96, 101.0, "c")
 
 
