@@ -353,20 +353,41 @@ struct UfuncSpec {
 };
 
 // The four loops of a method, with the cost of a price (and of its Greeks)
-// and of an implied volatility.
+// and of an implied volatility; `own_price_loop`, where given, replaces the
+// element-wise price loop.
 template <price_fn price, k::implied_vol_fn implied_vol, greeks_fn greeks, Cost price_cost,
-          Cost iv_cost>
+          Cost iv_cost, PyUFuncGenericFunction own_price_loop = nullptr>
 struct Loops {
     static inline PyUFuncGenericFunction price_loop[] = {
-        elementwise_loop<price_of<price>, price_cost>};
+        own_price_loop ? own_price_loop : elementwise_loop<price_of<price>, price_cost>};
     static inline PyUFuncGenericFunction implied_vol_loop[] = {
         elementwise_loop<implied_vol_of<implied_vol>, iv_cost>};
     static inline PyUFuncGenericFunction greeks_loops[] = {greeks_loop<greeks, price_cost>};
     static inline PyUFuncGenericFunction forward_loops[] = {forward_loop<implied_vol>};
 };
 
+// The accurate price, each contract's boundary reused from the one before
+// where they share the put's rates and vol (k::AloReuse): S, K, D, F,
+// sigma, is_call -> price, or with `counted` the boundary solves each
+// element made (0 where it reused one).
+template <bool counted>
+void alo_price_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const capi::DetachedIfAttached guard;
+    k::AloReuse reuse;  // this loop's own: threads never share one
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        double x[5];
+        const std::int32_t flag = load_contract<5>(args, steps, i, x);
+        const std::int64_t before = reuse.solves;
+        const double price = k::_alo_price_reusing(reuse, flag, x[0], x[1], x[2], x[3], x[4]);
+        store(args[6], steps[6], i, counted ? static_cast<double>(reuse.solves - before) : price);
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
 using Baw = Loops<k::_baw_price, k::_baw_implied_vol_c, k::_baw_greeks, Cost::Cheap, Cost::Slow>;
-using Alo = Loops<k::_alo_price, k::_alo_implied_vol_c, k::_alo_greeks, Cost::Slow, Cost::Slow>;
+using Alo = Loops<k::_alo_price, k::_alo_implied_vol_c, k::_alo_greeks, Cost::Slow, Cost::Slow,
+                  alo_price_loop<false>>;
 using European = Loops<european_price, k::_black_implied_vol_c, k::_black_greeks, Cost::Cheap,
                        Cost::Cheap>;
 
@@ -406,6 +427,7 @@ double implied_vol_solves(std::int32_t flag, const double *x)
 
 PyUFuncGenericFunction scheme_price_loops[] = {scheme_price_loop};
 PyUFuncGenericFunction solves_loops[] = {elementwise_loop<implied_vol_solves, Cost::Slow>};
+PyUFuncGenericFunction price_solves_loops[] = {alo_price_loop<true>};
 
 void *no_data[] = {nullptr};
 
@@ -527,6 +549,9 @@ const UfuncSpec UFUNCS[] = {
     spec("_alo_implied_vol_solves", solves_loops, ELEMENTWISE,
          "The boundary solves alo_implied_vol makes on price, S, K, D, F and is_call\n"
          "(for tests of its cost)."),
+    spec("_alo_price_solves", price_solves_loops, ELEMENTWISE,
+         "The boundary solves alo_price makes on each of S, K, D, F, sigma and is_call\n"
+         "in one loop, 0 where it reuses the one before (for tests of its cost)."),
 };
 
 int add_ufunc(PyObject *module, const UfuncSpec &u)

@@ -50,6 +50,24 @@ double _alo_price(std::int32_t flag, double S, double K, double D, double F, dou
 double _alo_price_scheme(const AloScheme &scheme, std::int32_t flag, double S, double K, double D,
                          double F, double sigma);
 
+// The boundaries a loop solved last, kept for its next contract: a put's
+// boundary in strike-free form depends on its r, q and vol alone, so
+// contracts that share them (a strike chain at one volatility) reuse it
+// with the very doubles of a fresh solve.  One per loop, never shared
+// between threads; a default-constructed one holds nothing.
+struct AloReuse {
+    std::uint64_t key[3] = {};          // the bits of the put's r, q and vol
+    bool held = false;                  // whether the boundaries belong to key
+    bool converged[2] = {};             // per scheme: the coarse one, the fine one
+    double s[2][ALO_MAX_NODES + 1];     // their ln(X/B) at the nodes
+    std::int64_t solves = 0;            // boundary solves made through this record
+};
+
+// _alo_price's doubles, its boundary taken from `reuse` where that holds the
+// contract's and left there for the next contract otherwise.
+double _alo_price_reusing(AloReuse &reuse, std::int32_t flag, double S, double K, double D,
+                          double F, double sigma);
+
 // Price and forward-form partials, with _baw_greeks' definitions: delta =
 // dV/dS with F/S held, gamma likewise, vega = dV/dsigma, dD = dV/dD (S, F
 // held), dF = dV/dF (S, D held).

@@ -12,6 +12,7 @@
 #include "fd.h"
 #include "rates.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -87,8 +88,47 @@ double two_boundary_price(const Contract &c, double sigma)
     return _fd_two_boundary_price(c.flag, c.S0, c.K0, c.D0, c.F0, sigma);
 }
 
-// Price of a classified contract under the default scheme.
-double price_default(const Contract &c, double sigma)
+// The put of a BOUNDARY contract under the public schemes on the boundaries
+// in `reuse`, solved first unless they are the contract's.  A fresh solve
+// and a reused one give the same doubles: the boundaries are solved cold
+// from the rates alone, and the contract's S and K enter only the premium.
+double price_reusing(const Contract &c, double sigma, AloReuse &reuse)
+{
+    const Rates<double> m{c.r, c.q, sigma};
+    const double w = fine_weight(m);
+    const std::uint64_t key[3] = {std::bit_cast<std::uint64_t>(c.r),
+                                  std::bit_cast<std::uint64_t>(c.q),
+                                  std::bit_cast<std::uint64_t>(sigma)};
+    const bool held = reuse.held && key[0] == reuse.key[0] && key[1] == reuse.key[1]
+                      && key[2] == reuse.key[2];
+    if (!held) {
+        int steps;
+        reuse.converged[0] = w < 1 && solve_boundary<double, NODES, POINTS>(
+                                          DEFAULT_TABLES, ALO_SCHEME, m, Start::COLD, reuse.s[0],
+                                          Purpose::PRICE, &steps);
+        reuse.converged[1] = w > 0 && solve_boundary<double, FINE_NODES, FINE_POINTS>(
+                                          FINE_TABLES, FINE_SCHEME, m, Start::COLD, reuse.s[1],
+                                          Purpose::PRICE, &steps);
+        for (int j = 0; j < 3; ++j)
+            reuse.key[j] = key[j];
+        reuse.held = true;
+        ++reuse.solves;
+    }
+    const PutValue<double> none{NaN, NaN, NaN};
+    PutValue<double> coarse{0.0, 0.0, 0.0}, fine{0.0, 0.0, 0.0};
+    if (w < 1)
+        coarse = reuse.converged[0]
+                     ? put_on(DEFAULT_TABLES, c.S, c.K, m, reuse.s[0], Purpose::PRICE)
+                     : none;
+    if (w > 0)
+        fine = reuse.converged[1] ? put_on(FINE_TABLES, c.S, c.K, m, reuse.s[1], Purpose::PRICE)
+                                  : none;
+    return blend(w, coarse, fine).price;
+}
+
+// Price of a classified contract under the default scheme, a boundary
+// taken from or left in `reuse`.
+double price_default(const Contract &c, double sigma, AloReuse &reuse)
 {
     switch (c.kind) {
     case Contract::INVALID:
@@ -108,9 +148,7 @@ double price_default(const Contract &c, double sigma)
     case Contract::BOUNDARY:
         break;
     }
-    Boundaries<double> b;
-    int steps;
-    return solve_default<double>(c, {c.r, c.q, sigma}, b, Purpose::PRICE, &steps).price;
+    return price_reusing(c, sigma, reuse);
 }
 
 }  // namespace
@@ -125,8 +163,10 @@ double _alo_price_scheme(const AloScheme &scheme, std::int32_t flag, double S, d
     if (!fits(scheme))
         return NaN;
     const Contract c = classify(flag, S, K, D, F, sigma);
-    if (c.kind != Contract::BOUNDARY)
-        return price_default(c, sigma);
+    if (c.kind != Contract::BOUNDARY) {
+        AloReuse none;
+        return price_default(c, sigma, none);
+    }
     const Tables tb = make_tables(scheme.nodes, scheme.points, scheme.final_points);
     double s[ALO_MAX_NODES + 1];
     int steps;
@@ -138,7 +178,14 @@ double _alo_price_scheme(const AloScheme &scheme, std::int32_t flag, double S, d
 
 double _alo_price(std::int32_t flag, double S, double K, double D, double F, double sigma)
 {
-    return price_default(classify(flag, S, K, D, F, sigma), sigma);
+    AloReuse fresh;
+    return price_default(classify(flag, S, K, D, F, sigma), sigma, fresh);
+}
+
+double _alo_price_reusing(AloReuse &reuse, std::int32_t flag, double S, double K, double D,
+                          double F, double sigma)
+{
+    return price_default(classify(flag, S, K, D, F, sigma), sigma, reuse);
 }
 
 void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
