@@ -177,6 +177,7 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
     int piv[NCAP];
     *steps = 0;
     NodeTerms<double, NCAP, LCAP> nt;  // in doubles
+    Cardinals<NCAP, LCAP> card;        // the interpolant at nt's points
     if (!flat) {
         if (start == Start::COLD)
             qd_start(tb, sp, 1.0, mv.r, mv.q, mv.vol, gap, sv);
@@ -184,14 +185,15 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
             for (int i = 0; i <= n; ++i)
                 sv[i] = value(s[i]);
         node_terms(tb, sp, 1.0, mv, nt);
-        *steps = newton_boundary(tb, nt, mv, 0.0, sc.iterations, sc.tolerance, sv, J, piv);
+        cardinals(tb, nt, card);
+        *steps = newton_boundary(tb, nt, card, mv, 0.0, sc.iterations, sc.tolerance, sv, J, piv);
         if (*steps > sc.iterations)
             return false;
         if (purpose == Purpose::GREEKS) {
             // The Greeks' partials from the Jacobian at the boundary itself,
             // not at the iterate before Newton's last step.
             double rho[NCAP];
-            residuals(tb, nt, mv, 0.0, sv, rho, J);
+            residuals(tb, nt, card, mv, 0.0, sv, rho, J);
             if (!lu_factor<NCAP>(J, n, piv))
                 return false;
         }
@@ -209,7 +211,7 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
             node_terms(tb, sp, 1.0, m, ntd);
         }
         T rho[NCAP];
-        residuals(tb, ntd, m, 0.0, sv, rho, static_cast<double *>(nullptr));
+        residuals(tb, ntd, card, m, 0.0, sv, rho, static_cast<double *>(nullptr));
         constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
         for (int p = 0; p < P; ++p) {
             double b[NCAP];
@@ -315,8 +317,10 @@ inline constexpr Tables DEFAULT_TABLES =
 // rates, or a large variance) ALO_SCHEME's 14 nodes leave up to some times
 // the tolerance; there a finer scheme takes over, blended in smoothly over
 // kappa in [BLEND_LO, BLEND_HI] (where both are within the tolerance), so
-// that the price stays a smooth function of the inputs.
-inline constexpr AloScheme FINE_SCHEME{20, 16, 20, 64, 1e-4};
+// that the price stays a smooth function of the inputs.  It allows more
+// Newton steps: at the largest variances (vol^2 T near 100) its QD start
+// lies several units of ln B off, and each step moves at most MAX_STEP.
+inline constexpr AloScheme FINE_SCHEME{20, 30, 20, 64, 1e-4};
 inline constexpr int FINE_NODES = FINE_SCHEME.nodes;
 inline constexpr int FINE_POINTS = FINE_SCHEME.points;
 static_assert(fits(FINE_SCHEME));
