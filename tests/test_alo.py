@@ -355,3 +355,8 @@ def test_a_strike_chain_shares_one_boundary(flag, vol):
     solves = u._alo_price_solves(100.0, strikes, DD, F, sig, flags)
     changed = np.r_[True, (sig[1:] != sig[:-1]) | (DD[1:] != DD[:-1]) | (flags[1:] != flags[:-1])]
     assert solves.tolist() == changed.astype(float).tolist()
+    # the Greeks' loop reuses the boundary with its partials, to the same doubles
+    chain = u.alo_greeks(100.0, strikes, DD, F, sig, flags, 1.5)
+    alone = [u.alo_greeks(100.0, *a, 1.5) for a in zip(strikes, DD, [F] * 41, sig, flags)]
+    for j, values in enumerate(chain):
+        assert ref.bits(values) == ref.bits(np.array([g[j] for g in alone]))
