@@ -33,7 +33,7 @@ def grid(n, seed=15, r=(0.01, 0.10), vol=(0.1, 0.8), puts=False):
     days = np.round(np.exp(rng.uniform(np.log(7), np.log(5 * 365), n)))
     return dict(S=np.full(n, 100.0), K=100.0 * rng.uniform(0.8, 1.2, n), T=days / 365, days=days.astype(int),
                 r=rng.uniform(*r, n), q=rng.uniform(0.0, 0.04, n), vol=rng.uniform(*vol, n),
-                flag=np.where(puts | (rng.uniform(size=n) < 0.5), "p", "c"))
+                flag=np.where((rng.uniform(size=n) < 0.5) & (not puts), "c", "p"))
 
 
 class QuantLibPricer:
