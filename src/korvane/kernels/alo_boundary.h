@@ -22,7 +22,9 @@
 // quadratically in every regime from the QD start and needs no switch of
 // form.  The boundary is held as H = ln(B/X)^2 against sqrt(tau/tau_max)
 // (alo_grid.h), X = K min(1, r/q) its limit at expiry (K without a positive
-// yield above r); the unknowns are s = ln(X/B) >= 0 at the nodes.
+// yield above r); the unknowns are s = ln(X/B) >= 0 at the nodes.  B and X
+// scale with K, so s depends on r, q and vol alone: the boundary is solved
+// for the put of unit strike, K = 1, whose doubles serve every strike.
 #ifndef KORVANE_ALO_BOUNDARY_H
 #define KORVANE_ALO_BOUNDARY_H
 
@@ -64,12 +66,12 @@ T ln_start(const Rates<T> &m)
 //   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0,
 // alpha/h taken as 2/(vol^2 tau) at r = 0.  Newton in ln B from `start`, its
 // steps bounded; it is only a start, so it stops at a step of QD_TOLERANCE.
-// The result is held at or below X, where the true boundary starts.
-double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start);
+// The result is held at or below X, where the true boundary starts.  K = 1.
+double qd_boundary(double r, double q, double vol, double tau, double X, double start);
 
 // The QD boundary's s = ln(X/B) at the nodes, from the shortest maturity
 // up, held at or below `cap` (the perpetual gap); s[n] = 0 (B(0) = X).
-void qd_start(const Tables &tb, const Span &sp, double K, double r, double q, double vol,
+void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol,
               double cap, double *s);
 
 // Per node and quadrature point of the boundary integrals, what does not
@@ -84,7 +86,7 @@ struct NodeTerms {
     T sd[NCAP][LCAP];      // vol sqrt s
     T inv_sd[NCAP][LCAP];  // 1/(vol sqrt s)
     double xi[NCAP][LCAP]; // u on the Chebyshev axis, 2 sqrt(u/tau_max) - 1
-    T forward[NCAP];       // F(tau) = K e^{-(r-q) tau} per node
+    T forward[NCAP];       // F(tau) = e^{-(r-q) tau} per node (K = 1)
     double root_tau[NCAP]; // sqrt(tau) per node
     T ln_XK;               // ln(X/K)
     bool yield;            // q != 0: without it the integral of D vanishes, partials and all
@@ -94,7 +96,7 @@ struct NodeTerms {
 // so for a dual T the partials are those of the discretised problem at a
 // fixed discretisation.
 template <class T, int NCAP, int LCAP>
-void node_terms(const Tables &tb, const Span &sp, double K, const Rates<T> &m,
+void node_terms(const Tables &tb, const Span &sp, const Rates<T> &m,
                 NodeTerms<T, NCAP, LCAP> &nt)
 {
     const int n = tb.n;
@@ -108,7 +110,7 @@ void node_terms(const Tables &tb, const Span &sp, double K, const Rates<T> &m,
         const double tau = rt * rt;
         nt.root_tau[i] = rt;
         const T carry_tau = exp_of((q - r) * tau);  // e^{-(r-q) tau}
-        nt.forward[i] = K * carry_tau;
+        nt.forward[i] = carry_tau;
         const Stretch st = make_stretch(sp.kappa * tau / INNER_STRETCH);
         for (int k = 0; k < l; ++k) {
             const Point p = point_at(st, tau, rt, tb.inner.z[k], tb.inner.w[k]);
@@ -223,13 +225,12 @@ void cardinals(const Tables &tb, const NT &nt, Cardinals<NCAP, LCAP> &card)
 // g_ik = d rho_i/d L_ik, the W_j(u_ik) from `card`.
 template <class T, int NCAP, int LCAP>
 void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<NCAP, LCAP> &card,
-               const Rates<T> &m, double ln_K, const double *s, T *rho, double *J)
+               const Rates<T> &m, const double *s, T *rho, double *J)
 {
     const int n = tb.n;
     const int l = tb.inner.n;
     const T &r = m.r, &q = m.q, &vol = m.vol;
     const T v2 = vol * vol;
-    const T ln_X = ln_K + nt.ln_XK;
     double H[NCAP] = {};  // s^2 at the nodes (0 at the last)
     for (int i = 0; i < n; ++i)
         H[i] = s[i] * s[i];
@@ -237,7 +238,7 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
         const double rt = nt.root_tau[i];
         const double tau = rt * rt;
         const double sH = s[i];
-        const T B_F = exp_of(ln_X - sH) / nt.forward[i];  // B/F
+        const T B_F = exp_of(nt.ln_XK - sH) / nt.forward[i];  // B/F
         // The term outside the integrals, at z = B/K.
         const T sd0 = vol * rt;
         const T dp0 = (nt.ln_XK - sH + (r - q) * tau + 0.5 * (v2 * tau)) / sd0;
@@ -361,14 +362,14 @@ inline void lu_solve(const double *A, int n, const int *piv, double *b)
 // Jacobian's factors for the partials.
 template <int NCAP, int LCAP>
 int newton_boundary(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &nt,
-                    Cardinals<NCAP, LCAP> &card, const Rates<double> &m, double ln_K, int iterations, double tolerance,
+                    Cardinals<NCAP, LCAP> &card, const Rates<double> &m, int iterations, double tolerance,
                     double *s, double *J, int *piv)
 {
     const int n = tb.n;
     s[n] = 0.0;
     for (int it = 1; it <= iterations; ++it) {
         double step[NCAP];
-        residuals(tb, nt, card, m, ln_K, s, step, J);
+        residuals(tb, nt, card, m, s, step, J);
         if (!lu_factor<NCAP>(J, n, piv))
             return iterations + 1;
         for (int i = 0; i < n; ++i)

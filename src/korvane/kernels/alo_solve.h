@@ -154,9 +154,8 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     return out;
 }
 
-// Solves the boundary in strike-free form: s holds n + 1 values of ln(X/B)
-// at the nodes, which depend on r, q and vol alone (B and X scale with K),
-// so the solve takes K = 1 and its doubles serve every strike.  s is the
+// Solves the boundary in strike-free form (alo_boundary.h): s holds n + 1
+// values of ln(X/B) at the nodes, which depend on r, q and vol alone.  s is the
 // start when `start` is WARM, the converged boundary on return, with its
 // partials in the seeded rates and vol for a dual T: with the boundary
 // converged in doubles, ds/dtheta = -J^{-1} d rho/d theta (the implicit
@@ -180,20 +179,20 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
     Cardinals<NCAP, LCAP> card;        // the interpolant at nt's points
     if (!flat) {
         if (start == Start::COLD)
-            qd_start(tb, sp, 1.0, mv.r, mv.q, mv.vol, gap, sv);
+            qd_start(tb, sp, mv.r, mv.q, mv.vol, gap, sv);
         else
             for (int i = 0; i <= n; ++i)
                 sv[i] = value(s[i]);
-        node_terms(tb, sp, 1.0, mv, nt);
+        node_terms(tb, sp, mv, nt);
         cardinals(tb, nt, card);
-        *steps = newton_boundary(tb, nt, card, mv, 0.0, sc.iterations, sc.tolerance, sv, J, piv);
+        *steps = newton_boundary(tb, nt, card, mv, sc.iterations, sc.tolerance, sv, J, piv);
         if (*steps > sc.iterations)
             return false;
         if (purpose == Purpose::GREEKS) {
             // The Greeks' partials from the Jacobian at the boundary itself,
             // not at the iterate before Newton's last step.
             double rho[NCAP];
-            residuals(tb, nt, card, mv, 0.0, sv, rho, J);
+            residuals(tb, nt, card, mv, sv, rho, J);
             if (!lu_factor<NCAP>(J, n, piv))
                 return false;
         }
@@ -208,10 +207,10 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
             if constexpr (one)
                 vol_terms(tb, nt, mv.vol, ntd);
         } else {
-            node_terms(tb, sp, 1.0, m, ntd);
+            node_terms(tb, sp, m, ntd);
         }
         T rho[NCAP];
-        residuals(tb, ntd, card, m, 0.0, sv, rho, static_cast<double *>(nullptr));
+        residuals(tb, ntd, card, m, sv, rho, static_cast<double *>(nullptr));
         constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
         for (int p = 0; p < P; ++p) {
             double b[NCAP];
