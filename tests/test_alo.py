@@ -330,3 +330,33 @@ def test_implied_vol_takes_few_solves():
     prices = korvane.price(S, K, D, F, sigma, FLAG, method="alo")
     solves = korvane.ufuncs._alo_implied_vol_solves(prices, S, K, D, F, FLAG == "c")
     assert solves.mean() < 4 and solves.max() <= 30, (solves.mean(), solves.max())
+
+
+@pytest.mark.parametrize("flag", ["p", "c"])
+@pytest.mark.parametrize("vol", [0.12, 0.45])
+def test_a_strike_chain_shares_one_boundary(flag, vol):
+    # one solve for a chain at one volatility, and the doubles of a fresh solve per strike;
+    # a contract with other rates or vol between two of the chain's takes its own
+    u = korvane.ufuncs
+    strikes = np.linspace(60.0, 140.0, 41)
+    D, F = bsm.to_forward_form(100.0, 1.5, 0.06, 0.02)
+    is_call = flag == "c"
+    chain = u.alo_price(100.0, strikes, D, F, vol, is_call)
+    alone = [u.alo_price(100.0, k, D, F, vol, is_call) for k in strikes]
+    assert ref.bits(chain) == ref.bits(np.array(alone))
+    assert u._alo_price_solves(100.0, strikes, D, F, vol, is_call).tolist() == [1] + [0] * 40
+    # interleaved with other vols, other rates and the other flag: every change solves anew
+    sig = np.where(np.arange(41) % 3 == 1, vol * 1.01, vol)
+    DD = np.where(np.arange(41) % 5 == 2, D * 0.999, D)
+    flags = np.where(np.arange(41) % 7 == 3, not is_call, is_call)
+    mixed = u.alo_price(100.0, strikes, DD, F, sig, flags)
+    alone = [u.alo_price(100.0, *a) for a in zip(strikes, DD, [F] * 41, sig, flags)]
+    assert ref.bits(mixed) == ref.bits(np.array(alone))
+    solves = u._alo_price_solves(100.0, strikes, DD, F, sig, flags)
+    changed = np.r_[True, (sig[1:] != sig[:-1]) | (DD[1:] != DD[:-1]) | (flags[1:] != flags[:-1])]
+    assert solves.tolist() == changed.astype(float).tolist()
+    # the Greeks' loop reuses the boundary with its partials, to the same doubles
+    chain = u.alo_greeks(100.0, strikes, DD, F, sig, flags, 1.5)
+    alone = [u.alo_greeks(100.0, *a, 1.5) for a in zip(strikes, DD, [F] * 41, sig, flags)]
+    for j, values in enumerate(chain):
+        assert ref.bits(values) == ref.bits(np.array([g[j] for g in alone]))

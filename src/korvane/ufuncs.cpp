@@ -121,17 +121,36 @@ double implied_vol_of(std::int32_t flag, const double *x)  // price, S, K, D, F
 // The price and its Greeks: S, K, D, F, sigma, is_call, T -> price, delta,
 // gamma, vega, theta, rho, psi (the last three NaN unless T > 0).
 
-template <greeks_fn f, Cost cost>
+// The Greeks of a method whose kernel keeps what it may reuse for the next
+// element in a State of the loop's own (Stateless for the others).
+struct Stateless {};
+
+template <greeks_fn f>
+void greeks_with(Stateless &, std::int32_t flag, const double *x, k::Greeks *g)
+{
+    f(flag, x[0], x[1], x[2], x[3], x[4], g);
+}
+
+// The accurate Greeks, each contract's boundary and its partials reused from
+// the one before where they share the put's rates and vol.
+template <greeks_fn f>
+void greeks_with(k::AloGreeksReuse &reuse, std::int32_t flag, const double *x, k::Greeks *g)
+{
+    k::_alo_greeks_reusing(reuse, flag, x[0], x[1], x[2], x[3], x[4], g);
+}
+
+template <greeks_fn f, Cost cost, class State = Stateless>
 void greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     constexpr int N_IN = 7;
     [[maybe_unused]] const LoopGuard<cost> guard;  // empty for the cheap loops
+    State state;  // this loop's own: threads never share one
     for (npy_intp i = 0; i < dims[0]; ++i) {
         double x[5];  // S, K, D, F, sigma
         const std::int32_t flag = load_contract<5>(args, steps, i, x);
         const double T = load<double>(args[6], steps[6], i);
         k::Greeks g;
-        f(flag, x[0], x[1], x[2], x[3], x[4], &g);
+        greeks_with<f>(state, flag, x, &g);
         double rate[3];  // theta, rho, psi
         k::_rate_greeks(g, x[0], x[2], x[3], x[4], T, &rate[0], &rate[1], &rate[2]);
         const double results[] = {g.price, g.delta, g.gamma, g.vega, rate[0], rate[1], rate[2]};
@@ -353,20 +372,43 @@ struct UfuncSpec {
 };
 
 // The four loops of a method, with the cost of a price (and of its Greeks)
-// and of an implied volatility.
+// and of an implied volatility; `own_price_loop`, where given, replaces the
+// element-wise price loop.
 template <price_fn price, k::implied_vol_fn implied_vol, greeks_fn greeks, Cost price_cost,
-          Cost iv_cost>
+          Cost iv_cost, PyUFuncGenericFunction own_price_loop = nullptr,
+          class GreeksState = Stateless>
 struct Loops {
     static inline PyUFuncGenericFunction price_loop[] = {
-        elementwise_loop<price_of<price>, price_cost>};
+        own_price_loop ? own_price_loop : elementwise_loop<price_of<price>, price_cost>};
     static inline PyUFuncGenericFunction implied_vol_loop[] = {
         elementwise_loop<implied_vol_of<implied_vol>, iv_cost>};
-    static inline PyUFuncGenericFunction greeks_loops[] = {greeks_loop<greeks, price_cost>};
+    static inline PyUFuncGenericFunction greeks_loops[] = {
+        greeks_loop<greeks, price_cost, GreeksState>};
     static inline PyUFuncGenericFunction forward_loops[] = {forward_loop<implied_vol>};
 };
 
+// The accurate price, each contract's boundary reused from the one before
+// where they share the put's rates and vol (k::AloReuse): S, K, D, F,
+// sigma, is_call -> price, or with `counted` the boundary solves each
+// element made (0 where it reused one).
+template <bool counted>
+void alo_price_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
+{
+    const capi::DetachedIfAttached guard;
+    k::AloReuse reuse;  // this loop's own: threads never share one
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        double x[5];
+        const std::int32_t flag = load_contract<5>(args, steps, i, x);
+        const std::int64_t before = reuse.solves;
+        const double price = k::_alo_price_reusing(reuse, flag, x[0], x[1], x[2], x[3], x[4]);
+        store(args[6], steps[6], i, counted ? static_cast<double>(reuse.solves - before) : price);
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
 using Baw = Loops<k::_baw_price, k::_baw_implied_vol_c, k::_baw_greeks, Cost::Cheap, Cost::Slow>;
-using Alo = Loops<k::_alo_price, k::_alo_implied_vol_c, k::_alo_greeks, Cost::Slow, Cost::Slow>;
+using Alo = Loops<k::_alo_price, k::_alo_implied_vol_c, k::_alo_greeks, Cost::Slow, Cost::Slow,
+                  alo_price_loop<false>, k::AloGreeksReuse>;
 using European = Loops<european_price, k::_black_implied_vol_c, k::_black_greeks, Cost::Cheap,
                        Cost::Cheap>;
 
@@ -406,6 +448,7 @@ double implied_vol_solves(std::int32_t flag, const double *x)
 
 PyUFuncGenericFunction scheme_price_loops[] = {scheme_price_loop};
 PyUFuncGenericFunction solves_loops[] = {elementwise_loop<implied_vol_solves, Cost::Slow>};
+PyUFuncGenericFunction price_solves_loops[] = {alo_price_loop<true>};
 
 void *no_data[] = {nullptr};
 
@@ -527,6 +570,9 @@ const UfuncSpec UFUNCS[] = {
     spec("_alo_implied_vol_solves", solves_loops, ELEMENTWISE,
          "The boundary solves alo_implied_vol makes on price, S, K, D, F and is_call\n"
          "(for tests of its cost)."),
+    spec("_alo_price_solves", price_solves_loops, ELEMENTWISE,
+         "The boundary solves alo_price makes on each of S, K, D, F, sigma and is_call\n"
+         "in one loop, 0 where it reuses the one before (for tests of its cost)."),
 };
 
 int add_ufunc(PyObject *module, const UfuncSpec &u)

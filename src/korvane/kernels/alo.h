@@ -50,11 +50,38 @@ double _alo_price(std::int32_t flag, double S, double K, double D, double F, dou
 double _alo_price_scheme(const AloScheme &scheme, std::int32_t flag, double S, double K, double D,
                          double F, double sigma);
 
+// The boundaries a loop solved last, kept for its next contract: a put's
+// boundary in strike-free form depends on its r, q and vol alone, so
+// contracts that share them (a strike chain at one volatility) reuse it
+// with the very doubles of a fresh solve.  P partials ride along (3, in the
+// put's r, q and vol, for the Greeks).  One per loop, never shared between
+// threads; a default-constructed one holds nothing.
+template <int P>
+struct AloReuseOf {
+    std::uint64_t key[3] = {};               // the bits of the put's r, q and vol
+    bool held = false;                       // whether the boundaries belong to key
+    bool converged[2] = {};                  // per scheme: the coarse one, the fine one
+    double s[2][ALO_MAX_NODES + 1][P + 1];   // their ln(X/B) at the nodes, and its partials
+    std::int64_t solves = 0;                 // boundary solves made through this record
+};
+using AloReuse = AloReuseOf<0>;
+using AloGreeksReuse = AloReuseOf<3>;
+
+// _alo_price's doubles, its boundary taken from `reuse` where that holds the
+// contract's and left there for the next contract otherwise.
+double _alo_price_reusing(AloReuse &reuse, std::int32_t flag, double S, double K, double D,
+                          double F, double sigma);
+
 // Price and forward-form partials, with _baw_greeks' definitions: delta =
 // dV/dS with F/S held, gamma likewise, vega = dV/dsigma, dD = dV/dD (S, F
 // held), dF = dV/dF (S, D held).
 void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
                  Greeks *out);
+
+// _alo_greeks' doubles, the boundary and its partials reused as by
+// _alo_price_reusing.
+void _alo_greeks_reusing(AloGreeksReuse &reuse, std::int32_t flag, double S, double K, double D,
+                         double F, double sigma, Greeks *out);
 
 // _alo_price and its vega dV/dsigma (one forward-mode partial, cheaper than
 // _alo_greeks); the price is _alo_price's.  NaN for both where _alo_price is.

@@ -6,7 +6,7 @@
 
 namespace korvane::kernels::alo_detail {
 
-double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start)
+double qd_boundary(double r, double q, double vol, double tau, double X, double start)
 {
     const double v2 = vol * vol;
     // alpha/h = (2/vol^2) r/(1 - e^{-r tau}), which tends to 2/(vol^2 tau) as r -> 0.
@@ -15,16 +15,15 @@ double qd_boundary(double K, double r, double q, double vol, double tau, double 
     const double lambda = (-beta_m1 - std::sqrt(beta_m1 * beta_m1 + 4 * (2 / v2) * r_h)) * 0.5;
     const double sd = vol * std::sqrt(tau);
     const double dr = std::exp(-r * tau), dq = std::exp(-q * tau);
-    const double ln_K = std::log(K);
     double ln_B = std::log(start);  // current iterate
     double B = start;               // e^{ln_B}
     for (int it = 0; it < 20; ++it) {
         // Phi from the sweeps' exponential and rational tail: no erfc.
-        const double dm = (ln_B - ln_K + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
+        const double dm = (ln_B + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
         const double dp = dm + sd;
         const double ep = exp_of(-0.5 * (dp * dp)), em = exp_of(-0.5 * (dm * dm));
         const double np = dq * ncdf_given(-dp, ep);  // e^{-q tau} Phi(-d+) = -p'(B)
-        const double gap = K - B - (K * dr * ncdf_given(-dm, em) - B * np);  // K - B - p(B)
+        const double gap = 1 - B - (dr * ncdf_given(-dm, em) - B * np);  // K - B - p(B)
         const double g = (1 - np) * B + lambda * gap;
         const double dg = (1 - np) + dq * (INV_SQRT_2PI * ep) / sd + lambda * (np - 1);
         double step = g / (dg * B);  // Newton step in ln B
@@ -54,15 +53,15 @@ double perpetual_gap(double r, double q, double vol)
     return ln_XK + std::log1p(-1 / gamma);
 }
 
-void qd_start(const Tables &tb, const Span &sp, double K, double r, double q, double vol,
+void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol,
               double cap, double *s)
 {
-    const double X = K * std::exp(value(ln_start(Rates<double>{r, q, vol})));
+    const double X = std::exp(value(ln_start(Rates<double>{r, q, vol})));
     double B = X;  // the previous node's boundary starts the next
     for (int i = tb.n - 1; i >= 0; --i) {
         const double rt = sp.root_max * tb.x[i];
         const double tau = rt * rt;
-        B = qd_boundary(K, r, q, vol, tau, X, B);
+        B = qd_boundary(r, q, vol, tau, X, B);
         s[i] = std::log(X / B);
         if (!(s[i] > 0))
             s[i] = 0.0;

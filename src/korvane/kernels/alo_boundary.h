@@ -22,7 +22,9 @@
 // quadratically in every regime from the QD start and needs no switch of
 // form.  The boundary is held as H = ln(B/X)^2 against sqrt(tau/tau_max)
 // (alo_grid.h), X = K min(1, r/q) its limit at expiry (K without a positive
-// yield above r); the unknowns are s = ln(X/B) >= 0 at the nodes.
+// yield above r); the unknowns are s = ln(X/B) >= 0 at the nodes.  B and X
+// scale with K, so s depends on r, q and vol alone: the boundary is solved
+// for the put of unit strike, K = 1, whose doubles serve every strike.
 #ifndef KORVANE_ALO_BOUNDARY_H
 #define KORVANE_ALO_BOUNDARY_H
 
@@ -64,12 +66,12 @@ T ln_start(const Rates<T> &m)
 //   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0,
 // alpha/h taken as 2/(vol^2 tau) at r = 0.  Newton in ln B from `start`, its
 // steps bounded; it is only a start, so it stops at a step of QD_TOLERANCE.
-// The result is held at or below X, where the true boundary starts.
-double qd_boundary(double K, double r, double q, double vol, double tau, double X, double start);
+// The result is held at or below X, where the true boundary starts.  K = 1.
+double qd_boundary(double r, double q, double vol, double tau, double X, double start);
 
 // The QD boundary's s = ln(X/B) at the nodes, from the shortest maturity
 // up, held at or below `cap` (the perpetual gap); s[n] = 0 (B(0) = X).
-void qd_start(const Tables &tb, const Span &sp, double K, double r, double q, double vol,
+void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol,
               double cap, double *s);
 
 // Per node and quadrature point of the boundary integrals, what does not
@@ -84,7 +86,7 @@ struct NodeTerms {
     T sd[NCAP][LCAP];      // vol sqrt s
     T inv_sd[NCAP][LCAP];  // 1/(vol sqrt s)
     double xi[NCAP][LCAP]; // u on the Chebyshev axis, 2 sqrt(u/tau_max) - 1
-    T forward[NCAP];       // F(tau) = K e^{-(r-q) tau} per node
+    T forward[NCAP];       // F(tau) = e^{-(r-q) tau} per node (K = 1)
     double root_tau[NCAP]; // sqrt(tau) per node
     T ln_XK;               // ln(X/K)
     bool yield;            // q != 0: without it the integral of D vanishes, partials and all
@@ -94,7 +96,7 @@ struct NodeTerms {
 // so for a dual T the partials are those of the discretised problem at a
 // fixed discretisation.
 template <class T, int NCAP, int LCAP>
-void node_terms(const Tables &tb, const Span &sp, double K, const Rates<T> &m,
+void node_terms(const Tables &tb, const Span &sp, const Rates<T> &m,
                 NodeTerms<T, NCAP, LCAP> &nt)
 {
     const int n = tb.n;
@@ -108,7 +110,7 @@ void node_terms(const Tables &tb, const Span &sp, double K, const Rates<T> &m,
         const double tau = rt * rt;
         nt.root_tau[i] = rt;
         const T carry_tau = exp_of((q - r) * tau);  // e^{-(r-q) tau}
-        nt.forward[i] = K * carry_tau;
+        nt.forward[i] = carry_tau;
         const Stretch st = make_stretch(sp.kappa * tau / INNER_STRETCH);
         for (int k = 0; k < l; ++k) {
             const Point p = point_at(st, tau, rt, tb.inner.z[k], tb.inner.w[k]);
@@ -164,6 +166,54 @@ void vol_terms(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &v, double 
     }
 }
 
+// The Chebyshev cardinal functions W_j (j < n; H vanishes at the last node,
+// B(0) = X) at each node's quadrature points, so that H(u_ik) = sum_j
+// W_j(xi_ik) H_j and the Jacobian's sums over the points are plain
+// products.  They depend on the geometry alone: built once a solve where
+// they fit (HELD), else row by row as residuals needs them.
+template <int NCAP, int LCAP>
+struct Cardinals {
+    static constexpr bool HELD = NCAP * LCAP * NCAP <= 20 * 20 * 20;
+    double w[HELD ? NCAP : 1][LCAP][NCAP];  // w[i][k][j] = W_j(xi_ik)
+};
+
+// W_j(xi_k) for j < n at the m points xi by the barycentric formula on the
+// extrema xi_j = cos(j pi/n), weights (-1)^j halved at the ends (Berrut &
+// Trefethen 2004): n + 1 divisions a point, no recurrence.
+template <int NCAP>
+void cardinal_row(const Tables &tb, const double *xi, int m, double (*W)[NCAP])
+{
+    const int n = tb.n;
+    double node[NCAP + 1], weight[NCAP + 1];
+    for (int j = 0; j <= n; ++j) {
+        node[j] = tb.cheb[j * (n + 1) + 1];
+        weight[j] = (j == 0 || j == n ? 0.5 : 1.0) * (j % 2 ? -1.0 : 1.0);
+    }
+    for (int k = 0; k < m; ++k) {
+        double d[NCAP + 1];  // w_j/(xi - xi_j)
+        for (int j = 0; j <= n; ++j)
+            d[j] = weight[j] / (xi[k] - node[j]);
+        double sum = 0.0;
+        for (int j = 0; j <= n; ++j)
+            sum += d[j];
+        const double inv = 1 / sum;
+        for (int j = 0; j < n; ++j)
+            W[k][j] = d[j] * inv;
+        for (int j = 0; j <= n; ++j)
+            if (xi[k] == node[j])  // on a node: its own value
+                for (int jj = 0; jj < n; ++jj)
+                    W[k][jj] = jj == j ? 1.0 : 0.0;
+    }
+}
+
+template <int NCAP, int LCAP, class NT>
+void cardinals(const Tables &tb, const NT &nt, Cardinals<NCAP, LCAP> &card)
+{
+    if constexpr (Cardinals<NCAP, LCAP>::HELD)
+        for (int i = 0; i < tb.n; ++i)
+            cardinal_row<NCAP>(tb, nt.xi[i], tb.inner.n, card.w[i]);
+}
+
 // The residuals rho at the nodes for the boundary s = ln(X/B) (doubles: in
 // the partials' pass the boundary is held and the rates carry them), and,
 // when J is given (T = double), the Jacobian d rho_i/d s_j, row-major n x n.
@@ -172,34 +222,37 @@ void vol_terms(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &v, double 
 // W_j(u) s_j^2 (W_j the Chebyshev cardinal functions),
 //   d rho_i/d s_j = [-(B/F)(D_i + phi(d+(tau_i))/(vol sqrt tau_i)) - sum_k g_ik] delta_ij
 //                   + sum_k g_ik W_j(u_ik) s_j/sqrt(H(u_ik)),
-// g_ik = d rho_i/d L_ik; sum_k a_k W_j(u_k) is a transposed Clenshaw sum
-// over the Chebyshev coefficients' cosine matrix.
+// g_ik = d rho_i/d L_ik, the W_j(u_ik) from `card`.
 template <class T, int NCAP, int LCAP>
-void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, const Rates<T> &m,
-               double ln_K, const double *s, T *rho, double *J)
+void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<NCAP, LCAP> &card,
+               const Rates<T> &m, const double *s, T *rho, double *J)
 {
     const int n = tb.n;
     const int l = tb.inner.n;
     const T &r = m.r, &q = m.q, &vol = m.vol;
     const T v2 = vol * vol;
-    const T ln_X = ln_K + nt.ln_XK;
-    double H[NCAP + 1] = {};  // s^2 at the nodes, and its Chebyshev coefficients
-    double c[NCAP + 1];
-    for (int i = 0; i <= n; ++i)
+    double H[NCAP] = {};  // s^2 at the nodes (0 at the last)
+    for (int i = 0; i < n; ++i)
         H[i] = s[i] * s[i];
-    chebyshev_coefficients(tb, H, c);
     for (int i = 0; i < n; ++i) {
         const double rt = nt.root_tau[i];
         const double tau = rt * rt;
         const double sH = s[i];
-        const T B_F = exp_of(ln_X - sH) / nt.forward[i];  // B/F
+        const T B_F = exp_of(nt.ln_XK - sH) / nt.forward[i];  // B/F
         // The term outside the integrals, at z = B/K.
         const T sd0 = vol * rt;
         const T dp0 = (nt.ln_XK - sH + (r - q) * tau + 0.5 * (v2 * tau)) / sd0;
         const T ep0 = exp_of(-0.5 * (dp0 * dp0));
-        const double *xi = nt.xi[i];  // each point on the Chebyshev axis
-        double Hu[LCAP];              // H there
-        clenshaw_row<double, LCAP>(c, n, xi, l, Hu);
+        const double(*W)[NCAP] = card.w[Cardinals<NCAP, LCAP>::HELD ? i : 0];
+        if constexpr (!Cardinals<NCAP, LCAP>::HELD)
+            cardinal_row<NCAP>(tb, nt.xi[i], l, card.w[0]);
+        double Hu[LCAP];  // H at the points
+        for (int k = 0; k < l; ++k) {
+            double sum = 0.0;
+            for (int j = 0; j < n; ++j)
+                sum += W[k][j] * H[j];
+            Hu[k] = sum;
+        }
         // The integrands point by point in separate passes, each free of the
         // others' latency.
         double sHu[LCAP];  // ln(X/B(u))
@@ -229,7 +282,7 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, const Rates
         if constexpr (std::is_same_v<T, double>) {
             if (!J)
                 continue;
-            double e[NCAP + 1] = {};  // sum_k a_k T_m(xi_k), a_k = g_k/sqrt(H(u_k))
+            double row[NCAP] = {};  // sum_k a_k W_j(xi_k), a_k = g_k/sqrt(H(u_k))
             double diag = -B_F * (D + INV_SQRT_2PI * ep0 / sd0);
             for (int k = 0; k < l; ++k) {
                 double g = nt.wN[i][k] * em[k] * dm[k] * nt.inv_sd[i][k];
@@ -239,26 +292,11 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, const Rates
                 if (!(Hu[k] > 0))
                     continue;  // sqrt(H) held at zero
                 const double a = g / sHu[k];
-                double t0 = 1.0, t1 = xi[k];  // T_m, T_{m+1}
-                e[0] += a;
-                for (int mm = 1; mm <= n; ++mm) {
-                    e[mm] += a * t1;
-                    const double t2 = 2 * xi[k] * t1 - t0;
-                    t0 = t1;
-                    t1 = t2;
-                }
+                for (int j = 0; j < n; ++j)
+                    row[j] += a * W[k][j];
             }
-            // W_j(xi) = (2/n) h_j sum_m h_m cos(j m pi/n) T_m(xi), h halving
-            // the end terms.
-            e[0] *= 0.5;
-            e[n] *= 0.5;
-            for (int j = 0; j < n; ++j) {
-                double sum = 0.0;
-                for (int mm = 0; mm <= n; ++mm)
-                    sum += tb.cheb[j * (n + 1) + mm] * e[mm];
-                const double h = j == 0 ? 1.0 / n : 2.0 / n;
-                J[i * n + j] = h * sum * s[j];
-            }
+            for (int j = 0; j < n; ++j)
+                J[i * n + j] = row[j] * s[j];
             J[i * n + i] += diag;
         }
     }
@@ -324,14 +362,14 @@ inline void lu_solve(const double *A, int n, const int *piv, double *b)
 // Jacobian's factors for the partials.
 template <int NCAP, int LCAP>
 int newton_boundary(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &nt,
-                    const Rates<double> &m, double ln_K, int iterations, double tolerance,
+                    Cardinals<NCAP, LCAP> &card, const Rates<double> &m, int iterations, double tolerance,
                     double *s, double *J, int *piv)
 {
     const int n = tb.n;
     s[n] = 0.0;
     for (int it = 1; it <= iterations; ++it) {
         double step[NCAP];
-        residuals(tb, nt, m, ln_K, s, step, J);
+        residuals(tb, nt, card, m, s, step, J);
         if (!lu_factor<NCAP>(J, n, piv))
             return iterations + 1;
         for (int i = 0; i < n; ++i)

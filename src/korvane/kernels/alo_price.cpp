@@ -12,6 +12,7 @@
 #include "fd.h"
 #include "rates.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -87,8 +88,83 @@ double two_boundary_price(const Contract &c, double sigma)
     return _fd_two_boundary_price(c.flag, c.S0, c.K0, c.D0, c.F0, sigma);
 }
 
-// Price of a classified contract under the default scheme.
-double price_default(const Contract &c, double sigma)
+// A boundary of n + 1 nodes and its P partials, to and from a reuse record.
+template <class T, int P>
+void keep(const T *s, int n, double (*out)[P + 1])
+{
+    for (int i = 0; i <= n; ++i) {
+        out[i][0] = value(s[i]);
+        if constexpr (P > 0)
+            for (int p = 0; p < P; ++p)
+                out[i][p + 1] = s[i].d[p];
+    }
+}
+
+template <class T, int P>
+void take(const double (*in)[P + 1], int n, T *s)
+{
+    for (int i = 0; i <= n; ++i) {
+        s[i] = T(in[i][0]);
+        if constexpr (P > 0)
+            for (int p = 0; p < P; ++p)
+                s[i].d[p] = in[i][p + 1];
+    }
+}
+
+// The put of a BOUNDARY contract under the public schemes on the boundaries
+// in `reuse`, solved first unless they are the contract's.  A fresh solve
+// and a reused one give the same doubles: the boundaries are solved cold
+// from the rates alone, and the contract's S and K enter only the premium.
+template <class T, int P>
+PutValue<T> put_reusing(const Contract &c, const Rates<T> &m, Purpose purpose, AloReuseOf<P> &reuse)
+{
+    const T w = fine_weight(m);
+    const double wv = value(w);
+    const std::uint64_t key[3] = {std::bit_cast<std::uint64_t>(c.r),
+                                  std::bit_cast<std::uint64_t>(c.q),
+                                  std::bit_cast<std::uint64_t>(value(m.vol))};
+    const bool held = reuse.held && key[0] == reuse.key[0] && key[1] == reuse.key[1]
+                      && key[2] == reuse.key[2];
+    T coarse_s[NODES + 1], fine_s[FINE_NODES + 1];
+    if (!held) {
+        int steps;
+        reuse.converged[0] = wv < 1 && solve_boundary<T, NODES, POINTS>(
+                                           DEFAULT_TABLES, ALO_SCHEME, m, Start::COLD, coarse_s,
+                                           purpose, &steps);
+        reuse.converged[1] = wv > 0 && solve_boundary<T, FINE_NODES, FINE_POINTS>(
+                                           FINE_TABLES, FINE_SCHEME, m, Start::COLD, fine_s,
+                                           purpose, &steps);
+        if (reuse.converged[0])
+            keep<T, P>(coarse_s, NODES, reuse.s[0]);
+        if (reuse.converged[1])
+            keep<T, P>(fine_s, FINE_NODES, reuse.s[1]);
+        for (int j = 0; j < 3; ++j)
+            reuse.key[j] = key[j];
+        reuse.held = true;
+        ++reuse.solves;
+    } else {
+        if (reuse.converged[0])
+            take<T, P>(reuse.s[0], NODES, coarse_s);
+        if (reuse.converged[1])
+            take<T, P>(reuse.s[1], FINE_NODES, fine_s);
+    }
+    const PutValue<T> none{T(NaN), NaN, NaN};
+    PutValue<T> coarse{T(0.0), 0.0, 0.0}, fine{T(0.0), 0.0, 0.0};
+    if (wv < 1)
+        coarse = reuse.converged[0] ? put_on(DEFAULT_TABLES, c.S, c.K, m, coarse_s, purpose) : none;
+    if (wv > 0)
+        fine = reuse.converged[1] ? put_on(FINE_TABLES, c.S, c.K, m, fine_s, purpose) : none;
+    return blend(w, coarse, fine);
+}
+
+double price_reusing(const Contract &c, double sigma, AloReuse &reuse)
+{
+    return put_reusing<double, 0>(c, {c.r, c.q, sigma}, Purpose::PRICE, reuse).price;
+}
+
+// Price of a classified contract under the default scheme, a boundary
+// taken from or left in `reuse`.
+double price_default(const Contract &c, double sigma, AloReuse &reuse)
 {
     switch (c.kind) {
     case Contract::INVALID:
@@ -108,9 +184,7 @@ double price_default(const Contract &c, double sigma)
     case Contract::BOUNDARY:
         break;
     }
-    Boundaries<double> b;
-    int steps;
-    return solve_default<double>(c, {c.r, c.q, sigma}, b, Purpose::PRICE, &steps).price;
+    return price_reusing(c, sigma, reuse);
 }
 
 }  // namespace
@@ -125,8 +199,10 @@ double _alo_price_scheme(const AloScheme &scheme, std::int32_t flag, double S, d
     if (!fits(scheme))
         return NaN;
     const Contract c = classify(flag, S, K, D, F, sigma);
-    if (c.kind != Contract::BOUNDARY)
-        return price_default(c, sigma);
+    if (c.kind != Contract::BOUNDARY) {
+        AloReuse none;
+        return price_default(c, sigma, none);
+    }
     const Tables tb = make_tables(scheme.nodes, scheme.points, scheme.final_points);
     double s[ALO_MAX_NODES + 1];
     int steps;
@@ -138,11 +214,25 @@ double _alo_price_scheme(const AloScheme &scheme, std::int32_t flag, double S, d
 
 double _alo_price(std::int32_t flag, double S, double K, double D, double F, double sigma)
 {
-    return price_default(classify(flag, S, K, D, F, sigma), sigma);
+    AloReuse fresh;
+    return price_default(classify(flag, S, K, D, F, sigma), sigma, fresh);
+}
+
+double _alo_price_reusing(AloReuse &reuse, std::int32_t flag, double S, double K, double D,
+                          double F, double sigma)
+{
+    return price_default(classify(flag, S, K, D, F, sigma), sigma, reuse);
 }
 
 void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, double sigma,
                  Greeks *out)
+{
+    AloGreeksReuse fresh;
+    _alo_greeks_reusing(fresh, flag, S, K, D, F, sigma, out);
+}
+
+void _alo_greeks_reusing(AloGreeksReuse &reuse, std::int32_t flag, double S, double K, double D,
+                         double F, double sigma, Greeks *out)
 {
     const Contract c = classify(flag, S, K, D, F, sigma);
     out->gamma = out->vega = out->dD = out->dF = 0.0;
@@ -175,12 +265,9 @@ void _alo_greeks(std::int32_t flag, double S, double K, double D, double F, doub
         put.gamma = 0.0;
         put.price.d[2] = 0.0;
         break;
-    case Contract::BOUNDARY: {
-        Boundaries<D3> b;
-        int steps;
-        put = solve_default<D3>(c, m, b, Purpose::GREEKS, &steps);
+    case Contract::BOUNDARY:
+        put = put_reusing<D3, 3>(c, m, Purpose::GREEKS, reuse);
         break;
-    }
     }
 
     double dr = put.price.d[0], dq = put.price.d[1];  // dV/dr, dV/dq of the contract

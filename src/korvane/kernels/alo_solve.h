@@ -154,20 +154,20 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     return out;
 }
 
-// Solves the boundary and prices the put.  s holds n + 1 values of ln(X/B)
-// at the nodes: the start when `start` is WARM, the converged boundary on
-// return, with its partials in the seeded rates and vol for a dual T: with
-// the boundary converged in doubles, ds/dtheta = -J^{-1} d rho/d theta (the
-// implicit function theorem on the collocation equations, J their Jacobian),
-// one residual pass in duals.  *steps receives the Newton steps taken; a
-// solve that does not converge prices NaN.
+// Solves the boundary in strike-free form (alo_boundary.h): s holds n + 1
+// values of ln(X/B) at the nodes, which depend on r, q and vol alone.  s is the
+// start when `start` is WARM, the converged boundary on return, with its
+// partials in the seeded rates and vol for a dual T: with the boundary
+// converged in doubles, ds/dtheta = -J^{-1} d rho/d theta (the implicit
+// function theorem on the collocation equations, J their Jacobian), one
+// residual pass in duals.  *steps receives the Newton steps taken; false
+// when the solve does not converge.
 template <class T, int NCAP, int LCAP>
-PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
-                      const Rates<T> &m, Start start, T *s, Purpose purpose, int *steps)
+bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, Start start, T *s,
+                    Purpose purpose, int *steps)
 {
     const int n = tb.n;
     const Rates<double> mv{value(m.r), value(m.q), value(m.vol)};
-    const double ln_K = std::log(K);
     const Span sp = make_span(mv.r, mv.q, mv.vol);
     const double gap = sp.gap;
     const bool flat = !(gap > FLAT_GAP);  // B = X
@@ -176,23 +176,25 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
     int piv[NCAP];
     *steps = 0;
     NodeTerms<double, NCAP, LCAP> nt;  // in doubles
+    Cardinals<NCAP, LCAP> card;        // the interpolant at nt's points
     if (!flat) {
         if (start == Start::COLD)
-            qd_start(tb, sp, K, mv.r, mv.q, mv.vol, gap, sv);
+            qd_start(tb, sp, mv.r, mv.q, mv.vol, gap, sv);
         else
             for (int i = 0; i <= n; ++i)
                 sv[i] = value(s[i]);
-        node_terms(tb, sp, K, mv, nt);
-        *steps = newton_boundary(tb, nt, mv, ln_K, sc.iterations, sc.tolerance, sv, J, piv);
+        node_terms(tb, sp, mv, nt);
+        cardinals(tb, nt, card);
+        *steps = newton_boundary(tb, nt, card, mv, sc.iterations, sc.tolerance, sv, J, piv);
         if (*steps > sc.iterations)
-            return {T(NaN), NaN, NaN};
+            return false;
         if (purpose == Purpose::GREEKS) {
             // The Greeks' partials from the Jacobian at the boundary itself,
             // not at the iterate before Newton's last step.
             double rho[NCAP];
-            residuals(tb, nt, mv, ln_K, sv, rho, J);
+            residuals(tb, nt, card, mv, sv, rho, J);
             if (!lu_factor<NCAP>(J, n, piv))
-                return {T(NaN), NaN, NaN};
+                return false;
         }
     }
     for (int i = 0; i <= n; ++i)
@@ -205,10 +207,10 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
             if constexpr (one)
                 vol_terms(tb, nt, mv.vol, ntd);
         } else {
-            node_terms(tb, sp, K, m, ntd);
+            node_terms(tb, sp, m, ntd);
         }
         T rho[NCAP];
-        residuals(tb, ntd, m, ln_K, sv, rho, static_cast<double *>(nullptr));
+        residuals(tb, ntd, card, m, sv, rho, static_cast<double *>(nullptr));
         constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
         for (int p = 0; p < P; ++p) {
             double b[NCAP];
@@ -220,12 +222,32 @@ PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
         }
       }
     }
-    T H[NCAP + 1];  // s^2 and its Chebyshev coefficients
-    T c[NCAP + 1];
-    for (int i = 0; i <= n; ++i)
+    return true;
+}
+
+// The put at spot S and strike K on the solved boundary s.
+template <class T>
+PutValue<T> put_on(const Tables &tb, double S, double K, const Rates<T> &m, const T *s,
+                   Purpose purpose)
+{
+    const Span sp = make_span(value(m.r), value(m.q), value(m.vol));
+    T H[ALO_MAX_NODES + 1];  // s^2 and its Chebyshev coefficients
+    T c[ALO_MAX_NODES + 1];
+    for (int i = 0; i <= tb.n; ++i)
         H[i] = s[i] * s[i];
     chebyshev_coefficients(tb, H, c);
     return put_premium(tb, sp, S, K, m, s, c, purpose);
+}
+
+// Solves the boundary and prices the put; NaN when the solve does not
+// converge.
+template <class T, int NCAP, int LCAP>
+PutValue<T> put_value(const Tables &tb, const AloScheme &sc, double S, double K,
+                      const Rates<T> &m, Start start, T *s, Purpose purpose, int *steps)
+{
+    if (!solve_boundary<T, NCAP, LCAP>(tb, sc, m, start, s, purpose, steps))
+        return {T(NaN), NaN, NaN};
+    return put_on(tb, S, K, m, s, purpose);
 }
 
 // What a contract reduces to.
@@ -294,8 +316,10 @@ inline constexpr Tables DEFAULT_TABLES =
 // rates, or a large variance) ALO_SCHEME's 14 nodes leave up to some times
 // the tolerance; there a finer scheme takes over, blended in smoothly over
 // kappa in [BLEND_LO, BLEND_HI] (where both are within the tolerance), so
-// that the price stays a smooth function of the inputs.
-inline constexpr AloScheme FINE_SCHEME{20, 16, 20, 64, 1e-4};
+// that the price stays a smooth function of the inputs.  It allows more
+// Newton steps: at the largest variances (vol^2 T near 100) its QD start
+// lies several units of ln B off, and each step moves at most MAX_STEP.
+inline constexpr AloScheme FINE_SCHEME{20, 30, 20, 64, 1e-4};
 inline constexpr int FINE_NODES = FINE_SCHEME.nodes;
 inline constexpr int FINE_POINTS = FINE_SCHEME.points;
 static_assert(fits(FINE_SCHEME));
@@ -329,6 +353,20 @@ struct Boundaries {
     bool warm_fine = false;
 };
 
+// The two schemes' values combined with the finer one's weight w (either
+// alone at w = 0 or 1).
+template <class T>
+PutValue<T> blend(const T &w, const PutValue<T> &coarse, const PutValue<T> &fine)
+{
+    const double wv = value(w);
+    if (wv == 0)
+        return coarse;
+    if (wv == 1)
+        return fine;
+    return {coarse.price + w * (fine.price - coarse.price), coarse.delta + wv * (fine.delta - coarse.delta),
+            coarse.gamma + wv * (fine.gamma - coarse.gamma)};
+}
+
 // The put under the public kernels' schemes: ALO_SCHEME, FINE_SCHEME or the
 // blend of the two; *steps receives the Newton steps of both.
 template <class T>
@@ -352,12 +390,7 @@ PutValue<T> solve_default(const Contract &c, const Rates<T> &m, Boundaries<T> &b
         b.warm_fine = !std::isnan(value(fine.price));
     }
     *steps = coarse_steps + fine_steps;
-    if (wv == 0)
-        return coarse;
-    if (wv == 1)
-        return fine;
-    return {coarse.price + w * (fine.price - coarse.price), coarse.delta + wv * (fine.delta - coarse.delta),
-            coarse.gamma + wv * (fine.gamma - coarse.gamma)};
+    return blend(w, coarse, fine);
 }
 
 }  // namespace korvane::kernels::alo_detail
