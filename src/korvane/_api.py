@@ -27,7 +27,9 @@ def price(S: ArrayLike, K: ArrayLike, D: ArrayLike, F: ArrayLike, sigma: ArrayLi
     array-like of those, or booleans (true is a call).  method: "baw"
     (Barone-Adesi-Whaley, every element the double korvane.vantrel.baw_price
     gives), "alo" (the American price by Andersen-Lake-Offengenden's
-    fixed-point method), "european" (Black's price on the forward) or "fd"
+    fixed-point method; where negative rates make two exercise boundaries,
+    the finite-difference engine's), "european" (Black's price on the
+    forward) or "fd"
     (the American price by finite differences, with cash dividends).
     workers: threads, as in scipy.fft (-1 for all cores).  dividends (with
     method="fd" only): a pair (times, amounts) of array-likes with the

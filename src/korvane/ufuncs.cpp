@@ -510,7 +510,8 @@ const UfuncSpec UFUNCS[] = {
          "are NaN unless T > 0."),
     spec("alo_price", Alo::price_loop, ELEMENTWISE,
          "American option price by the fixed-point method of Andersen, Lake and\n"
-         "Offengenden (2016), from S, K, D, F, sigma and is_call."),
+         "Offengenden (2016), from S, K, D, F, sigma and is_call (two exercise\n"
+         "boundaries, under negative rates: fd_price's finer scheme)."),
     spec("alo_implied_vol", Alo::implied_vol_loop, ELEMENTWISE,
          "Total standard deviation at which alo_price reproduces price, from price, S,\n"
          "K, D, F and is_call: 0.0 for a price without time value, NaN without a\n"
