@@ -147,24 +147,26 @@ TEST(AloSolve, JacobianMatchesDifferences)
         const d::Rates<double> m{c.r, c.q, c.vol};
         const d::Span sp = d::make_span(c.r, c.q, c.vol);
         d::NodeTerms<double, 14, 10> nt;
-        d::node_terms(tb, sp, c.K, m, nt);
+        d::node_terms(tb, sp, m, nt);
+        d::Cardinals<14, 10> card;
+        d::cardinals(tb, nt, card);
         double s[15], J[14 * 14], LU[14 * 14], rho[14], up[14], dn[14];
         int piv[14];
-        d::qd_start(tb, sp, c.K, c.r, c.q, c.vol, sp.gap, s);
+        d::qd_start(tb, sp, c.r, c.q, c.vol, sp.gap, s);
         for (int pass = 0; pass < 2; ++pass) {
-            d::residuals(tb, nt, m, std::log(c.K), s, rho, J);
+            d::residuals(tb, nt, card, m, s, rho, J);
             for (int j = 0; j < 14; ++j) {
                 const double h = 1e-6 * s[j], sj = s[j];
                 s[j] = sj + h;
-                d::residuals(tb, nt, m, std::log(c.K), s, up, static_cast<double *>(nullptr));
+                d::residuals(tb, nt, card, m, s, up, static_cast<double *>(nullptr));
                 s[j] = sj - h;
-                d::residuals(tb, nt, m, std::log(c.K), s, dn, static_cast<double *>(nullptr));
+                d::residuals(tb, nt, card, m, s, dn, static_cast<double *>(nullptr));
                 s[j] = sj;
                 for (int i = 0; i < 14; ++i)
                     EXPECT_NEAR(J[i * 14 + j], (up[i] - dn[i]) / (2 * h), 1e-5 * std::fabs(J[i * 14 + i]) / sj)
                         << c.r << " " << c.q << " " << c.vol << " pass " << pass << " (" << i << ", " << j << ")";
             }
-            ASSERT_LE(d::newton_boundary(tb, nt, m, std::log(c.K), 16, 1e-10, s, LU, piv), 16);
+            ASSERT_LE(d::newton_boundary(tb, nt, card, m, 16, 1e-10, s, LU, piv), 16);
         }
     }
 }
@@ -187,11 +189,13 @@ TEST(AloSolve, BoundaryAndThePerpetualGap)
         const d::Rates<double> m{c.r, c.q, c.vol};
         const d::Span sp = d::make_span(c.r, c.q, c.vol);
         d::NodeTerms<double, 14, 10> nt;
-        d::node_terms(tb, sp, 100, m, nt);
+        d::node_terms(tb, sp, m, nt);
+        d::Cardinals<14, 10> card;
+        d::cardinals(tb, nt, card);
         double s[15], J[14 * 14];
         int piv[14];
-        d::qd_start(tb, sp, 100, c.r, c.q, c.vol, sp.gap, s);
-        ASSERT_LE(d::newton_boundary(tb, nt, m, std::log(100.0), 16, 1e-10, s, J, piv), 16);
+        d::qd_start(tb, sp, c.r, c.q, c.vol, sp.gap, s);
+        ASSERT_LE(d::newton_boundary(tb, nt, card, m, 16, 1e-10, s, J, piv), 16);
         for (int i = 0; i < 14; ++i)
             EXPECT_LE(s[i], sp.gap * (1 + 1e-3)) << c.r << " " << c.q << " node " << i;  // to the discretisation
         if (sp.tau_max < 1) {  // solved over SPAN decay lengths: the perpetual boundary
