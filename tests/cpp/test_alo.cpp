@@ -133,6 +133,23 @@ TEST(AloSolve, LuWithPivoting)
     }
 }
 
+// A put's collocation problem on the 14-node scheme, from its QD start.
+struct Problem {
+    d::Rates<double> m;
+    d::Span sp;
+    d::NodeTerms<double, 14, 10> nt;
+    d::Cardinals<14, 10> card;
+    double s[15];
+
+    Problem(const d::Tables &tb, double r, double q, double vol)
+        : m{r, q, vol}, sp(d::make_span(r, q, vol))
+    {
+        d::node_terms(tb, sp, m, nt);
+        d::cardinals(tb, nt, card);
+        d::qd_start(tb, sp, r, q, vol, sp.gap, s);
+    }
+};
+
 // The exact Jacobian of the collocation residuals against central
 // differences, at the QD start and at the solved boundary, across regimes:
 // a desk put, a negative yield below -vol^2, a zero rate at large variance,
@@ -144,15 +161,10 @@ TEST(AloSolve, JacobianMatchesDifferences)
         {30, 100, 0.0059, 0.037, 0.0115}, {100, 100, 0.5, 0.1, 0.05}};
     const d::Tables tb = d::make_tables(14, 10, 64);
     for (const auto &c : cases) {
-        const d::Rates<double> m{c.r, c.q, c.vol};
-        const d::Span sp = d::make_span(c.r, c.q, c.vol);
-        d::NodeTerms<double, 14, 10> nt;
-        d::node_terms(tb, sp, m, nt);
-        d::Cardinals<14, 10> card;
-        d::cardinals(tb, nt, card);
-        double s[15], J[14 * 14], LU[14 * 14], rho[14], up[14], dn[14];
+        Problem p(tb, c.r, c.q, c.vol);
+        auto &[m, sp, nt, card, s] = p;
+        double J[14 * 14], LU[14 * 14], rho[14], up[14], dn[14];
         int piv[14];
-        d::qd_start(tb, sp, c.r, c.q, c.vol, sp.gap, s);
         for (int pass = 0; pass < 2; ++pass) {
             d::residuals(tb, nt, card, m, s, rho, J);
             for (int j = 0; j < 14; ++j) {
@@ -186,15 +198,10 @@ TEST(AloSolve, BoundaryAndThePerpetualGap)
     const d::Tables tb = d::make_tables(14, 10, 64);
     for (const auto &c : cases) {
         EXPECT_NEAR(d::perpetual_gap(c.r, c.q, c.vol), gap(c.r, c.q, c.vol), 1e-12) << c.r << " " << c.q;
-        const d::Rates<double> m{c.r, c.q, c.vol};
-        const d::Span sp = d::make_span(c.r, c.q, c.vol);
-        d::NodeTerms<double, 14, 10> nt;
-        d::node_terms(tb, sp, m, nt);
-        d::Cardinals<14, 10> card;
-        d::cardinals(tb, nt, card);
-        double s[15], J[14 * 14];
+        Problem p(tb, c.r, c.q, c.vol);
+        auto &[m, sp, nt, card, s] = p;
+        double J[14 * 14];
         int piv[14];
-        d::qd_start(tb, sp, c.r, c.q, c.vol, sp.gap, s);
         ASSERT_LE(d::newton_boundary(tb, nt, card, m, 16, 1e-10, s, J, piv), 16);
         for (int i = 0; i < 14; ++i)
             EXPECT_LE(s[i], sp.gap * (1 + 1e-3)) << c.r << " " << c.q << " node " << i;  // to the discretisation
