@@ -403,7 +403,7 @@ def _xarray(uf: np.ufunc, args: Sequence[Any], n: int, core: int) -> Any:
     apply_ufunc: Any = xarray.apply_ufunc  # untyped
     loop = list(args[:len(args) - core])
     schedule = [np.asarray(a) for a in args[len(args) - core:]]
-    if any(_is_container(a) for a in loop) is False or any(a.ndim != 1 for a in schedule):
+    if not any(_is_container(a) for a in loop) or any(a.ndim != 1 for a in schedule):
         return None
     dim = "korvane schedule"
     arrays = loop + [xarray.DataArray(a, dims=[dim]) for a in schedule]

@@ -39,7 +39,7 @@ def to_forward_form(S: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
     F = S exp((r - q) T) less, with dividends=(times, amounts), each cash
     dividend d_i paid at t_i in (0, T) carried to T, d_i exp((r - q)(T - t_i));
     sigma = vol sqrt(T).  T <= 0 is read as T = 0."""
-    T0 = np.maximum(T, 0.0, dtype=np.float64)  # NaN stays NaN; float32 input is widened first
+    T0 = _life(T)  # NaN stays NaN; float32 input is widened first
     D = _discount(T0, r)
     carry = np.subtract(r, q, dtype=np.float64)
     F = np.multiply(S, np.exp(np.multiply(carry, T0)))
@@ -118,8 +118,7 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
     extra = schedule(method, dividends, _life(T))
     D, F = to_forward_form(S, T, r, q, dividends=dividends)
     sigma = _api._implied_vol(price, S, K, D, F, flag, method, workers, out, extra)
-    vol = np.divide(sigma, np.sqrt(_api._maturity(T)), out=out)
-    return vol
+    return np.divide(sigma, np.sqrt(_api._maturity(T)), out=out)
 
 
 def greeks(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike, vol: ArrayLike,
