@@ -23,7 +23,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "capi/brentq.h"
 #include "capi/detach.h"

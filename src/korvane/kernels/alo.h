@@ -89,8 +89,9 @@ double _alo_price_vega(std::int32_t flag, double S, double K, double D, double F
                        double *vega);
 
 // 0.0 for a price without time value (price <= intrinsic_value(flag, S, K) +
-// IV_TOL), -1.0 when no sigma in (1e-8, 16] reproduces it, else the root.  A
-// NaN price, S, K, D or F gives -1.0, tested first.
+// IV_TOL), -1.0 when no sigma in (1e-8, 16] reproduces it (in (1e-8, 8] for
+// two boundaries, _fd_two_boundary_implied_vol_c's), else the root.  A NaN
+// price, S, K, D or F gives -1.0, tested first.
 double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, double D,
                           double F);
 

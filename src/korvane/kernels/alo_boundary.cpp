@@ -18,7 +18,7 @@ double qd_boundary(double r, double q, double vol, double tau, double X, double 
     double ln_B = std::log(start);  // current iterate
     double B = start;               // e^{ln_B}
     for (int it = 0; it < 20; ++it) {
-        // Phi from the sweeps' exponential and rational tail: no erfc.
+        // Phi from the solve's own exponential and rational tail: no erfc.
         const double dm = (ln_B + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
         const double dp = dm + sd;
         const double ep = exp_of(-0.5 * (dp * dp)), em = exp_of(-0.5 * (dm * dm));

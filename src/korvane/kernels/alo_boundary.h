@@ -29,7 +29,6 @@
 #define KORVANE_ALO_BOUNDARY_H
 
 #include <cmath>
-#include <limits>
 #include <type_traits>
 
 #include "alo_dual.h"

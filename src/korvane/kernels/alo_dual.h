@@ -69,7 +69,7 @@ struct Dual {
 
 // Dual<1> (the implied-vol search's only) with a double on one side, without
 // the products and sums of the double's zero partial, which the compiler must
-// keep (0 * inf is NaN): a fifth of those sweeps' work.  The same values; a
+// keep (0 * inf is NaN).  The same values; a
 // partial may differ in the sign of a zero only.  Dual<3> (the Greeks') keeps
 // the friends above, so _alo_greeks' doubles are untouched.
 inline Dual<1> operator*(double a, const Dual<1> &b)
@@ -156,8 +156,7 @@ inline constexpr ExpTable EXP_TABLE = make_exp_table();
 
 // e^x = 2^m 2^(j/64) e^t, e^t by its Taylor polynomial of degree 6 (error
 // below 1e-19 for |t| <= ln2/128): within 6e-16 relative of libm's, inline
-// and without libm's call and error handling, which took a third of the
-// sweeps' time.  Outside (-708, 709), where 2^m leaves the normal range, and
+// and without libm's call and error handling.  Outside (-708, 709), where 2^m leaves the normal range, and
 // for NaN, libm's.
 inline double exp_of(double x)
 {
@@ -180,7 +179,7 @@ inline double sqrt_pos(double x) { return x > 0 ? std::sqrt(x) : 0.0; }
 template <int N>
 inline Dual<N> exp_of(const Dual<N> &x)
 {
-    // The same exponential as the plain sweeps': the Greeks' price is
+    // The same exponential as the plain doubles': the Greeks' price is
     // _alo_price's to the last bit.
     const double e = exp_of(x.v);
     return chain(x, e, e);

@@ -47,12 +47,7 @@ double price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, doubl
         *vega = g.vega;
         return g.price;
     }
-    Rates<Dual<1>> m{c.r, c.q, sigma};
-    m.vol.d[0] = 1.0;
-    int steps;
-    const Dual<1> price = solve_default<Dual<1>>(c, m, b, Purpose::PRICE, &steps).price;
-    *vega = price.d[0];
-    return price.v;
+    return boundary_price_vega(c, sigma, b, vega);
 }
 
 }  // namespace

@@ -64,15 +64,16 @@ Contract classify(std::int32_t flag, double S, double K, double D, double F, dou
     else
         c.r = r, c.q = q;
     // The put's exercise benefit per unit time is r K - q S: exercise can pay
-    // only where it is positive.
-    if (sigma < SIGMA_ZERO)
-        c.kind = Contract::ZERO_VOL;
-    else if (c.r > 0 || (c.r == 0 && c.q < 0))
+    // only where it is positive.  Where it can, below SIGMA_ZERO the value is
+    // the deterministic one.
+    if (c.r > 0 || (c.r == 0 && c.q < 0))
         c.kind = Contract::BOUNDARY;       // positive for S below K r/q (every S when q <= 0)
     else if (c.q >= c.r)
         c.kind = Contract::EUROPEAN;       // r <= 0, q >= r: positive only above K, never used
     else
         c.kind = Contract::TWO_BOUNDARIES;  // q < r < 0: positive above K r/q < K
+    if (sigma < SIGMA_ZERO && c.kind != Contract::EUROPEAN)
+        c.kind = Contract::ZERO_VOL;
     return c;
 }
 
@@ -173,8 +174,6 @@ double price_default(const Contract &c, double sigma, AloReuse &reuse)
         return intrinsic_value(c.flag, c.S0, c.K0);
     case Contract::ZERO_VOL: {
         double delta;
-        if (c.r <= 0 && c.q >= c.r)  // never exercised early: Black's own doubles
-            return _black_price(c.flag, c.K0, c.D0, c.F0, sigma);
         return zero_vol_put(c.S, c.K, Rates<double>{c.r, c.q, 0.0}, &delta);
     }
     case Contract::EUROPEAN:
@@ -257,10 +256,6 @@ void _alo_greeks_reusing(AloGreeksReuse &reuse, std::int32_t flag, double S, dou
         _fd_two_boundary_greeks(flag, S, K, D, F, sigma, out);
         return;
     case Contract::ZERO_VOL:
-        if (c.r <= 0 && c.q >= c.r) {
-            _black_greeks(flag, S, K, D, F, sigma, out);
-            return;
-        }
         put.price = zero_vol_put(c.S, c.K, m, &put.delta);
         put.gamma = 0.0;
         put.price.d[2] = 0.0;
@@ -295,19 +290,15 @@ double _alo_price_vega(std::int32_t flag, double S, double K, double D, double F
 {
     const Contract c = classify(flag, S, K, D, F, sigma);
     if (c.kind != Contract::BOUNDARY) {
-        // The other regimes' Greeks are closed forms or NaN: no solve to spare.
+        // The other regimes' vega comes with their Greeks: closed forms, or
+        // the two-boundary scheme's solve, which gives both at once.
         Greeks g;
         _alo_greeks(flag, S, K, D, F, sigma, &g);
         *vega = g.vega;
         return g.price;
     }
-    Rates<Dual<1>> m{c.r, c.q, sigma};
-    m.vol.d[0] = 1.0;
     Boundaries<Dual<1>> b;
-    int steps;
-    const Dual<1> price = solve_default<Dual<1>>(c, m, b, Purpose::PRICE, &steps).price;
-    *vega = price.d[0];
-    return price.v;
+    return boundary_price_vega(c, sigma, b, vega);
 }
 
 }  // namespace korvane::kernels

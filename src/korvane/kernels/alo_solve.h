@@ -255,7 +255,7 @@ struct Contract {
     enum Kind {
         INVALID,         // NaN or out-of-domain input: NaN out
         INTRINSIC,       // sigma <= 0 and no rates to read: the exercise value on the spot
-        ZERO_VOL,        // sigma <= 0: the deterministic American value
+        ZERO_VOL,        // sigma below SIGMA_ZERO, exercise possible: the deterministic value
         EUROPEAN,        // never exercised early: the Black price
         TWO_BOUNDARIES,  // q < r < 0 for the put: exercised inside a band
         BOUNDARY,        // one boundary: the collocation solve
@@ -391,6 +391,19 @@ PutValue<T> solve_default(const Contract &c, const Rates<T> &m, Boundaries<T> &b
     }
     *steps = coarse_steps + fine_steps;
     return blend(w, coarse, fine);
+}
+
+// The price of a BOUNDARY contract and its vega dV/dsigma (one forward-mode
+// partial), each scheme's boundary started from b's where it holds one and
+// left there with its sensitivity to sigma.
+inline double boundary_price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega)
+{
+    Rates<Dual<1>> m{c.r, c.q, sigma};
+    m.vol.d[0] = 1.0;
+    int steps;
+    const Dual<1> price = solve_default<Dual<1>>(c, m, b, Purpose::PRICE, &steps).price;
+    *vega = price.d[0];
+    return price.v;
 }
 
 }  // namespace korvane::kernels::alo_detail

@@ -80,13 +80,13 @@ inline constexpr FdScheme FD_TWO_BOUNDARY_SCHEME{400, 200, 6, 4.5, 0.75, 2.5, 2,
 inline constexpr FdScheme FD_REFERENCE_SCHEME{1000, 500, 40, 8.0, 0.5, 2.0, 4, true, false};
 
 // Dividend-free contracts on FD_TWO_BOUNDARY_SCHEME, for the accurate
-// engine where it has no answer (a put with q < r < 0, a call with
-// r < q < 0), with its conventions: the price (NaN input or sigma infinite:
+// engine where one boundary's integral equation does not apply (a put with
+// q < r < 0, a call with r < q < 0), with its conventions: the price (NaN input or sigma infinite:
 // NaN; sigma <= 0: the deterministic value); Greeks with _alo_greeks'
 // definitions (delta and gamma with F/S held, vega = dV/dsigma, dD with S
 // and F held, dF with S and D held; NaN where the price is not solved);
 // implied sigma with _alo_implied_vol_c's (0.0 for a price without time
-// value, -1.0 for none in (1e-8, 8] or a NaN input).
+// value, -1.0 for none or a NaN input), searched in (1e-8, 8] only.
 double _fd_two_boundary_price(std::int32_t flag, double S, double K, double D, double F,
                               double sigma);
 void _fd_two_boundary_greeks(std::int32_t flag, double S, double K, double D, double F,

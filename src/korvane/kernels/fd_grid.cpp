@@ -1,6 +1,6 @@
-// The finite-difference kernels' inputs: the dividend schedule read and
-// cleaned, and the carry r - q beyond the dividends read back from the
-// forward.
+// The finite-difference kernels' inputs and grids: the dividend schedule
+// read and cleaned, the carry r - q beyond the dividends read back from the
+// forward, and the grids in the spot and in time.
 #include "fd_internal.h"
 
 #include <cmath>

@@ -4,7 +4,6 @@
 #define KORVANE_FD_INTERNAL_H
 
 #include <cstdint>
-#include <limits>
 
 #include "fd.h"
 

@@ -45,8 +45,7 @@ void sweep_lanes_avx2(int dir, int n, const double *lo, const double *di, const 
     else
         sweep4<1>(n, lo, di, up, lu, g, V, dp, cp, k, e);
     // Back to the SSE code around it with clean upper halves: else every
-    // SSE instruction after waits on them (some 2.5x slower on this sweep's
-    // neighbours).
+    // SSE instruction after waits on them.
     _mm256_zeroupper();
 }
 

@@ -1,8 +1,8 @@
 // Finite-difference American prices and Greeks with cash dividends: the
 // forward form read into rates, the deterministic value at zero volatility,
 // and the solve combined with Richardson extrapolation.  Without dividends
-// the result is the accurate engine's (_alo_price) wherever it handles the
-// contract.  A scheme may also take that engine's dividend-free price as a
+// the result is the accurate engine's (_alo_price), which leaves two
+// boundaries to this engine's finer scheme.  A scheme may also take that engine's dividend-free price as a
 // control variate,
 //   V = FD(with dividends) - FD(without) + ALO(without),
 // both solves on the same grid and time steps, so that the discretisation
@@ -90,7 +90,7 @@ double price_contract(const FdScheme &sc, const Contract &c, int *solves)
     case Contract::INVALID:
         return NaN;
     case Contract::DETERMINISTIC:
-        return deterministic(c.p, c.divs).price;
+        return deterministic_price(c);
     case Contract::SOLVE:
         break;
     }

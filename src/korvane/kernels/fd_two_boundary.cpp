@@ -1,10 +1,10 @@
 // Dividend-free American prices, Greeks and implied volatilities by finite
-// differences on the finer two-boundary scheme: where the fixed-point engine
-// (_alo_price) has no answer, a put with q < r < 0 or a call with r < q < 0,
+// differences on the finer two-boundary scheme, for the accurate engine
+// (_alo_price) where one boundary does not describe the exercise region, a
+// put with q < r < 0 or a call with r < q < 0,
 // exercised inside a band of spots (Battauz, De Donno & Sbuelz 2015), and
 // to the accurate engine's tolerance.  The scheme's levels are solved by
 // policy iteration there (the band is no block at an end of the grid).
-#include "alo.h"
 #include "fd_internal.h"
 
 #include <cmath>
