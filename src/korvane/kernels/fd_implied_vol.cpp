@@ -19,6 +19,8 @@ constexpr int IV_MAX_STEPS = 60;
 constexpr double IV_PRICE_TOL = 1e-12;  // relative price error that ends a search
 constexpr double IV_SIGMA_TOL = 1e-10;  // relative step that ends it
 constexpr double IV_STEER_STEP = 1e-4;  // relative step that ends the steering solves
+constexpr double IV_BRACKET_TOL = 1e-15;    // a bracket this narrow, relative, ends a search
+constexpr double IV_END_PRICE_TOL = 1e-9;   // farther than this (relative) at an end: no root
 // A step on the full scheme below this (relative) is taken as the root
 // without another solve.  Its slope is the steering scheme's vega, then the
 // secant through the full scheme's prices, within some 1e-3 of the full
@@ -60,7 +62,7 @@ struct Search {
     // The search cannot reach the target: pinned at an end with the price off it.
     bool pinned(double f, double target) const
     {
-        return std::fabs(f) > 1e-9 * target && (lo == IV_LO || hi == IV_HI);
+        return std::fabs(f) > IV_END_PRICE_TOL * target && (lo == IV_LO || hi == IV_HI);
     }
 };
 
@@ -90,7 +92,7 @@ double search(const FdScheme &sc, const Contract &c, double price, double F, int
         const double next = steer.next(x, p0 - price, vega, price);
         if (std::isnan(next) || std::fabs(next - x) <= IV_STEER_STEP * x)
             break;
-        if (steer.hi - steer.lo <= 1e-15 * steer.hi)
+        if (steer.hi - steer.lo <= IV_BRACKET_TOL * steer.hi)
             break;
         x = next;
     }
@@ -111,7 +113,7 @@ double search(const FdScheme &sc, const Contract &c, double price, double F, int
         const double step = std::fabs(next - x);
         if (next > full.lo && next < full.hi && step <= IV_ACCEPT_STEP * x)
             return next;
-        if (step <= IV_SIGMA_TOL * x || full.hi - full.lo <= 1e-15 * full.hi)
+        if (step <= IV_SIGMA_TOL * x || full.hi - full.lo <= IV_BRACKET_TOL * full.hi)
             return full.pinned(f, price) ? -1.0 : next;
         x = next;
     }

@@ -106,11 +106,23 @@ bool solve_small(const FdScheme &scheme, int level, const Problem &p, const Sche
 bool solve_large(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs,
                  bool both, int partials, NodeValue *with, NodeValue *without, int *solves);
 
+// Intervals of the grid at `level`: level 1 has twice level 0's.
+inline int level_nodes(const FdScheme &scheme, int level)
+{
+    return scheme.nodes * (level == 0 ? 1 : 2);
+}
+
+// A well-formed scheme whose grid at `level` fits `capacity` intervals.
+inline bool fits(const FdScheme &scheme, int level, int capacity)
+{
+    return scheme.nodes >= 4 && scheme.steps >= 1 && scheme.min_steps >= 1 && scheme.damping >= 1 &&
+           level_nodes(scheme, level) <= capacity;
+}
+
 inline bool solve(const FdScheme &scheme, int level, const Problem &p, const Schedule &divs,
                   bool both, int partials, NodeValue *with, NodeValue *without, int *solves)
 {
-    const int n = scheme.nodes * (level == 0 ? 1 : 2);
-    return n <= SMALL_NODES
+    return level_nodes(scheme, level) <= SMALL_NODES
                ? solve_small(scheme, level, p, divs, both, partials, with, without, solves)
                : solve_large(scheme, level, p, divs, both, partials, with, without, solves);
 }

@@ -191,7 +191,7 @@ bool run_lanes(Lanes<CAP> &ls, const FdScheme &sc, int level, std::int32_t flag,
                int count, int *solves)
 {
     static const SweepLanes sweep_lanes = choose_sweep();
-    ls.n = sc.nodes * (level == 0 ? 1 : 2);
+    ls.n = level_nodes(sc, level);
     if (ls.n > CAP)
         return false;
     int next = 0;  // the next job to take
@@ -245,8 +245,7 @@ bool run_lanes(Lanes<CAP> &ls, const FdScheme &sc, int level, std::int32_t flag,
 
 bool solve_lanes(const FdScheme &sc, int level, LaneJob *jobs, int count, int *solves)
 {
-    const int n = sc.nodes * (level == 0 ? 1 : 2);
-    if (!(sc.nodes >= 4 && sc.steps >= 1 && sc.min_steps >= 1 && sc.damping >= 1 && n <= SMALL_NODES))
+    if (!fits(sc, level, SMALL_NODES))
         return false;
     Lanes<SMALL_NODES> ls;
     return run_lanes(ls, sc, level, PUT, jobs, count, solves) &&

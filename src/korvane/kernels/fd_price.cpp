@@ -223,9 +223,7 @@ double evaluate_level(const FdScheme &sc, const Contract &c, double sigma, int l
 double _fd_price_scheme(const FdScheme &scheme, std::int32_t flag, double S, double K, double D,
                         double F, double sigma, const Dividends &dividends, int *solves)
 {
-    const int largest = scheme.nodes * (scheme.extrapolate ? 2 : 1);
-    if (!(scheme.nodes >= 4 && scheme.steps >= 1 && scheme.min_steps >= 1 && scheme.damping >= 1 &&
-          largest <= FD_MAX_NODES))
+    if (!fd::fits(scheme, scheme.extrapolate ? 1 : 0, FD_MAX_NODES))  // its finest level
         return NaN;
     int count = 0;
     const double v = price_contract(scheme, fd::classify(flag, S, K, D, F, sigma, dividends), &count);

@@ -432,12 +432,6 @@ bool solve_on(Wk &w, const FdScheme &sc, int level, const Problem &p,
     return true;
 }
 
-bool fits(const FdScheme &sc, int level, int capacity)
-{
-    const int n = sc.nodes * (level == 0 ? 1 : 2);
-    return sc.nodes >= 4 && sc.steps >= 1 && sc.min_steps >= 1 && sc.damping >= 1 && n <= capacity;
-}
-
 using Solver = bool (*)(const FdScheme &, int, const Problem &, const Schedule &, bool, int,
                         NodeValue *, NodeValue *, int *);
 
