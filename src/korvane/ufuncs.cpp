@@ -32,6 +32,7 @@
 #include "kernels/black.h"
 #include "kernels/fd.h"
 #include "kernels/kernels.h"
+#include "kernels/simd.h"
 
 namespace {
 
@@ -594,7 +595,8 @@ int module_exec(PyObject *module)
         if (add_ufunc(module, u) < 0)
             return -1;
     }
-    return 0;
+    // The vector instruction set, chosen here once for the process.
+    return PyModule_AddStringConstant(module, "_simd", k::simd_name(k::simd_level()));
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -169,18 +169,23 @@ void vol_terms(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &v, double 
 // B(0) = X) at each node's quadrature points, so that H(u_ik) = sum_j
 // W_j(xi_ik) H_j and the Jacobian's sums over the points are plain
 // products.  They depend on the geometry alone: built once a solve where
-// they fit (HELD), else row by row as residuals needs them.
+// they fit (HELD), else row by row as residuals needs them.  Both layouts
+// are kept, so that either sum runs over consecutive doubles.
 template <int NCAP, int LCAP>
 struct Cardinals {
     static constexpr bool HELD = NCAP * LCAP * NCAP <= 20 * 20 * 20;
-    double w[HELD ? NCAP : 1][LCAP][NCAP];  // w[i][k][j] = W_j(xi_ik)
+    static constexpr int ROWS = HELD ? NCAP : 1;
+    double w[ROWS][LCAP][NCAP];   // w[i][k][j] = W_j(xi_ik)
+    double wt[ROWS][NCAP][LCAP];  // wt[i][j][k] = W_j(xi_ik)
 };
 
 // W_j(xi_k) for j < n at the m points xi by the barycentric formula on the
 // extrema xi_j = cos(j pi/n), weights (-1)^j halved at the ends (Berrut &
-// Trefethen 2004): n + 1 divisions a point, no recurrence.
-template <int NCAP>
-void cardinal_row(const Tables &tb, const double *xi, int m, double (*W)[NCAP])
+// Trefethen 2004): n + 1 divisions a point, no recurrence.  The points are
+// the inner loop, so that each point's sum over j keeps its order whatever
+// the vector width.
+template <int NCAP, int LCAP>
+void cardinal_row(const Tables &tb, const double *xi, int m, double (*W)[NCAP], double (*Wt)[LCAP])
 {
     const int n = tb.n;
     double node[NCAP + 1], weight[NCAP + 1];
@@ -188,21 +193,29 @@ void cardinal_row(const Tables &tb, const double *xi, int m, double (*W)[NCAP])
         node[j] = tb.cheb[j * (n + 1) + 1];
         weight[j] = (j == 0 || j == n ? 0.5 : 1.0) * (j % 2 ? -1.0 : 1.0);
     }
-    for (int k = 0; k < m; ++k) {
-        double d[NCAP + 1];  // w_j/(xi - xi_j)
-        for (int j = 0; j <= n; ++j)
-            d[j] = weight[j] / (xi[k] - node[j]);
-        double sum = 0.0;
-        for (int j = 0; j <= n; ++j)
-            sum += d[j];
-        const double inv = 1 / sum;
-        for (int j = 0; j < n; ++j)
-            W[k][j] = d[j] * inv;
+    double sum[LCAP];  // sum_j w_j/(xi_k - xi_j)
+    for (int k = 0; k < m; ++k)
+        sum[k] = 0.0;
+    for (int j = 0; j < n; ++j)
+        for (int k = 0; k < m; ++k) {
+            Wt[j][k] = weight[j] / (xi[k] - node[j]);
+            sum[k] += Wt[j][k];
+        }
+    for (int k = 0; k < m; ++k)
+        sum[k] += weight[n] / (xi[k] - node[n]);
+    for (int k = 0; k < m; ++k)
+        sum[k] = 1 / sum[k];
+    for (int j = 0; j < n; ++j)
+        for (int k = 0; k < m; ++k)
+            Wt[j][k] *= sum[k];
+    for (int k = 0; k < m; ++k)
         for (int j = 0; j <= n; ++j)
             if (xi[k] == node[j])  // on a node: its own value
                 for (int jj = 0; jj < n; ++jj)
-                    W[k][jj] = jj == j ? 1.0 : 0.0;
-    }
+                    Wt[jj][k] = jj == j ? 1.0 : 0.0;
+    for (int k = 0; k < m; ++k)
+        for (int j = 0; j < n; ++j)
+            W[k][j] = Wt[j][k];
 }
 
 template <int NCAP, int LCAP, class NT>
@@ -210,7 +223,20 @@ void cardinals(const Tables &tb, const NT &nt, Cardinals<NCAP, LCAP> &card)
 {
     if constexpr (Cardinals<NCAP, LCAP>::HELD)
         for (int i = 0; i < tb.n; ++i)
-            cardinal_row<NCAP>(tb, nt.xi[i], tb.inner.n, card.w[i]);
+            cardinal_row<NCAP, LCAP>(tb, nt.xi[i], tb.inner.n, card.w[i], card.wt[i]);
+}
+
+// Phi(x_k) from e_k = exp(-x_k^2/2), element by element (normal.h).
+inline void ncdf_pass(const double *x, const double *e, double *out, int m)
+{
+    for (int k = 0; k < m; ++k)
+        out[k] = norm_cdf_given_exp(x[k], e[k]);
+}
+template <int N>
+void ncdf_pass(const Dual<N> *x, const Dual<N> *e, Dual<N> *out, int m)
+{
+    for (int k = 0; k < m; ++k)
+        out[k] = ncdf_given(x[k], e[k]);
 }
 
 // The residuals rho at the nodes for the boundary s = ln(X/B) (doubles: in
@@ -222,6 +248,10 @@ void cardinals(const Tables &tb, const NT &nt, Cardinals<NCAP, LCAP> &card)
 //   d rho_i/d s_j = [-(B/F)(D_i + phi(d+(tau_i))/(vol sqrt tau_i)) - sum_k g_ik] delta_ij
 //                   + sum_k g_ik W_j(u_ik) s_j/sqrt(H(u_ik)),
 // g_ik = d rho_i/d L_ik, the W_j(u_ik) from `card`.
+//
+// The integrands are evaluated point by point in passes over the row's
+// points, each elementwise (a vector unit's lanes), and summed over the
+// points in their order: the doubles do not depend on the vector width.
 template <class T, int NCAP, int LCAP>
 void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<NCAP, LCAP> &card,
                const Rates<T> &m, const double *s, T *rho, double *J)
@@ -242,40 +272,46 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
         const T sd0 = vol * rt;
         const T dp0 = (nt.ln_XK - sH + (r - q) * tau + 0.5 * (v2 * tau)) / sd0;
         const T ep0 = exp_of(-0.5 * (dp0 * dp0));
-        const double(*W)[NCAP] = card.w[Cardinals<NCAP, LCAP>::HELD ? i : 0];
+        const int row_of = Cardinals<NCAP, LCAP>::HELD ? i : 0;
+        const double(*W)[NCAP] = card.w[row_of];
+        const double(*Wt)[LCAP] = card.wt[row_of];
         if constexpr (!Cardinals<NCAP, LCAP>::HELD)
-            cardinal_row<NCAP>(tb, nt.xi[i], l, card.w[0]);
-        double Hu[LCAP];  // H at the points
-        for (int k = 0; k < l; ++k) {
-            double sum = 0.0;
-            for (int j = 0; j < n; ++j)
-                sum += W[k][j] * H[j];
-            Hu[k] = sum;
-        }
-        // The integrands point by point in separate passes, each free of the
-        // others' latency.
+            cardinal_row<NCAP, LCAP>(tb, nt.xi[i], l, card.w[0], card.wt[0]);
+        double Hu[LCAP];  // H at the points, each a sum over j in order
+        for (int k = 0; k < l; ++k)
+            Hu[k] = 0.0;
+        for (int j = 0; j < n; ++j)
+            for (int k = 0; k < l; ++k)
+                Hu[k] += Wt[j][k] * H[j];
         double sHu[LCAP];  // ln(X/B(u))
         T dm[LCAP];        // d-(s, B(tau)/B(u))
         T em[LCAP];        // e^{-d-^2/2}
         T ep[LCAP];        // e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
         T dp[LCAP];        // d+ = d- + vol sqrt s
+        T x[LCAP];         // the exponentials' arguments
         for (int k = 0; k < l; ++k) {
             sHu[k] = sqrt_pos(Hu[k]);
             dm[k] = ((sHu[k] - sH) + nt.drift[i][k]) * nt.inv_sd[i][k];
+            x[k] = -0.5 * (dm[k] * dm[k]);
         }
-        for (int k = 0; k < l; ++k)
-            em[k] = exp_of(-0.5 * (dm[k] * dm[k]));
+        exp_pass<LCAP>(x, em, l);
         T N = 0.0;
         T D = ncdf_given(dp0, ep0);
         for (int k = 0; k < l; ++k)
             N += nt.wN[i][k] * em[k];
         if (nt.yield) {
+            double y[LCAP], e[LCAP];  // s_i - sHu, and B(u)/B(tau) = e^y
+            for (int k = 0; k < l; ++k)
+                y[k] = sH - sHu[k];
+            exp_pass<LCAP>(y, e, l);
+            T P[LCAP];  // Phi(d+)
             for (int k = 0; k < l; ++k) {
-                ep[k] = em[k] * nt.carry[i][k] * exp_of(sH - sHu[k]);
+                ep[k] = em[k] * nt.carry[i][k] * e[k];
                 dp[k] = dm[k] + nt.sd[i][k];
             }
+            ncdf_pass(dp, ep, P, l);
             for (int k = 0; k < l; ++k)
-                D += nt.wD1[i][k] * ncdf_given(dp[k], ep[k]) + nt.wD2[i][k] * ep[k];
+                D += nt.wD1[i][k] * P[k] + nt.wD2[i][k] * ep[k];
         }
         rho[i] = B_F * D - N;
         if constexpr (std::is_same_v<T, double>) {
@@ -283,14 +319,17 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
                 continue;
             double row[NCAP] = {};  // sum_k a_k W_j(xi_k), a_k = g_k/sqrt(H(u_k))
             double diag = -B_F * (D + INV_SQRT_2PI * ep0 / sd0);
+            double g[LCAP];  // d rho/d L at the points
+            for (int k = 0; k < l; ++k)
+                g[k] = nt.wN[i][k] * em[k] * dm[k] * nt.inv_sd[i][k];
+            if (nt.yield)
+                for (int k = 0; k < l; ++k)
+                    g[k] += B_F * ep[k] * nt.inv_sd[i][k] * (nt.wD1[i][k] * INV_SQRT_2PI - nt.wD2[i][k] * dp[k]);
             for (int k = 0; k < l; ++k) {
-                double g = nt.wN[i][k] * em[k] * dm[k] * nt.inv_sd[i][k];
-                if (nt.yield)
-                    g += B_F * ep[k] * nt.inv_sd[i][k] * (nt.wD1[i][k] * INV_SQRT_2PI - nt.wD2[i][k] * dp[k]);
-                diag -= g;
+                diag -= g[k];
                 if (!(Hu[k] > 0))
                     continue;  // sqrt(H) held at zero
-                const double a = g / sHu[k];
+                const double a = g[k] / sHu[k];
                 for (int j = 0; j < n; ++j)
                     row[j] += a * W[k][j];
             }

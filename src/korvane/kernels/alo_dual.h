@@ -156,25 +156,71 @@ inline constexpr ExpTable EXP_TABLE = make_exp_table();
 
 // e^x = 2^m 2^(j/64) e^t, e^t by its Taylor polynomial of degree 6 (error
 // below 1e-19 for |t| <= ln2/128): within 6e-16 relative of libm's, inline
-// and without libm's call and error handling.  Outside (-708, 709), where 2^m leaves the normal range, and
-// for NaN, libm's.
+// and without libm's call and error handling.  Outside (-708, 709), where 2^m
+// leaves the normal range, and for NaN, libm's.  The reduction reads the
+// integer 64 m + j from the mantissa of x 64/ln2 + ROUNDER, so that a vector
+// unit needs no conversion of doubles to integers.
+struct ExpParts {
+    double poly;        // e^t
+    double scale;       // 2^m
+    std::int64_t j;     // the table's row
+};
+
+inline bool exp_in_range(double x) { return x > -708.0 && x < 709.0; }
+
+inline ExpParts exp_parts(double x)
+{
+    const double y = x * (64 / LN2) + ROUNDER;
+    const double kf = y - ROUNDER;  // nearest integer to 64 x/ln2
+    const double t = (x - kf * (LN2_HI / 64)) - kf * (LN2_LO / 64);
+    const std::int64_t k = std::bit_cast<std::int64_t>(y) - std::bit_cast<std::int64_t>(ROUNDER);
+    ExpParts e;
+    e.poly = 1 + t * (1 + t * (0.5 + t * (1.0 / 6 + t * (1.0 / 24 + t * (1.0 / 120 + t * (1.0 / 720))))));
+    // floor(k/64) + 1023, from a positive dividend over the whole range.
+    e.scale = std::bit_cast<double>(static_cast<std::uint64_t>((k + 64 * 1023) >> 6) << 52);
+    e.j = k & 63;
+    return e;
+}
+
 inline double exp_of(double x)
 {
-    if (!(x > -708.0 && x < 709.0))
+    if (!exp_in_range(x))
         return std::exp(x);
-    const double kf = (x * (64 / LN2) + ROUNDER) - ROUNDER;  // nearest integer to 64 x/ln2
-    const double t = (x - kf * (LN2_HI / 64)) - kf * (LN2_LO / 64);
-    const std::int64_t k = static_cast<std::int64_t>(kf);
-    const double p =
-        1 + t * (1 + t * (0.5 + t * (1.0 / 6 + t * (1.0 / 24 + t * (1.0 / 120 + t * (1.0 / 720))))));
-    const double scale = std::bit_cast<double>(static_cast<std::uint64_t>((k >> 6) + 1023) << 52);
-    return EXP_TABLE.v[k & 63] * p * scale;
+    const ExpParts e = exp_parts(x);
+    return EXP_TABLE.v[e.j] * e.poly * e.scale;
 }
+
+// exp_of on m <= CAP elements, in passes a vector unit takes element by
+// element (the reduction and polynomial; the table's loads; the product),
+// with libm's exponential only where an element leaves the range: each
+// element gets exp_of's doubles.
+template <int CAP>
+void exp_pass(const double *x, double *out, int m)
+{
+    double poly[CAP], scale[CAP];
+    std::int64_t j[CAP];
+    int outside = 0;  // elements outside exp_in_range
+    for (int k = 0; k < m; ++k) {
+        const bool in = exp_in_range(x[k]);
+        outside += !in;
+        const ExpParts e = exp_parts(in ? x[k] : 0.0);
+        poly[k] = e.poly;
+        scale[k] = e.scale;
+        j[k] = e.j;
+    }
+    for (int k = 0; k < m; ++k)
+        out[k] = EXP_TABLE.v[j[k]] * poly[k] * scale[k];
+    if (outside)
+        for (int k = 0; k < m; ++k)
+            if (!exp_in_range(x[k]))
+                out[k] = std::exp(x[k]);
+}
+
 inline double log_of(double x) { return std::log(x); }
 inline double ncdf_of(double x) { return norm_cdf(x); }
 // sqrt of a quantity that rounding can leave slightly negative; at zero the
 // partials are taken as zero (ln(B/X)^2 is flat where B touches X).
-inline double sqrt_pos(double x) { return x > 0 ? std::sqrt(x) : 0.0; }
+inline double sqrt_pos(double x) { return std::sqrt(x > 0 ? x : 0.0); }
 
 template <int N>
 inline Dual<N> exp_of(const Dual<N> &x)
@@ -183,6 +229,12 @@ inline Dual<N> exp_of(const Dual<N> &x)
     // _alo_price's to the last bit.
     const double e = exp_of(x.v);
     return chain(x, e, e);
+}
+template <int CAP, int N>
+void exp_pass(const Dual<N> *x, Dual<N> *out, int m)
+{
+    for (int k = 0; k < m; ++k)
+        out[k] = exp_of(x[k]);
 }
 template <int N>
 Dual<N> log_of(const Dual<N> &x) { return chain(x, std::log(x.v), 1.0 / x.v); }

@@ -154,6 +154,79 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     return out;
 }
 
+// The scheme of the public kernels.
+inline constexpr int NODES = ALO_SCHEME.nodes;
+inline constexpr int POINTS = ALO_SCHEME.points;
+static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME));
+inline constexpr Tables DEFAULT_TABLES =
+    make_tables(ALO_SCHEME.nodes, ALO_SCHEME.points, ALO_SCHEME.final_points);
+
+// Where the integrands forget fastest (kappa large: long maturities at high
+// rates, or a large variance) ALO_SCHEME's 14 nodes leave up to some times
+// the tolerance; there a finer scheme takes over, blended in smoothly over
+// kappa in [BLEND_LO, BLEND_HI] (where both are within the tolerance), so
+// that the price stays a smooth function of the inputs.  It allows more
+// Newton steps: at the largest variances (vol^2 T near 100) its QD start
+// lies several units of ln B off, and each step moves at most MAX_STEP.
+inline constexpr AloScheme FINE_SCHEME{20, 30, 20, 64, 1e-4};
+inline constexpr int FINE_NODES = FINE_SCHEME.nodes;
+inline constexpr int FINE_POINTS = FINE_SCHEME.points;
+static_assert(fits(FINE_SCHEME));
+inline constexpr Tables FINE_TABLES =
+    make_tables(FINE_SCHEME.nodes, FINE_SCHEME.points, FINE_SCHEME.final_points);
+inline constexpr double BLEND_LO = 0.5;
+inline constexpr double BLEND_HI = 0.7;
+
+// What the solve in doubles leaves for the partials' pass: the boundary,
+// the last Jacobian's factors and the terms and cardinals of the geometry.
+template <int NCAP, int LCAP>
+struct Workspace {
+    double s[NCAP + 1] = {};         // the boundary in doubles: the start in, the solve out
+    double J[NCAP * NCAP];           // the last Jacobian's LU factors
+    int piv[NCAP];                   // their row interchanges
+    NodeTerms<double, NCAP, LCAP> nt;
+    Cardinals<NCAP, LCAP> card;      // the interpolant at nt's points
+};
+
+// The boundary in doubles from w.s (WARM) or the QD start (COLD), by
+// Newton's method; for the Greeks the Jacobian refactored at the boundary
+// itself, not at the iterate before the last step.  *steps receives the
+// steps taken; false when the solve does not converge.
+template <int NCAP, int LCAP>
+bool newton_solve(const Tables &tb, const AloScheme &sc, const Span &sp, const Rates<double> &mv,
+                  Start start, Purpose purpose, Workspace<NCAP, LCAP> &w, int *steps)
+{
+    if (start == Start::COLD)
+        qd_start(tb, sp, mv.r, mv.q, mv.vol, sp.gap, w.s);
+    node_terms(tb, sp, mv, w.nt);
+    cardinals(tb, w.nt, w.card);
+    *steps = newton_boundary(tb, w.nt, w.card, mv, sc.iterations, sc.tolerance, w.s, w.J, w.piv);
+    if (*steps > sc.iterations)
+        return false;
+    if (purpose == Purpose::GREEKS) {
+        double rho[NCAP];
+        residuals(tb, w.nt, w.card, mv, w.s, rho, w.J);
+        if (!lu_factor<NCAP>(w.J, tb.n, w.piv))
+            return false;
+    }
+    return true;
+}
+
+// newton_solve for the public kernels' two schemes, compiled for each
+// vector instruction set and chosen at run time (alo_vector.cpp): the same
+// doubles on every one.  Any other scheme calls the template itself.
+bool vector_solve(const Tables &tb, const AloScheme &sc, const Span &sp, const Rates<double> &mv,
+                  Start start, Purpose purpose, Workspace<NODES, POINTS> &w, int *steps);
+bool vector_solve(const Tables &tb, const AloScheme &sc, const Span &sp, const Rates<double> &mv,
+                  Start start, Purpose purpose, Workspace<FINE_NODES, FINE_POINTS> &w,
+                  int *steps);
+template <int NCAP, int LCAP>
+bool vector_solve(const Tables &tb, const AloScheme &sc, const Span &sp, const Rates<double> &mv,
+                  Start start, Purpose purpose, Workspace<NCAP, LCAP> &w, int *steps)
+{
+    return newton_solve(tb, sc, sp, mv, start, purpose, w, steps);
+}
+
 // Solves the boundary in strike-free form (alo_boundary.h): s holds n + 1
 // values of ln(X/B) at the nodes, which depend on r, q and vol alone.  s is the
 // start when `start` is WARM, the converged boundary on return, with its
@@ -169,54 +242,36 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
     const int n = tb.n;
     const Rates<double> mv{value(m.r), value(m.q), value(m.vol)};
     const Span sp = make_span(mv.r, mv.q, mv.vol);
-    const double gap = sp.gap;
-    const bool flat = !(gap > FLAT_GAP);  // B = X
-    double sv[NCAP + 1] = {};  // the boundary in doubles
-    double J[NCAP * NCAP];     // the last Jacobian's LU factors
-    int piv[NCAP];
+    const bool flat = !(sp.gap > FLAT_GAP);  // B = X
+    Workspace<NCAP, LCAP> w;
     *steps = 0;
-    NodeTerms<double, NCAP, LCAP> nt;  // in doubles
-    Cardinals<NCAP, LCAP> card;        // the interpolant at nt's points
     if (!flat) {
-        if (start == Start::COLD)
-            qd_start(tb, sp, mv.r, mv.q, mv.vol, gap, sv);
-        else
+        if (start == Start::WARM)
             for (int i = 0; i <= n; ++i)
-                sv[i] = value(s[i]);
-        node_terms(tb, sp, mv, nt);
-        cardinals(tb, nt, card);
-        *steps = newton_boundary(tb, nt, card, mv, sc.iterations, sc.tolerance, sv, J, piv);
-        if (*steps > sc.iterations)
+                w.s[i] = value(s[i]);
+        if (!vector_solve(tb, sc, sp, mv, start, purpose, w, steps))
             return false;
-        if (purpose == Purpose::GREEKS) {
-            // The Greeks' partials from the Jacobian at the boundary itself,
-            // not at the iterate before Newton's last step.
-            double rho[NCAP];
-            residuals(tb, nt, card, mv, sv, rho, J);
-            if (!lu_factor<NCAP>(J, n, piv))
-                return false;
-        }
     }
     for (int i = 0; i <= n; ++i)
-        s[i] = sv[i];
+        s[i] = w.s[i];
     if constexpr (!std::is_same_v<T, double>) {
       if (!flat) {
         NodeTerms<T, NCAP, LCAP> ntd;
         constexpr bool one = sizeof(T{}.d) == sizeof(double);
         if (one && m.r.d[0] == 0 && m.q.d[0] == 0 && m.vol.d[0] == 1) {
             if constexpr (one)
-                vol_terms(tb, nt, mv.vol, ntd);
+                vol_terms(tb, w.nt, mv.vol, ntd);
         } else {
             node_terms(tb, sp, m, ntd);
         }
         T rho[NCAP];
-        residuals(tb, ntd, card, m, sv, rho, static_cast<double *>(nullptr));
+        residuals(tb, ntd, w.card, m, w.s, rho, static_cast<double *>(nullptr));
         constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
         for (int p = 0; p < P; ++p) {
             double b[NCAP];
             for (int i = 0; i < n; ++i)
                 b[i] = -rho[i].d[p];
-            lu_solve(J, n, piv, b);
+            lu_solve(w.J, n, w.piv, b);
             for (int i = 0; i < n; ++i)
                 s[i].d[p] = b[i];
         }
@@ -304,29 +359,6 @@ T zero_vol_put(double S, double K, const Rates<T> &m, double *delta)
         return T(K - S);
     return K * exp_of(-m.r * t_best) - S * exp_of(-m.q * t_best);
 }
-
-// The scheme of the public kernels.
-inline constexpr int NODES = ALO_SCHEME.nodes;
-inline constexpr int POINTS = ALO_SCHEME.points;
-static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME));
-inline constexpr Tables DEFAULT_TABLES =
-    make_tables(ALO_SCHEME.nodes, ALO_SCHEME.points, ALO_SCHEME.final_points);
-
-// Where the integrands forget fastest (kappa large: long maturities at high
-// rates, or a large variance) ALO_SCHEME's 14 nodes leave up to some times
-// the tolerance; there a finer scheme takes over, blended in smoothly over
-// kappa in [BLEND_LO, BLEND_HI] (where both are within the tolerance), so
-// that the price stays a smooth function of the inputs.  It allows more
-// Newton steps: at the largest variances (vol^2 T near 100) its QD start
-// lies several units of ln B off, and each step moves at most MAX_STEP.
-inline constexpr AloScheme FINE_SCHEME{20, 30, 20, 64, 1e-4};
-inline constexpr int FINE_NODES = FINE_SCHEME.nodes;
-inline constexpr int FINE_POINTS = FINE_SCHEME.points;
-static_assert(fits(FINE_SCHEME));
-inline constexpr Tables FINE_TABLES =
-    make_tables(FINE_SCHEME.nodes, FINE_SCHEME.points, FINE_SCHEME.final_points);
-inline constexpr double BLEND_LO = 0.5;
-inline constexpr double BLEND_HI = 0.7;
 
 // The finer scheme's weight: 0 up to BLEND_LO, 1 from BLEND_HI, a cubic
 // smoothstep in kappa between (in T, so that its partials count).

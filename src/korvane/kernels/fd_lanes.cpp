@@ -7,6 +7,7 @@
 // runs in AVX2 vectors where the CPU has them (fd_lanes_avx2.cpp).
 #include "fd_sweep.h"
 #include "fd_work.h"
+#include "simd.h"
 
 #include <cstring>
 
@@ -85,7 +86,7 @@ void sweep_lanes_portable(int dir, int n, const double *lo, const double *di, co
 SweepLanes choose_sweep()
 {
 #if KORVANE_FD_AVX2
-    if (__builtin_cpu_supports("avx2"))
+    if (simd_level() != Simd::SCALAR)
         return sweep_lanes_avx2;
 #endif
     return sweep_lanes_portable;
