@@ -111,21 +111,31 @@ void node_terms(const Tables &tb, const Span &sp, const Rates<T> &m,
         const T carry_tau = exp_of((q - r) * tau);  // e^{-(r-q) tau}
         nt.forward[i] = carry_tau;
         const Stretch st = make_stretch(sp.kappa * tau / INNER_STRETCH);
+        Point pt[LCAP];
+        T ru[LCAP], qu[LCAP];    // r u, q u
+        T eru[LCAP], equ[LCAP];  // their exponentials, in passes
         for (int k = 0; k < l; ++k) {
-            const Point p = point_at(st, tau, rt, tb.inner.z[k], tb.inner.w[k]);
-            const double u = tau * (p.one_m * p.one_m);
-            nt.xi[i][k] = 2 * (tb.x[i] * p.one_m) - 1;
-            const T eru = exp_of(r * u);
-            nt.wN[i][k] = r * eru * (p.ds_root * INV_SQRT_2PI) / vol;
-            if (nt.yield) {
-                const T equ = exp_of(q * u);
-                nt.wD1[i][k] = q * equ * p.ds;
-                nt.wD2[i][k] = q * equ * (p.ds_root * INV_SQRT_2PI) / vol;
+            pt[k] = point_at(st, tau, rt, tb.inner.z[k], tb.inner.w[k]);
+            const double u = tau * (pt[k].one_m * pt[k].one_m);
+            nt.xi[i][k] = 2 * (tb.x[i] * pt[k].one_m) - 1;
+            ru[k] = r * u;
+            qu[k] = q * u;
+        }
+        exp_pass<LCAP>(ru, eru, l);
+        for (int k = 0; k < l; ++k)
+            nt.wN[i][k] = r * eru[k] * (pt[k].ds_root * INV_SQRT_2PI) / vol;
+        if (nt.yield) {
+            exp_pass<LCAP>(qu, equ, l);
+            for (int k = 0; k < l; ++k) {
+                nt.wD1[i][k] = q * equ[k] * pt[k].ds;
+                nt.wD2[i][k] = q * equ[k] * (pt[k].ds_root * INV_SQRT_2PI) / vol;
                 // e^{-(r-q)s} = e^{-(r-q)tau} e^{ru}/e^{qu}.
-                nt.carry[i][k] = carry_tau * eru / equ;
+                nt.carry[i][k] = carry_tau * eru[k] / equ[k];
             }
-            nt.drift[i][k] = (r - q) * p.s - 0.5 * (v2 * p.s);
-            nt.sd[i][k] = vol * p.root_s;
+        }
+        for (int k = 0; k < l; ++k) {
+            nt.drift[i][k] = (r - q) * pt[k].s - 0.5 * (v2 * pt[k].s);
+            nt.sd[i][k] = vol * pt[k].root_s;
             nt.inv_sd[i][k] = 1.0 / nt.sd[i][k];
         }
     }
@@ -208,9 +218,13 @@ void cardinal_row(const Tables &tb, const double *xi, int m, double (*W)[NCAP], 
     for (int j = 0; j < n; ++j)
         for (int k = 0; k < m; ++k)
             Wt[j][k] *= sum[k];
-    for (int k = 0; k < m; ++k)
+    int on_node = 0;  // points on a node, where the formula divides by zero
+    for (int j = 0; j <= n; ++j)
+        for (int k = 0; k < m; ++k)
+            on_node += xi[k] == node[j];
+    for (int k = 0; k < m && on_node; ++k)
         for (int j = 0; j <= n; ++j)
-            if (xi[k] == node[j])  // on a node: its own value
+            if (xi[k] == node[j])  // there its own value
                 for (int jj = 0; jj < n; ++jj)
                     Wt[jj][k] = jj == j ? 1.0 : 0.0;
     for (int k = 0; k < m; ++k)

@@ -190,20 +190,21 @@ inline double exp_of(double x)
     return EXP_TABLE.v[e.j] * e.poly * e.scale;
 }
 
-// exp_of on m <= CAP elements, in passes a vector unit takes element by
+// exp_of on m <= CAP elements (out may be x), in passes a vector unit takes element by
 // element (the reduction and polynomial; the table's loads; the product),
 // with libm's exponential only where an element leaves the range: each
 // element gets exp_of's doubles.
 template <int CAP>
 void exp_pass(const double *x, double *out, int m)
 {
-    double poly[CAP], scale[CAP];
+    double arg[CAP], poly[CAP], scale[CAP];  // arg: x, as out may be x
     std::int64_t j[CAP];
     int outside = 0;  // elements outside exp_in_range
     for (int k = 0; k < m; ++k) {
-        const bool in = exp_in_range(x[k]);
+        arg[k] = x[k];
+        const bool in = exp_in_range(arg[k]);
         outside += !in;
-        const ExpParts e = exp_parts(in ? x[k] : 0.0);
+        const ExpParts e = exp_parts(in ? arg[k] : 0.0);
         poly[k] = e.poly;
         scale[k] = e.scale;
         j[k] = e.j;
@@ -212,8 +213,8 @@ void exp_pass(const double *x, double *out, int m)
         out[k] = EXP_TABLE.v[j[k]] * poly[k] * scale[k];
     if (outside)
         for (int k = 0; k < m; ++k)
-            if (!exp_in_range(x[k]))
-                out[k] = std::exp(x[k]);
+            if (!exp_in_range(arg[k]))
+                out[k] = std::exp(arg[k]);
 }
 
 inline double log_of(double x) { return std::log(x); }

@@ -112,24 +112,45 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     }
     T Hu[ALO_MAX_POINTS];  // H there
     clenshaw_row<T, ALO_MAX_POINTS>(c, n, xi, l, Hu);
+    // The integrand in elementwise passes over the points (a vector unit's
+    // lanes), then summed in the points' order.
+    T dm[ALO_MAX_POINTS], dp[ALO_MAX_POINTS];  // d-, d+ at the point, negated below
+    T er[ALO_MAX_POINTS], eq[ALO_MAX_POINTS];  // e^{-rt}, e^{-qt}
+    T em[ALO_MAX_POINTS], ep[ALO_MAX_POINTS];  // e^{-d-^2/2}, e^{-d+^2/2}
+    T sHu[ALO_MAX_POINTS];
     for (int k = 0; k < l; ++k) {
         const double t = pt[k].s;
+        sHu[k] = sqrt_pos(Hu[k]);
+        const T sd = vol * pt[k].root_s;
+        dm[k] = (ln_SX + sHu[k] + (r - q) * t - 0.5 * (v2 * t)) / sd;
+        dp[k] = dm[k] + sd;
+        er[k] = -r * t;
+        eq[k] = -q * t;
+        em[k] = -0.5 * (dm[k] * dm[k]);
+        ep[k] = -0.5 * (dp[k] * dp[k]);
+    }
+    exp_pass<ALO_MAX_POINTS>(er, er, l);
+    exp_pass<ALO_MAX_POINTS>(eq, eq, l);
+    exp_pass<ALO_MAX_POINTS>(em, em, l);
+    exp_pass<ALO_MAX_POINTS>(ep, ep, l);
+    T Pm[ALO_MAX_POINTS], Pp[ALO_MAX_POINTS];  // Phi(-d-), Phi(-d+)
+    for (int k = 0; k < l; ++k) {
+        dm[k] = -dm[k];
+        dp[k] = -dp[k];
+    }
+    ncdf_pass(dm, em, Pm, l);
+    ncdf_pass(dp, ep, Pp, l);
+    for (int k = 0; k < l; ++k) {
         const double du = pt[k].ds;
         if (!(du > 0))
             continue;  // a side of no length (t_c at an end)
-        const T sHu = sqrt_pos(Hu[k]);
-        const T sd = vol * pt[k].root_s;
-        const T dm = (ln_SX + sHu + (r - q) * t - 0.5 * (v2 * t)) / sd;
-        const T dp = dm + sd;
-        const T er = exp_of(-r * t), eq = exp_of(-q * t);
-        const T em = exp_of(-0.5 * (dm * dm)), ep = exp_of(-0.5 * (dp * dp));
-        premium += (r * K * er * ncdf_given(-dm, em) - q * S * eq * ncdf_given(-dp, ep)) * du;
+        premium += (r * K * er[k] * Pm[k] - q * S * eq[k] * Pp[k]) * du;
         if (greeks) {
             // d/dS: -q e^{-qt} Phi(-d+) + e^{-qt} phi(d+)(q - r K/B)/(vol sqrt t);
             // d2/dS2: e^{-qt} phi(d+)/(S vol sqrt t) [q - (q - r K/B) d+/(vol sqrt t)].
-            const double dpv = value(dp), sdv = value(sd), eqv = value(eq);
-            const double KB = std::exp(value(sHu) - value(ln_XK));  // K/B(u)
-            const double pp = INV_SQRT_2PI * value(ep);
+            const double dpv = -value(dp[k]), sdv = vv * pt[k].root_s, eqv = value(eq[k]);
+            const double KB = std::exp(value(sHu[k]) - value(ln_XK));  // K/B(u)
+            const double pp = INV_SQRT_2PI * value(ep[k]);
             const double a = qv - rv * KB;
             delta += (-(qv * eqv) * norm_cdf(-dpv) + eqv * pp * a / sdv) * du;
             gamma += eqv * pp / (S * sdv) * (qv - a * dpv / sdv) * du;
@@ -282,7 +303,7 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
 
 // The put at spot S and strike K on the solved boundary s.
 template <class T>
-PutValue<T> put_on(const Tables &tb, double S, double K, const Rates<T> &m, const T *s,
+PutValue<T> put_at(const Tables &tb, double S, double K, const Rates<T> &m, const T *s,
                    Purpose purpose)
 {
     const Span sp = make_span(value(m.r), value(m.q), value(m.vol));
@@ -292,6 +313,20 @@ PutValue<T> put_on(const Tables &tb, double S, double K, const Rates<T> &m, cons
         H[i] = s[i] * s[i];
     chebyshev_coefficients(tb, H, c);
     return put_premium(tb, sp, S, K, m, s, c, purpose);
+}
+
+// put_at in doubles, compiled per instruction set like vector_solve.
+PutValue<double> vector_put(const Tables &tb, double S, double K, const Rates<double> &m,
+                            const double *s, Purpose purpose);
+
+template <class T>
+PutValue<T> put_on(const Tables &tb, double S, double K, const Rates<T> &m, const T *s,
+                   Purpose purpose)
+{
+    if constexpr (std::is_same_v<T, double>)
+        return vector_put(tb, S, K, m, s, purpose);
+    else
+        return put_at(tb, S, K, m, s, purpose);
 }
 
 // Solves the boundary and prices the put; NaN when the solve does not
