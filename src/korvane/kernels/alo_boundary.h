@@ -249,8 +249,14 @@ inline void ncdf_pass(const double *x, const double *e, double *out, int m)
 template <int N>
 void ncdf_pass(const Dual<N> *x, const Dual<N> *e, Dual<N> *out, int m)
 {
+    double xv[ALO_MAX_POINTS], ev[ALO_MAX_POINTS], v[ALO_MAX_POINTS];  // the doubles' pass
+    for (int k = 0; k < m; ++k) {
+        xv[k] = x[k].v;
+        ev[k] = e[k].v;
+    }
+    ncdf_pass(xv, ev, v, m);
     for (int k = 0; k < m; ++k)
-        out[k] = ncdf_given(x[k], e[k]);
+        out[k] = chain(x[k], v[k], INV_SQRT_2PI * ev[k]);
 }
 
 // The residuals rho at the nodes for the boundary s = ln(X/B) (doubles: in

@@ -234,8 +234,12 @@ inline Dual<N> exp_of(const Dual<N> &x)
 template <int CAP, int N>
 void exp_pass(const Dual<N> *x, Dual<N> *out, int m)
 {
+    double v[CAP];  // the values, through the doubles' passes
     for (int k = 0; k < m; ++k)
-        out[k] = exp_of(x[k]);
+        v[k] = x[k].v;
+    exp_pass<CAP>(v, v, m);
+    for (int k = 0; k < m; ++k)
+        out[k] = chain(x[k], v[k], v[k]);
 }
 template <int N>
 Dual<N> log_of(const Dual<N> &x) { return chain(x, std::log(x.v), 1.0 / x.v); }

@@ -11,6 +11,7 @@
 #include "black.h"
 #include "fd.h"
 #include "rates.h"
+#include "simd.h"
 
 #include <bit>
 #include <cmath>
@@ -158,6 +159,12 @@ PutValue<T> put_reusing(const Contract &c, const Rates<T> &m, Purpose purpose, A
     return blend(w, coarse, fine);
 }
 
+// The Greeks' put, compiled per instruction set (simd.h).
+PutValue<Dual<3>> greeks_put(const Contract &c, const Rates<Dual<3>> &m, AloGreeksReuse &reuse)
+{
+    return put_reusing<Dual<3>, 3>(c, m, Purpose::GREEKS, reuse);
+}
+
 double price_reusing(const Contract &c, double sigma, AloReuse &reuse)
 {
     return put_reusing<double, 0>(c, {c.r, c.q, sigma}, Purpose::PRICE, reuse).price;
@@ -261,7 +268,7 @@ void _alo_greeks_reusing(AloGreeksReuse &reuse, std::int32_t flag, double S, dou
         put.price.d[2] = 0.0;
         break;
     case Contract::BOUNDARY:
-        put = put_reusing<D3, 3>(c, m, Purpose::GREEKS, reuse);
+        put = per_isa<greeks_put>()(c, m, reuse);
         break;
     }
 

@@ -463,7 +463,7 @@ PutValue<T> solve_default(const Contract &c, const Rates<T> &m, Boundaries<T> &b
 // The price of a BOUNDARY contract and its vega dV/dsigma (one forward-mode
 // partial), each scheme's boundary started from b's where it holds one and
 // left there with its sensitivity to sigma.
-inline double boundary_price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega)
+inline double price_vega_at(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega)
 {
     Rates<Dual<1>> m{c.r, c.q, sigma};
     m.vol.d[0] = 1.0;
@@ -472,6 +472,9 @@ inline double boundary_price_vega(const Contract &c, double sigma, Boundaries<Du
     *vega = price.d[0];
     return price.v;
 }
+
+// price_vega_at compiled per instruction set like vector_solve.
+double boundary_price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega);
 
 }  // namespace korvane::kernels::alo_detail
 
