@@ -164,28 +164,35 @@ void greeks_loop(char **args, const npy_intp *dims, const npy_intp *steps, void 
 // The forward of each chain: (n),(n),(n),(),(),()->().  The chain is read in
 // place, so the loop allocates nothing.
 
+// The i-th chain of a forward loop: calls, puts and strikes in args[0..2]
+// with their steps along the chain in core, S and D in args[3..4].
+k::ChainParams chain_at(char **args, const npy_intp *steps, const npy_intp *core, npy_intp n,
+                        npy_intp i, k::implied_vol_fn f)
+{
+    return k::ChainParams{
+        .implied_vol = f,
+        .S = load<double>(args[3], steps[3], i),
+        .D = load<double>(args[4], steps[4], i),
+        .calls = args[0] + i * steps[0],
+        .puts = args[1] + i * steps[1],
+        .strikes = args[2] + i * steps[2],
+        .calls_step = core[0],
+        .puts_step = core[1],
+        .strikes_step = core[2],
+        .n_strikes = static_cast<std::int64_t>(n),
+        .lo = 0.0,
+        .hi = 0.0,
+    };
+}
+
 template <k::implied_vol_fn f>
 void forward_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *)
 {
     const npy_intp n_outer = dims[0];
-    const npy_intp n = dims[1];
     const npy_intp *core = steps + 7;  // calls, puts and strikes along the chain
     const capi::DetachedIfAttached guard;  // a search takes milliseconds at least
     for (npy_intp i = 0; i < n_outer; ++i) {
-        k::ChainParams chain{
-            .implied_vol = f,
-            .S = load<double>(args[3], steps[3], i),
-            .D = load<double>(args[4], steps[4], i),
-            .calls = args[0] + i * steps[0],
-            .puts = args[1] + i * steps[1],
-            .strikes = args[2] + i * steps[2],
-            .calls_step = core[0],
-            .puts_step = core[1],
-            .strikes_step = core[2],
-            .n_strikes = static_cast<std::int64_t>(n),
-            .lo = 0.0,
-            .hi = 0.0,
-        };
+        k::ChainParams chain = chain_at(args, steps, core, dims[1], i, f);
         const double strike_pct = load<double>(args[5], steps[5], i);
         store(args[6], steps[6], i, k::_find_forward_chain(&chain, strike_pct));
     }
@@ -292,17 +299,7 @@ void fd_forward_loop(char **args, const npy_intp *dims, const npy_intp *steps, v
     const capi::DetachedIfAttached guard;
     for (npy_intp i = 0; i < n_outer; ++i) {
         k::FdChainParams chain;
-        chain.implied_vol = nullptr;
-        chain.S = load<double>(args[3], steps[3], i);
-        chain.D = load<double>(args[4], steps[4], i);
-        chain.calls = args[0] + i * steps[0];
-        chain.puts = args[1] + i * steps[1];
-        chain.strikes = args[2] + i * steps[2];
-        chain.calls_step = core[0];
-        chain.puts_step = core[1];
-        chain.strikes_step = core[2];
-        chain.n_strikes = static_cast<std::int64_t>(dims[1]);
-        chain.lo = chain.hi = 0.0;
+        static_cast<k::ChainParams &>(chain) = chain_at(args, steps, core, dims[1], i, nullptr);
         chain.dividends = schedule_of(args, steps, core + 3, 6, dims[2], i);
         const double strike_pct = load<double>(args[5], steps[5], i);
         store(args[9], steps[9], i, k::_find_forward_chain_fd(&chain, strike_pct));

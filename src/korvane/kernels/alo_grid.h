@@ -17,10 +17,11 @@ namespace korvane::kernels::alo_detail {
 //   kappa = r + mu^2/(2 vol^2) = (mu^2 + 2 r vol^2)/(2 vol^2),
 // the distance of the Laplace exponent's branch point that also sets how
 // fast B(tau) approaches the perpetual boundary (as e^{-kappa tau}).
-inline double decay_rate(double r, double q, double vol)
+template <class T>
+T decay_rate(const T &r, const T &q, const T &vol)
 {
-    const double mu = r - q - 0.5 * (vol * vol);
-    return r + mu * mu / (2 * (vol * vol));
+    const T mu = r - q - 0.5 * (vol * vol);
+    return r + mu * mu / (2.0 * (vol * vol));
 }
 
 // Decay lengths 1/kappa the boundary is solved over: beyond SPAN/kappa it is

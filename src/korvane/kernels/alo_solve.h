@@ -400,13 +400,12 @@ T zero_vol_put(double S, double K, const Rates<T> &m, double *delta)
 template <class T>
 T fine_weight(const Rates<T> &m)
 {
-    const double k = decay_rate(value(m.r), value(m.q), value(m.vol));
-    if (!(k > BLEND_LO))
+    const T k = decay_rate(m.r, m.q, m.vol);
+    if (!(value(k) > BLEND_LO))
         return T(0.0);
-    if (!(k < BLEND_HI))
+    if (!(value(k) < BLEND_HI))
         return T(1.0);
-    const T mu = m.r - m.q - 0.5 * (m.vol * m.vol);
-    const T x = (m.r + mu * mu / (2.0 * (m.vol * m.vol)) - BLEND_LO) / (BLEND_HI - BLEND_LO);
+    const T x = (k - BLEND_LO) / (BLEND_HI - BLEND_LO);
     return x * x * (3.0 - 2.0 * x);
 }
 

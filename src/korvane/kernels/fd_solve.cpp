@@ -38,14 +38,14 @@ inline void add_operator(const double *lo, const double *di, const double *up, i
 }
 
 // One track's arrays as the elimination reads and writes them.
-struct Lanes {
+struct TrackArrays {
     unsigned char *ex;
     const double *rhs;
     double *cp, *m, *dp, *V;
 };
 
 template <class TrackT>
-Lanes lanes(TrackT &t)
+TrackArrays arrays_of(TrackT &t)
 {
     return {t.ex, t.rhs, t.cp, t.m, t.dp, t.V};
 }
@@ -108,9 +108,9 @@ bool eliminate(Wk &w, typename Wk::TrackT *const *tr)
     const double *__restrict lo = w.lo, *__restrict di = w.di, *__restrict up = w.up;
     const double *__restrict lu = w.lu;
     const double *__restrict g = w.g;
-    Lanes L[T];
+    TrackArrays L[T];
     for (int t = 0; t < T; ++t)
-        L[t] = lanes(*tr[t]);
+        L[t] = arrays_of(*tr[t]);
     Chain top[T], bottom[T];
     for (int t = 0; t < T; ++t)
         top[t] = bottom[t] = {1.0, 0.0, 0.0};
@@ -178,7 +178,7 @@ bool eliminate(Wk &w, typename Wk::TrackT *const *tr)
         L[t].V[mid] = x;
         xt[t] = xb[t] = x;
     }
-    const auto check = [&](Lanes &l, int j, double left, double x, double right) -> unsigned {
+    const auto check = [&](TrackArrays &l, int j, double left, double x, double right) -> unsigned {
         const unsigned e = l.ex[j];
         const unsigned next =
             e ? !((x - k * ((lo[j] * left + di[j] * x) + up[j] * right)) - l.rhs[j] < 0)
