@@ -161,9 +161,9 @@ inline constexpr ExpTable EXP_TABLE = make_exp_table();
 // integer 64 m + j from the mantissa of x 64/ln2 + ROUNDER, so that a vector
 // unit needs no conversion of doubles to integers.
 struct ExpParts {
-    double poly;        // e^t
-    double scale;       // 2^m
-    std::int64_t j;     // the table's row
+    double poly;     // e^t
+    double scale;    // 2^m
+    std::int64_t j;  // the table's row
 };
 
 inline bool exp_in_range(double x) { return x > -708.0 && x < 709.0; }
@@ -190,10 +190,10 @@ inline double exp_of(double x)
     return EXP_TABLE.v[e.j] * e.poly * e.scale;
 }
 
-// exp_of on m <= CAP elements (out may be x), in passes a vector unit takes element by
-// element (the reduction and polynomial; the table's loads; the product),
-// with libm's exponential only where an element leaves the range: each
-// element gets exp_of's doubles.
+// exp_of on m <= CAP elements (out may be x), in passes a vector unit takes
+// element by element (the reduction and polynomial; the table's loads; the
+// product), with libm's exponential only where an element leaves the range:
+// each element gets exp_of's doubles.
 template <int CAP>
 void exp_pass(const double *x, double *out, int m)
 {
