@@ -35,11 +35,7 @@ struct PerIsa<F> {
     [[gnu::flatten]] static R portable(A... a) { return F(a...); }
 #if defined(__GNUC__) && defined(__x86_64__)
     [[gnu::target("avx2"), gnu::flatten]] static R avx2(A... a) { return F(a...); }
-    [[gnu::target("avx512f,avx512dq,avx512vl,prefer-vector-width=512"), gnu::flatten]] static R
-    avx512(A... a)
-    {
-        return F(a...);
-    }
+    [[gnu::target("avx512f,avx512dq,avx512vl"), gnu::flatten]] static R avx512(A... a) { return F(a...); }
 #endif
 
     static Fn chosen()
