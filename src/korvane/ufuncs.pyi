@@ -19,3 +19,4 @@ fd_forward: np.ufunc
 fd_greeks: np.ufunc
 fd_carry: np.ufunc
 _fd_price_scheme: np.ufunc
+_simd: str  # the vector instruction set the kernels run on: "scalar", "avx2" or "avx512"
