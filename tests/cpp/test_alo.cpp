@@ -5,12 +5,15 @@
 // without BAW's start.  Prices, Greeks and round trips are tested from Python.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 
 #include "kernels/alo.h"
 #include "kernels/alo_solve.h"
+#include "kernels/black.h"
 #include "kernels/normal.h"
 #include "test_brentq.h"
 
@@ -212,19 +215,48 @@ TEST(AloSolve, BoundaryAndThePerpetualGap)
     EXPECT_TRUE(std::isinf(d::perpetual_gap(0.0, -0.01, 0.3)));  // r = 0 <= mu: none
 }
 
-// Without BAW's start the search begins at 0.5 and lands on the same root.
-TEST(AloImpliedVol, WithoutBawStart)
+// The search starts from Black's root; where Black has none (a put above
+// D K) from BAW's, or without SciPy's brentq from 0.5: the same root.
+TEST(AloImpliedVol, EveryStart)
 {
-    for (const double K : {80.0, 105.0, 130.0}) {
+    struct Case {
+        double S, K, D, F, sigma;
+    };
+    const Case cases[] = {{100, 80, 0.95, 101, 0.3}, {100, 105, 0.95, 101, 0.3}, {100, 130, 0.95, 101, 0.3},
+                          {20, 100, 0.7, 20 / 0.7, 2.5}};  // the last above D K: no Black root
+    for (const Case &c : cases) {
         k::brentq = korvane::test::test_brentq;
-        const double price = k::_alo_price(k::PUT, 100, K, 0.95, 101, 0.3);
-        const double with_start = k::_alo_implied_vol_c(k::PUT, price, 100, K, 0.95, 101);
+        const double price = k::_alo_price(k::PUT, c.S, c.K, c.D, c.F, c.sigma);
+        const double black = k::_black_implied_vol_c(k::PUT, price, c.S, c.K, c.D, c.F);
+        EXPECT_EQ(black < 0, price > c.D * c.K) << c.K;
+        const double with_baw = k::_alo_implied_vol_c(k::PUT, price, c.S, c.K, c.D, c.F);
         k::brentq = nullptr;
-        const double without = k::_alo_implied_vol_c(k::PUT, price, 100, K, 0.95, 101);
-        EXPECT_NEAR(with_start, 0.3, 1e-9) << K;
-        EXPECT_NEAR(without, with_start, 1e-9) << K;
+        const double without = k::_alo_implied_vol_c(k::PUT, price, c.S, c.K, c.D, c.F);
+        EXPECT_NEAR(with_baw, c.sigma, 1e-9 * c.sigma) << c.K;
+        EXPECT_NEAR(without, with_baw, 1e-9 * c.sigma) << c.K;
     }
     k::brentq = korvane::test::test_brentq;
+}
+
+// exp_pass gives exp_of's doubles element by element: in place, at the
+// range's ends and beyond, for NaN and infinities.
+TEST(AloDual, ExpPassIsExpOf)
+{
+    constexpr int M = 12;
+    const double inf = std::numeric_limits<double>::infinity();
+    const double x[M] = {-708.0, -707.9, 708.9, 709.0, -1e-300, 0.0, 1.5, -inf, inf, k::NaN, -3.7, 40.2};
+    double out[M], same[M];
+    d::exp_pass<M>(x, out, M);
+    for (int i = 0; i < M; ++i)
+        same[i] = x[i];
+    d::exp_pass<M>(same, same, M);
+    for (int i = 0; i < M; ++i) {
+        const double want = d::exp_of(x[i]);
+        EXPECT_TRUE(std::bit_cast<std::uint64_t>(out[i]) == std::bit_cast<std::uint64_t>(want)
+                    || (std::isnan(out[i]) && std::isnan(want))) << x[i];
+        EXPECT_TRUE(std::bit_cast<std::uint64_t>(same[i]) == std::bit_cast<std::uint64_t>(out[i])
+                    || (std::isnan(same[i]) && std::isnan(out[i]))) << x[i];
+    }
 }
 
 }  // namespace
