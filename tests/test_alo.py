@@ -325,11 +325,12 @@ def test_zero_volatility_is_the_deterministic_american_value(S_, K_, r, q, flag)
 
 
 def test_implied_vol_takes_few_solves():
-    # the number of boundary solves, not time: a few per volatility on the desk grid
+    # the number of boundary solves, not time: under two per volatility on the
+    # desk grid (1.80; plain Newton trials take 1.97)
     D, F, sigma = bsm.to_forward_form(S, T, R, Q, VOL)
     prices = korvane.price(S, K, D, F, sigma, FLAG, method="alo")
     solves = korvane.ufuncs._alo_implied_vol_solves(prices, S, K, D, F, FLAG == "c")
-    assert solves.mean() < 4 and solves.max() <= 30, (solves.mean(), solves.max())
+    assert solves.mean() < 1.88 and solves.max() <= 30, (solves.mean(), solves.max())
 
 
 @pytest.mark.parametrize("flag", ["p", "c"])
