@@ -138,14 +138,14 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
         // its error is second order: the root, with no further solve.
         if (next > lo && next < hi && std::fabs(next - x) <= IV_ACCEPT_STEP * x)
             return next;
-        // Outside the bracket, or no slope to follow: bisect (geometrically
-        // while the bracket spans orders of magnitude).
         // The next trial along Black's curvature where that stays inside.
         if (next > lo && next < hi) {
             const double along = black_step(c, x, f, vega, price);
             if (along > lo && along < hi)
                 next = along;
         }
+        // Outside the bracket, or no slope to follow: bisect (geometrically
+        // while the bracket spans orders of magnitude).
         if (!(next > lo && next < hi))
             next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
         if (std::fabs(next - x) <= IV_SIGMA_TOL * x) {
