@@ -28,6 +28,7 @@
 #ifndef KORVANE_ALO_BOUNDARY_H
 #define KORVANE_ALO_BOUNDARY_H
 
+#include <cfloat>
 #include <cmath>
 #include <type_traits>
 
@@ -213,15 +214,16 @@ void cardinal_row(const Tables &tb, const double *xi, int m, double (*W)[NCAP], 
         }
     for (int k = 0; k < m; ++k)
         sum[k] += weight[n] / (xi[k] - node[n]);
+    // A point on a node divides by zero there, which leaves its sum
+    // infinite (or NaN); no other point's sum leaves the finite doubles.
+    int on_node = 0;
+    for (int k = 0; k < m; ++k)
+        on_node += !(std::fabs(sum[k]) <= DBL_MAX);
     for (int k = 0; k < m; ++k)
         sum[k] = 1 / sum[k];
     for (int j = 0; j < n; ++j)
         for (int k = 0; k < m; ++k)
             Wt[j][k] *= sum[k];
-    int on_node = 0;  // points on a node, where the formula divides by zero
-    for (int j = 0; j <= n; ++j)
-        for (int k = 0; k < m; ++k)
-            on_node += xi[k] == node[j];
     for (int k = 0; k < m && on_node; ++k)
         for (int j = 0; j <= n; ++j)
             if (xi[k] == node[j])  // there its own value
@@ -230,6 +232,16 @@ void cardinal_row(const Tables &tb, const double *xi, int m, double (*W)[NCAP], 
     for (int k = 0; k < m; ++k)
         for (int j = 0; j < n; ++j)
             W[k][j] = Wt[j][k];
+    // Zeros beyond the scheme's points and nodes: the sums over them run to
+    // the capacities, whole vectors.
+    if (m < LCAP)
+        for (int j = 0; j < n; ++j)
+            for (int k = m; k < LCAP; ++k)
+                Wt[j][k] = 0.0;
+    if (n < NCAP)
+        for (int k = 0; k < m; ++k)
+            for (int j = n; j < NCAP; ++j)
+                W[k][j] = 0.0;
 }
 
 template <int NCAP, int LCAP, class NT>
@@ -283,25 +295,37 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
     double H[NCAP] = {};  // s^2 at the nodes (0 at the last)
     for (int i = 0; i < n; ++i)
         H[i] = s[i] * s[i];
+    // The terms outside the integrals, at z = B/K, in passes over the nodes.
+    T B_F[NCAP] = {};           // B/F
+    T sd0[NCAP];                // vol sqrt(tau)
+    T dp0[NCAP];                // d+(tau)
+    T ep0[NCAP] = {};           // e^{-d+^2/2}
+    T D0[NCAP];                 // Phi(d+)
+    for (int i = 0; i < n; ++i)
+        B_F[i] = nt.ln_XK - s[i];
+    exp_pass<NCAP>(B_F, B_F, n);
     for (int i = 0; i < n; ++i) {
         const double rt = nt.root_tau[i];
         const double tau = rt * rt;
+        B_F[i] = B_F[i] / nt.forward[i];
+        sd0[i] = vol * rt;
+        dp0[i] = (nt.ln_XK - s[i] + (r - q) * tau + 0.5 * (v2 * tau)) / sd0[i];
+        ep0[i] = -0.5 * (dp0[i] * dp0[i]);
+    }
+    exp_pass<NCAP>(ep0, ep0, n);
+    ncdf_pass(dp0, ep0, D0, n);
+    for (int i = 0; i < n; ++i) {
         const double sH = s[i];
-        const T B_F = exp_of(nt.ln_XK - sH) / nt.forward[i];  // B/F
-        // The term outside the integrals, at z = B/K.
-        const T sd0 = vol * rt;
-        const T dp0 = (nt.ln_XK - sH + (r - q) * tau + 0.5 * (v2 * tau)) / sd0;
-        const T ep0 = exp_of(-0.5 * (dp0 * dp0));
         const int row_of = Cardinals<NCAP, LCAP>::HELD ? i : 0;
         const double(*W)[NCAP] = card.w[row_of];
         const double(*Wt)[LCAP] = card.wt[row_of];
         if constexpr (!Cardinals<NCAP, LCAP>::HELD)
             cardinal_row<NCAP, LCAP>(tb, nt.xi[i], l, card.w[0], card.wt[0]);
         double Hu[LCAP];  // H at the points, each a sum over j in order
-        for (int k = 0; k < l; ++k)
+        for (int k = 0; k < LCAP; ++k)
             Hu[k] = 0.0;
         for (int j = 0; j < n; ++j)
-            for (int k = 0; k < l; ++k)
+            for (int k = 0; k < LCAP; ++k)
                 Hu[k] += Wt[j][k] * H[j];
         double sHu[LCAP];  // ln(X/B(u))
         T dm[LCAP];        // d-(s, B(tau)/B(u))
@@ -309,14 +333,14 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
         T ep[LCAP];        // e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
         T dp[LCAP];        // d+ = d- + vol sqrt s
         T x[LCAP];         // the exponentials' arguments
+        sqrt_pos_pass(Hu, sHu, l);
         for (int k = 0; k < l; ++k) {
-            sHu[k] = sqrt_pos(Hu[k]);
             dm[k] = ((sHu[k] - sH) + nt.drift[i][k]) * nt.inv_sd[i][k];
             x[k] = -0.5 * (dm[k] * dm[k]);
         }
         exp_pass<LCAP>(x, em, l);
         T N = 0.0;
-        T D = ncdf_given(dp0, ep0);
+        T D = D0[i];
         for (int k = 0; k < l; ++k)
             N += nt.wN[i][k] * em[k];
         if (nt.yield) {
@@ -333,24 +357,24 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
             for (int k = 0; k < l; ++k)
                 D += nt.wD1[i][k] * P[k] + nt.wD2[i][k] * ep[k];
         }
-        rho[i] = B_F * D - N;
+        rho[i] = B_F[i] * D - N;
         if constexpr (std::is_same_v<T, double>) {
             if (!J)
                 continue;
             double row[NCAP] = {};  // sum_k a_k W_j(xi_k), a_k = g_k/sqrt(H(u_k))
-            double diag = -B_F * (D + INV_SQRT_2PI * ep0 / sd0);
+            double diag = -B_F[i] * (D + INV_SQRT_2PI * ep0[i] / sd0[i]);
             double g[LCAP];  // d rho/d L at the points
             for (int k = 0; k < l; ++k)
                 g[k] = nt.wN[i][k] * em[k] * dm[k] * nt.inv_sd[i][k];
             if (nt.yield)
                 for (int k = 0; k < l; ++k)
-                    g[k] += B_F * ep[k] * nt.inv_sd[i][k] * (nt.wD1[i][k] * INV_SQRT_2PI - nt.wD2[i][k] * dp[k]);
+                    g[k] += B_F[i] * ep[k] * nt.inv_sd[i][k] * (nt.wD1[i][k] * INV_SQRT_2PI - nt.wD2[i][k] * dp[k]);
             for (int k = 0; k < l; ++k) {
                 diag -= g[k];
                 if (!(Hu[k] > 0))
                     continue;  // sqrt(H) held at zero
                 const double a = g[k] / sHu[k];
-                for (int j = 0; j < n; ++j)
+                for (int j = 0; j < NCAP; ++j)
                     row[j] += a * W[k][j];
             }
             for (int j = 0; j < n; ++j)
@@ -361,9 +385,10 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
 }
 
 // LU factorisation with partial pivoting of the n x n row-major A in place;
-// false when singular.
-template <int NCAP>
-bool lu_factor(double *A, int n, int *piv)
+// false when singular.  N is int, or std::integral_constant for an order
+// known when compiling (its loops then unroll and vectorise).
+template <class N>
+bool lu_factor_n(double *A, N n, int *piv)
 {
     for (int k = 0; k < n; ++k) {
         int p = k;
@@ -387,6 +412,12 @@ bool lu_factor(double *A, int n, int *piv)
         }
     }
     return true;
+}
+
+template <int NCAP>
+bool lu_factor(double *A, int n, int *piv)
+{
+    return n == NCAP ? lu_factor_n(A, std::integral_constant<int, NCAP>{}, piv) : lu_factor_n(A, n, piv);
 }
 
 // Solves A x = b in place from lu_factor's P A = L U.  The factorisation

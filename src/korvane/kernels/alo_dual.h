@@ -153,9 +153,11 @@ constexpr ExpTable make_exp_table()
 }
 
 inline constexpr ExpTable EXP_TABLE = make_exp_table();
+static_assert(EXP_TABLE.v[0] == 1.0);
 
 // e^x = 2^m 2^(j/64) e^t, e^t by its Taylor polynomial of degree 6 (error
-// below 1e-19 for |t| <= ln2/128): within 6e-16 relative of libm's, inline
+// below 1e-19 for |t| <= ln2/128) in Estrin's form, whose chain of dependent
+// operations is half Horner's: within 6e-16 relative of libm's, inline
 // and without libm's call and error handling.  Outside (-708, 709), where 2^m
 // leaves the normal range, and for NaN, libm's.  The reduction reads the
 // integer 64 m + j from the mantissa of x 64/ln2 + ROUNDER, so that a vector
@@ -175,7 +177,8 @@ inline ExpParts exp_parts(double x)
     const double t = (x - kf * (LN2_HI / 64)) - kf * (LN2_LO / 64);
     const std::int64_t k = std::bit_cast<std::int64_t>(y) - std::bit_cast<std::int64_t>(ROUNDER);
     ExpParts e;
-    e.poly = 1 + t * (1 + t * (0.5 + t * (1.0 / 6 + t * (1.0 / 24 + t * (1.0 / 120 + t * (1.0 / 720))))));
+    const double t2 = t * t;
+    e.poly = 1 + (t + t2 * ((0.5 + t * (1.0 / 6)) + t2 * ((1.0 / 24 + t * (1.0 / 120)) + t2 * (1.0 / 720))));
     // floor(k/64) + 1023, from a positive dividend over the whole range.
     e.scale = std::bit_cast<double>(static_cast<std::uint64_t>((k + 64 * 1023) >> 6) << 52);
     e.j = k & 63;
@@ -192,36 +195,36 @@ inline double exp_of(double x)
 
 // exp_of on m <= CAP elements (out may be x), in passes a vector unit takes
 // element by element (the reduction and polynomial; the table's loads; the
-// product), with libm's exponential only where an element leaves the range:
+// product), with libm's exponential only where an element leaves the range
+// (its parts then e^x, 1 and row 0, whose 2^0 = 1 leaves the product exact):
 // each element gets exp_of's doubles.
 template <int CAP>
 void exp_pass(const double *x, double *out, int m)
 {
-    double arg[CAP], poly[CAP], scale[CAP];  // arg: x, as out may be x
+    double poly[CAP], scale[CAP];
     std::int64_t j[CAP];
     int outside = 0;  // elements outside exp_in_range
     for (int k = 0; k < m; ++k) {
-        arg[k] = x[k];
-        const bool in = exp_in_range(arg[k]);
+        const bool in = exp_in_range(x[k]);
         outside += !in;
-        const ExpParts e = exp_parts(in ? arg[k] : 0.0);
+        const ExpParts e = exp_parts(in ? x[k] : 0.0);
         poly[k] = e.poly;
         scale[k] = e.scale;
         j[k] = e.j;
     }
-    for (int k = 0; k < m; ++k)
-        out[k] = EXP_TABLE.v[j[k]] * poly[k] * scale[k];
     if (outside)
         for (int k = 0; k < m; ++k)
-            if (!exp_in_range(arg[k]))
-                out[k] = std::exp(arg[k]);
+            if (!exp_in_range(x[k])) {
+                poly[k] = std::exp(x[k]);
+                scale[k] = 1.0;
+                j[k] = 0;
+            }
+    for (int k = 0; k < m; ++k)
+        out[k] = EXP_TABLE.v[j[k]] * poly[k] * scale[k];
 }
 
 inline double log_of(double x) { return std::log(x); }
 inline double ncdf_of(double x) { return norm_cdf(x); }
-// sqrt of a quantity that rounding can leave slightly negative; at zero the
-// partials are taken as zero (ln(B/X)^2 is flat where B touches X).
-inline double sqrt_pos(double x) { return std::sqrt(x > 0 ? x : 0.0); }
 
 template <int N>
 inline Dual<N> exp_of(const Dual<N> &x)
@@ -249,6 +252,8 @@ Dual<N> ncdf_of(const Dual<N> &x)
     // Phi' = phi, the derivative of erfc being -2/sqrt(pi) exp(-x^2).
     return chain(x, norm_cdf(x.v), norm_pdf(x.v));
 }
+// sqrt of a quantity that rounding can leave slightly negative; at zero the
+// partials are taken as zero (ln(B/X)^2 is flat where B touches X).
 template <int N>
 inline Dual<N> sqrt_pos(const Dual<N> &x)
 {
@@ -256,6 +261,23 @@ inline Dual<N> sqrt_pos(const Dual<N> &x)
         return Dual<N>(0.0);
     const double s = std::sqrt(x.v);
     return chain(x, s, 0.5 / s);
+}
+
+// sqrt_pos on m elements (out may be x).  The clamp has a pass of its own:
+// fused with the root, the compiler branches to sqrt(0) and the loop no
+// longer vectorises.
+inline void sqrt_pos_pass(const double *x, double *out, int m)
+{
+    for (int k = 0; k < m; ++k)
+        out[k] = x[k] > 0 ? x[k] : 0.0;
+    for (int k = 0; k < m; ++k)
+        out[k] = std::sqrt(out[k]);
+}
+template <int N>
+void sqrt_pos_pass(const Dual<N> *x, Dual<N> *out, int m)
+{
+    for (int k = 0; k < m; ++k)
+        out[k] = sqrt_pos(x[k]);
 }
 
 // Phi(x) from e = exp(-x^2/2) (normal.h), on doubles and duals alike.

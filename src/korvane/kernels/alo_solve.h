@@ -118,9 +118,9 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     T er[ALO_MAX_POINTS], eq[ALO_MAX_POINTS];  // e^{-rt}, e^{-qt}
     T em[ALO_MAX_POINTS], ep[ALO_MAX_POINTS];  // e^{-d-^2/2}, e^{-d+^2/2}
     T sHu[ALO_MAX_POINTS];
+    sqrt_pos_pass(Hu, sHu, l);
     for (int k = 0; k < l; ++k) {
         const double t = pt[k].s;
-        sHu[k] = sqrt_pos(Hu[k]);
         const T sd = vol * pt[k].root_s;
         dm[k] = (ln_SX + sHu[k] + (r - q) * t - 0.5 * (v2 * t)) / sd;
         dp[k] = dm[k] + sd;
