@@ -75,21 +75,22 @@ void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol,
               double cap, double *s);
 
 // Per node and quadrature point of the boundary integrals, what does not
-// depend on the boundary; u = tau - s is the point's time to expiry.
+// depend on the boundary; u = tau - s is the point's time to expiry.  Node
+// i's point k is at i LCAP + k: a pass can run over many nodes' points.
 template <class T, int NCAP, int LCAP>
 struct NodeTerms {
-    T wN[NCAP][LCAP];      // r e^{r u} du/(vol sqrt(2 pi s)), weighing e^{-d-^2/2}
-    T wD1[NCAP][LCAP];     // q e^{q u} du, weighing Phi(d+)
-    T wD2[NCAP][LCAP];     // q e^{q u} du/(vol sqrt(2 pi s)), weighing e^{-d+^2/2}
-    T carry[NCAP][LCAP];   // e^{-(r-q) s}, as e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
-    T drift[NCAP][LCAP];   // (r - q) s - vol^2 s/2
-    T sd[NCAP][LCAP];      // vol sqrt s
-    T inv_sd[NCAP][LCAP];  // 1/(vol sqrt s)
-    double xi[NCAP][LCAP]; // u on the Chebyshev axis, 2 sqrt(u/tau_max) - 1
-    T forward[NCAP];       // F(tau) = e^{-(r-q) tau} per node (K = 1)
-    double root_tau[NCAP]; // sqrt(tau) per node
-    T ln_XK;               // ln(X/K)
-    bool yield;            // q != 0: without it the integral of D vanishes, partials and all
+    T wN[NCAP * LCAP];       // r e^{r u} du/(vol sqrt(2 pi s)), weighing e^{-d-^2/2}
+    T wD1[NCAP * LCAP];      // q e^{q u} du, weighing Phi(d+)
+    T wD2[NCAP * LCAP];      // q e^{q u} du/(vol sqrt(2 pi s)), weighing e^{-d+^2/2}
+    T carry[NCAP * LCAP];    // e^{-(r-q) s}, as e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
+    T drift[NCAP * LCAP];    // (r - q) s - vol^2 s/2
+    T sd[NCAP * LCAP];       // vol sqrt s
+    T inv_sd[NCAP * LCAP];   // 1/(vol sqrt s)
+    double xi[NCAP * LCAP];  // u on the Chebyshev axis, 2 sqrt(u/tau_max) - 1
+    T forward[NCAP];         // F(tau) = e^{-(r-q) tau} per node (K = 1)
+    double root_tau[NCAP];   // sqrt(tau) per node
+    T ln_XK;                 // ln(X/K)
+    bool yield;              // q != 0: without it the integral of D vanishes, partials and all
 };
 
 // The geometry (nodes, points, weights) comes from the rates' values alone,
@@ -118,26 +119,26 @@ void node_terms(const Tables &tb, const Span &sp, const Rates<T> &m,
         for (int k = 0; k < l; ++k) {
             pt[k] = point_at(st, tau, rt, tb.inner.z[k], tb.inner.w[k]);
             const double u = tau * (pt[k].one_m * pt[k].one_m);
-            nt.xi[i][k] = 2 * (tb.x[i] * pt[k].one_m) - 1;
+            nt.xi[i * LCAP + k] = 2 * (tb.x[i] * pt[k].one_m) - 1;
             ru[k] = r * u;
             qu[k] = q * u;
         }
         exp_pass<LCAP>(ru, eru, l);
         for (int k = 0; k < l; ++k)
-            nt.wN[i][k] = r * eru[k] * (pt[k].ds_root * INV_SQRT_2PI) / vol;
+            nt.wN[i * LCAP + k] = r * eru[k] * (pt[k].ds_root * INV_SQRT_2PI) / vol;
         if (nt.yield) {
             exp_pass<LCAP>(qu, equ, l);
             for (int k = 0; k < l; ++k) {
-                nt.wD1[i][k] = q * equ[k] * pt[k].ds;
-                nt.wD2[i][k] = q * equ[k] * (pt[k].ds_root * INV_SQRT_2PI) / vol;
+                nt.wD1[i * LCAP + k] = q * equ[k] * pt[k].ds;
+                nt.wD2[i * LCAP + k] = q * equ[k] * (pt[k].ds_root * INV_SQRT_2PI) / vol;
                 // e^{-(r-q)s} = e^{-(r-q)tau} e^{ru}/e^{qu}.
-                nt.carry[i][k] = carry_tau * eru[k] / equ[k];
+                nt.carry[i * LCAP + k] = carry_tau * eru[k] / equ[k];
             }
         }
         for (int k = 0; k < l; ++k) {
-            nt.drift[i][k] = (r - q) * pt[k].s - 0.5 * (v2 * pt[k].s);
-            nt.sd[i][k] = vol * pt[k].root_s;
-            nt.inv_sd[i][k] = 1.0 / nt.sd[i][k];
+            nt.drift[i * LCAP + k] = (r - q) * pt[k].s - 0.5 * (v2 * pt[k].s);
+            nt.sd[i * LCAP + k] = vol * pt[k].root_s;
+            nt.inv_sd[i * LCAP + k] = 1.0 / nt.sd[i * LCAP + k];
         }
     }
 }
@@ -161,17 +162,17 @@ void vol_terms(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &v, double 
         nt.forward[i] = v.forward[i];
         nt.root_tau[i] = v.root_tau[i];
         for (int k = 0; k < tb.inner.n; ++k) {
-            nt.xi[i][k] = v.xi[i][k];
-            nt.wN[i][k] = with(v.wN[i][k], -v.wN[i][k] / vol);
+            nt.xi[i * LCAP + k] = v.xi[i * LCAP + k];
+            nt.wN[i * LCAP + k] = with(v.wN[i * LCAP + k], -v.wN[i * LCAP + k] / vol);
             if (v.yield) {
-                nt.wD1[i][k] = v.wD1[i][k];
-                nt.wD2[i][k] = with(v.wD2[i][k], -v.wD2[i][k] / vol);
-                nt.carry[i][k] = v.carry[i][k];
+                nt.wD1[i * LCAP + k] = v.wD1[i * LCAP + k];
+                nt.wD2[i * LCAP + k] = with(v.wD2[i * LCAP + k], -v.wD2[i * LCAP + k] / vol);
+                nt.carry[i * LCAP + k] = v.carry[i * LCAP + k];
             }
-            const double sd = v.sd[i][k];
-            nt.drift[i][k] = with(v.drift[i][k], -sd * sd / vol);  // d/dvol of -vol^2 s/2
-            nt.sd[i][k] = with(sd, sd / vol);
-            nt.inv_sd[i][k] = with(v.inv_sd[i][k], -v.inv_sd[i][k] / vol);
+            const double sd = v.sd[i * LCAP + k];
+            nt.drift[i * LCAP + k] = with(v.drift[i * LCAP + k], -sd * sd / vol);  // d/dvol of -vol^2 s/2
+            nt.sd[i * LCAP + k] = with(sd, sd / vol);
+            nt.inv_sd[i * LCAP + k] = with(v.inv_sd[i * LCAP + k], -v.inv_sd[i * LCAP + k] / vol);
         }
     }
 }
@@ -249,24 +250,26 @@ void cardinals(const Tables &tb, const NT &nt, Cardinals<NCAP, LCAP> &card)
 {
     if constexpr (Cardinals<NCAP, LCAP>::HELD)
         for (int i = 0; i < tb.n; ++i)
-            cardinal_row<NCAP, LCAP>(tb, nt.xi[i], tb.inner.n, card.w[i], card.wt[i]);
+            cardinal_row<NCAP, LCAP>(tb, nt.xi + i * LCAP, tb.inner.n, card.w[i], card.wt[i]);
 }
 
-// Phi(x_k) from e_k = exp(-x_k^2/2), element by element (normal.h).
-inline void ncdf_pass(const double *x, const double *e, double *out, int m)
+// Phi(x_k) from e_k = exp(-x_k^2/2) on m <= CAP elements, element by
+// element (normal.h).
+template <int CAP>
+void ncdf_pass(const double *x, const double *e, double *out, int m)
 {
     for (int k = 0; k < m; ++k)
         out[k] = norm_cdf_given_exp(x[k], e[k]);
 }
-template <int N>
+template <int CAP, int N>
 void ncdf_pass(const Dual<N> *x, const Dual<N> *e, Dual<N> *out, int m)
 {
-    double xv[ALO_MAX_POINTS], ev[ALO_MAX_POINTS], v[ALO_MAX_POINTS];  // the doubles' pass
+    double xv[CAP], ev[CAP], v[CAP];  // the doubles' pass
     for (int k = 0; k < m; ++k) {
         xv[k] = x[k].v;
         ev[k] = e[k].v;
     }
-    ncdf_pass(xv, ev, v, m);
+    ncdf_pass<CAP>(xv, ev, v, m);
     for (int k = 0; k < m; ++k)
         out[k] = chain(x[k], v[k], INV_SQRT_2PI * ev[k]);
 }
@@ -281,26 +284,32 @@ void ncdf_pass(const Dual<N> *x, const Dual<N> *e, Dual<N> *out, int m)
 //                   + sum_k g_ik W_j(u_ik) s_j/sqrt(H(u_ik)),
 // g_ik = d rho_i/d L_ik, the W_j(u_ik) from `card`.
 //
-// The integrands are evaluated point by point in passes over the row's
-// points, each elementwise (a vector unit's lanes), and summed over the
-// points in their order: the doubles do not depend on the vector width.
+// The integrands are evaluated in elementwise passes (a vector unit's
+// lanes) over the points of a block of nodes, every node's points end to
+// end where the cardinals are held, and summed over each node's points in
+// their order: the doubles do not depend on the vector width or the block.
 template <class T, int NCAP, int LCAP>
 void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<NCAP, LCAP> &card,
                const Rates<T> &m, const double *s, T *rho, double *J)
 {
+    using Card = Cardinals<NCAP, LCAP>;
+    constexpr int R = Card::HELD ? NCAP : 1;  // most nodes a block
+    constexpr int E = R * LCAP;               // most points a block
     const int n = tb.n;
     const int l = tb.inner.n;
+    // Nodes a block: as many as fit where each fills its LCAP points.
+    const int per = Card::HELD && l == LCAP ? R : 1;
     const T &r = m.r, &q = m.q, &vol = m.vol;
     const T v2 = vol * vol;
     double H[NCAP] = {};  // s^2 at the nodes (0 at the last)
     for (int i = 0; i < n; ++i)
         H[i] = s[i] * s[i];
     // The terms outside the integrals, at z = B/K, in passes over the nodes.
-    T B_F[NCAP] = {};           // B/F
-    T sd0[NCAP];                // vol sqrt(tau)
-    T dp0[NCAP];                // d+(tau)
-    T ep0[NCAP] = {};           // e^{-d+^2/2}
-    T D0[NCAP];                 // Phi(d+)
+    T B_F[NCAP] = {};  // B/F
+    T sd0[NCAP];       // vol sqrt(tau)
+    T dp0[NCAP];       // d+(tau)
+    T ep0[NCAP] = {};  // e^{-d+^2/2}
+    T D0[NCAP];        // Phi(d+)
     for (int i = 0; i < n; ++i)
         B_F[i] = nt.ln_XK - s[i];
     exp_pass<NCAP>(B_F, B_F, n);
@@ -313,73 +322,84 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
         ep0[i] = -0.5 * (dp0[i] * dp0[i]);
     }
     exp_pass<NCAP>(ep0, ep0, n);
-    ncdf_pass(dp0, ep0, D0, n);
-    for (int i = 0; i < n; ++i) {
-        const double sH = s[i];
-        const int row_of = Cardinals<NCAP, LCAP>::HELD ? i : 0;
-        const double(*W)[NCAP] = card.w[row_of];
-        const double(*Wt)[LCAP] = card.wt[row_of];
-        if constexpr (!Cardinals<NCAP, LCAP>::HELD)
-            cardinal_row<NCAP, LCAP>(tb, nt.xi[i], l, card.w[0], card.wt[0]);
-        double Hu[LCAP];  // H at the points, each a sum over j in order
-        for (int k = 0; k < LCAP; ++k)
-            Hu[k] = 0.0;
-        for (int j = 0; j < n; ++j)
-            for (int k = 0; k < LCAP; ++k)
-                Hu[k] += Wt[j][k] * H[j];
-        double sHu[LCAP];  // ln(X/B(u))
-        T dm[LCAP];        // d-(s, B(tau)/B(u))
-        T em[LCAP];        // e^{-d-^2/2}
-        T ep[LCAP];        // e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
-        T dp[LCAP];        // d+ = d- + vol sqrt s
-        T x[LCAP];         // the exponentials' arguments
-        sqrt_pos_pass(Hu, sHu, l);
-        for (int k = 0; k < l; ++k) {
-            dm[k] = ((sHu[k] - sH) + nt.drift[i][k]) * nt.inv_sd[i][k];
-            x[k] = -0.5 * (dm[k] * dm[k]);
-        }
-        exp_pass<LCAP>(x, em, l);
-        T N = 0.0;
-        T D = D0[i];
-        for (int k = 0; k < l; ++k)
-            N += nt.wN[i][k] * em[k];
-        if (nt.yield) {
-            double y[LCAP], e[LCAP];  // s_i - sHu, and B(u)/B(tau) = e^y
-            for (int k = 0; k < l; ++k)
-                y[k] = sH - sHu[k];
-            exp_pass<LCAP>(y, e, l);
-            T P[LCAP];  // Phi(d+)
-            for (int k = 0; k < l; ++k) {
-                ep[k] = em[k] * nt.carry[i][k] * e[k];
-                dp[k] = dm[k] + nt.sd[i][k];
-            }
-            ncdf_pass(dp, ep, P, l);
-            for (int k = 0; k < l; ++k)
-                D += nt.wD1[i][k] * P[k] + nt.wD2[i][k] * ep[k];
-        }
-        rho[i] = B_F[i] * D - N;
-        if constexpr (std::is_same_v<T, double>) {
-            if (!J)
-                continue;
-            double row[NCAP] = {};  // sum_k a_k W_j(xi_k), a_k = g_k/sqrt(H(u_k))
-            double diag = -B_F[i] * (D + INV_SQRT_2PI * ep0[i] / sd0[i]);
-            double g[LCAP];  // d rho/d L at the points
-            for (int k = 0; k < l; ++k)
-                g[k] = nt.wN[i][k] * em[k] * dm[k] * nt.inv_sd[i][k];
-            if (nt.yield)
-                for (int k = 0; k < l; ++k)
-                    g[k] += B_F[i] * ep[k] * nt.inv_sd[i][k] * (nt.wD1[i][k] * INV_SQRT_2PI - nt.wD2[i][k] * dp[k]);
-            for (int k = 0; k < l; ++k) {
-                diag -= g[k];
-                if (!(Hu[k] > 0))
-                    continue;  // sqrt(H) held at zero
-                const double a = g[k] / sHu[k];
-                for (int j = 0; j < NCAP; ++j)
-                    row[j] += a * W[k][j];
+    ncdf_pass<NCAP>(dp0, ep0, D0, n);
+    for (int i0 = 0; i0 < n; i0 += per) {
+        const int rows = n - i0 < per ? n - i0 : per;
+        const int e = (rows - 1) * LCAP + l;  // the block's points, node i's k-th at (i - i0) LCAP + k
+        const int o = i0 * LCAP;              // the block's first in nt
+        if constexpr (!Card::HELD)
+            cardinal_row<NCAP, LCAP>(tb, nt.xi + o, l, card.w[0], card.wt[0]);
+        double Hu[E];  // H at the points, each a sum over j in order
+        double sH[E];  // s_i at node i's points
+        for (int i = i0; i < i0 + rows; ++i) {
+            const double(*Wt)[LCAP] = card.wt[Card::HELD ? i : 0];
+            double *h = Hu + (i - i0) * LCAP;
+            for (int k = 0; k < LCAP; ++k) {
+                h[k] = 0.0;
+                sH[(i - i0) * LCAP + k] = s[i];
             }
             for (int j = 0; j < n; ++j)
-                J[i * n + j] = row[j] * s[j];
-            J[i * n + i] += diag;
+                for (int k = 0; k < LCAP; ++k)
+                    h[k] += Wt[j][k] * H[j];
+        }
+        double sHu[E];  // ln(X/B(u))
+        T dm[E];        // d-(s, B(tau)/B(u))
+        T em[E];        // e^{-d-^2/2}
+        T ep[E] = {};   // e^{-d+^2/2} = e^{-d-^2/2} e^{-(r-q)s} B(u)/B(tau)
+        T dp[E] = {};   // d+ = d- + vol sqrt s
+        T P[E] = {};    // Phi(d+)
+        sqrt_pos_pass(Hu, sHu, e);
+        for (int k = 0; k < e; ++k) {
+            dm[k] = ((sHu[k] - sH[k]) + nt.drift[o + k]) * nt.inv_sd[o + k];
+            em[k] = -0.5 * (dm[k] * dm[k]);
+        }
+        exp_pass<E>(em, em, e);
+        if (nt.yield) {
+            double ey[E];  // B(u)/B(tau) = e^{s_i - sHu}
+            for (int k = 0; k < e; ++k)
+                ey[k] = sH[k] - sHu[k];
+            exp_pass<E>(ey, ey, e);
+            for (int k = 0; k < e; ++k) {
+                ep[k] = em[k] * nt.carry[o + k] * ey[k];
+                dp[k] = dm[k] + nt.sd[o + k];
+            }
+            ncdf_pass<E>(dp, ep, P, e);
+        }
+        for (int i = i0; i < i0 + rows; ++i) {
+            const int b = (i - i0) * LCAP;  // node i's first point in the block
+            T N = 0.0;
+            T D = D0[i];
+            for (int k = b; k < b + l; ++k)
+                N += nt.wN[o + k] * em[k];
+            if (nt.yield)
+                for (int k = b; k < b + l; ++k)
+                    D += nt.wD1[o + k] * P[k] + nt.wD2[o + k] * ep[k];
+            rho[i] = B_F[i] * D - N;
+            if constexpr (std::is_same_v<T, double>) {
+                if (!J)
+                    continue;
+                double row[NCAP] = {};  // sum_k a_k W_j(xi_k), a_k = g_k/sqrt(H(u_k))
+                double diag = -B_F[i] * (D + INV_SQRT_2PI * ep0[i] / sd0[i]);
+                double g[LCAP];  // d rho/d L at the points
+                for (int k = 0; k < l; ++k)
+                    g[k] = nt.wN[o + b + k] * em[b + k] * dm[b + k] * nt.inv_sd[o + b + k];
+                if (nt.yield)
+                    for (int k = 0; k < l; ++k)
+                        g[k] += B_F[i] * ep[b + k] * nt.inv_sd[o + b + k] *
+                                (nt.wD1[o + b + k] * INV_SQRT_2PI - nt.wD2[o + b + k] * dp[b + k]);
+                const double(*W)[NCAP] = card.w[Card::HELD ? i : 0];
+                for (int k = 0; k < l; ++k) {
+                    diag -= g[k];
+                    if (!(Hu[b + k] > 0))
+                        continue;  // sqrt(H) held at zero
+                    const double a = g[k] / sHu[b + k];
+                    for (int j = 0; j < NCAP; ++j)
+                        row[j] += a * W[k][j];
+                }
+                for (int j = 0; j < n; ++j)
+                    J[i * n + j] = row[j] * s[j];
+                J[i * n + i] += diag;
+            }
         }
     }
 }

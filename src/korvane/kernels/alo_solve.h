@@ -138,8 +138,8 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
         dm[k] = -dm[k];
         dp[k] = -dp[k];
     }
-    ncdf_pass(dm, em, Pm, l);
-    ncdf_pass(dp, ep, Pp, l);
+    ncdf_pass<ALO_MAX_POINTS>(dm, em, Pm, l);
+    ncdf_pass<ALO_MAX_POINTS>(dp, ep, Pp, l);
     for (int k = 0; k < l; ++k) {
         const double du = pt[k].ds;
         if (!(du > 0))
