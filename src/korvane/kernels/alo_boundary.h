@@ -77,6 +77,9 @@ void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol,
 // Per node and quadrature point of the boundary integrals, what does not
 // depend on the boundary; u = tau - s is the point's time to expiry.  Node
 // i's point k is at i LCAP + k: a pass can run over many nodes' points.
+// Most points a pass of node_terms takes (its arrays live on the stack).
+inline constexpr int NODE_PASS = 256;
+
 template <class T, int NCAP, int LCAP>
 struct NodeTerms {
     T wN[NCAP * LCAP];       // r e^{r u} du/(vol sqrt(2 pi s)), weighing e^{-d-^2/2}
@@ -100,45 +103,108 @@ template <class T, int NCAP, int LCAP>
 void node_terms(const Tables &tb, const Span &sp, const Rates<T> &m,
                 NodeTerms<T, NCAP, LCAP> &nt)
 {
+    // Nodes a block, their points end to end (node i's k-th at i LCAP + k)
+    // and each pass over all of them.  A node's points beyond l repeat its
+    // first at no weight, so that every element is a point.
+    constexpr int R = LCAP >= NODE_PASS ? 1 : NODE_PASS / LCAP < NCAP ? NODE_PASS / LCAP : NCAP;
+    constexpr int E = R * LCAP;
     const int n = tb.n;
     const int l = tb.inner.n;
     const T &r = m.r, &q = m.q, &vol = m.vol;
     const T v2 = vol * vol;
     nt.ln_XK = ln_start(m);
     nt.yield = !is_zero(q);
+    T carry_tau[NCAP] = {};  // e^{-(r-q) tau}
     for (int i = 0; i < n; ++i) {
         const double rt = sp.root_max * tb.x[i];
-        const double tau = rt * rt;
         nt.root_tau[i] = rt;
-        const T carry_tau = exp_of((q - r) * tau);  // e^{-(r-q) tau}
-        nt.forward[i] = carry_tau;
-        const Stretch st = make_stretch(sp.kappa * tau / INNER_STRETCH);
-        Point pt[LCAP];
-        T ru[LCAP], qu[LCAP];    // r u, q u
-        T eru[LCAP], equ[LCAP];  // their exponentials, in passes
-        for (int k = 0; k < l; ++k) {
-            pt[k] = point_at(st, tau, rt, tb.inner.z[k], tb.inner.w[k]);
-            const double u = tau * (pt[k].one_m * pt[k].one_m);
-            nt.xi[i * LCAP + k] = 2 * (tb.x[i] * pt[k].one_m) - 1;
-            ru[k] = r * u;
-            qu[k] = q * u;
-        }
-        exp_pass<LCAP>(ru, eru, l);
-        for (int k = 0; k < l; ++k)
-            nt.wN[i * LCAP + k] = r * eru[k] * (pt[k].ds_root * INV_SQRT_2PI) / vol;
-        if (nt.yield) {
-            exp_pass<LCAP>(qu, equ, l);
-            for (int k = 0; k < l; ++k) {
-                nt.wD1[i * LCAP + k] = q * equ[k] * pt[k].ds;
-                nt.wD2[i * LCAP + k] = q * equ[k] * (pt[k].ds_root * INV_SQRT_2PI) / vol;
-                // e^{-(r-q)s} = e^{-(r-q)tau} e^{ru}/e^{qu}.
-                nt.carry[i * LCAP + k] = carry_tau * eru[k] / equ[k];
+        carry_tau[i] = (q - r) * (rt * rt);
+    }
+    exp_pass<NCAP>(carry_tau, carry_tau, n);
+    for (int i = 0; i < n; ++i)
+        nt.forward[i] = carry_tau[i];
+    for (int i0 = 0; i0 < n; i0 += R) {
+        const int rows = n - i0 < R ? n - i0 : R;
+        const int e = rows * LCAP;  // the block's points
+        const int o = i0 * LCAP;    // the first's place in nt
+        double z[E], wz[E];         // the rule's abscissa and weight
+        double xn[E];               // the node on [0, 1]
+        double tau[E], rt[E];       // its tau and sqrt(tau)
+        double b[E], inv_sb[E];     // its stretch (Stretch)
+        double small[E];            // 1 where the stretch takes its series alone
+        T ct[E];                    // e^{-(r-q) tau}
+        for (int i = i0; i < i0 + rows; ++i) {
+            const double rti = nt.root_tau[i];
+            const Stretch st = make_stretch(sp.kappa * (rti * rti) / INNER_STRETCH);
+            for (int k = 0; k < LCAP; ++k) {
+                const int at = (i - i0) * LCAP + k;
+                z[at] = tb.inner.z[k < l ? k : 0];
+                wz[at] = k < l ? tb.inner.w[k] : 0.0;
+                xn[at] = tb.x[i];
+                tau[at] = rti * rti;
+                rt[at] = rti;
+                b[at] = st.b;
+                inv_sb[at] = st.inv_sb;
+                small[at] = st.small ? 1.0 : 0.0;
+                ct[at] = carry_tau[i];
             }
         }
-        for (int k = 0; k < l; ++k) {
-            nt.drift[i * LCAP + k] = (r - q) * pt[k].s - 0.5 * (v2 * pt[k].s);
-            nt.sd[i * LCAP + k] = vol * pt[k].root_s;
-            nt.inv_sd[i * LCAP + k] = 1.0 / nt.sd[i * LCAP + k];
+        // stretch_at and point_at in passes: each element computes every
+        // branch's formula, then keeps the one it would take alone (a
+        // select, which a vector unit does lane by lane; fused into one
+        // loop, the compiler would branch again).
+        double x[E], ex[E];
+        for (int k = 0; k < e; ++k)
+            x[k] = b[k] * z[k];
+        exp_pass<E>(x, ex, e);
+        double v_of[3][E], dv_of[3][E];  // v and dv by the series, by e^x, and where small
+        for (int k = 0; k < e; ++k) {
+            const double y = x[k] * x[k];
+            const double S = sinhc_series(y), C = cosh_series(y);
+            const double inv_ex = 1 / ex[k];
+            v_of[0][k] = x[k] * S * inv_sb[k];
+            v_of[1][k] = 0.5 * (ex[k] - inv_ex) * inv_sb[k];
+            v_of[2][k] = z[k] * S * inv_sb[k];
+            dv_of[0][k] = b[k] * C * inv_sb[k];
+            dv_of[1][k] = b[k] * (0.5 * (ex[k] + inv_ex)) * inv_sb[k];
+            dv_of[2][k] = C * inv_sb[k];
+        }
+        double s_[E], root_s[E], one_m[E], ds[E], ds_root[E];  // the Point
+        for (int k = 0; k < e; ++k) {
+            const double v_wide = x[k] <= 0.25 ? v_of[0][k] : v_of[1][k];
+            const double dv_wide = x[k] <= 0.25 ? dv_of[0][k] : dv_of[1][k];
+            const double v = small[k] != 0 ? v_of[2][k] : v_wide;
+            const double dv = small[k] != 0 ? dv_of[2][k] : dv_wide;
+            const Point pt = point_of(v, dv, tau[k], rt[k], wz[k]);
+            s_[k] = pt.s;
+            root_s[k] = pt.root_s;
+            one_m[k] = pt.one_m;
+            ds[k] = pt.ds;
+            ds_root[k] = pt.ds_root;
+        }
+        T eru[E], equ[E] = {};  // e^{r u}, e^{q u}
+        for (int k = 0; k < e; ++k) {
+            const double u = tau[k] * (one_m[k] * one_m[k]);
+            nt.xi[o + k] = 2 * (xn[k] * one_m[k]) - 1;
+            eru[k] = r * u;
+            equ[k] = q * u;
+        }
+        exp_pass<E>(eru, eru, e);
+        for (int k = 0; k < e; ++k)
+            nt.wN[o + k] = r * eru[k] * (ds_root[k] * INV_SQRT_2PI) / vol;
+        if (nt.yield) {
+            exp_pass<E>(equ, equ, e);
+            for (int k = 0; k < e; ++k) {
+                nt.wD1[o + k] = q * equ[k] * ds[k];
+                nt.wD2[o + k] = q * equ[k] * (ds_root[k] * INV_SQRT_2PI) / vol;
+                // e^{-(r-q)s} = e^{-(r-q)tau} e^{ru}/e^{qu}.
+                nt.carry[o + k] = ct[k] * eru[k] / equ[k];
+            }
+        }
+        for (int k = 0; k < e; ++k) {
+            nt.drift[o + k] = (r - q) * s_[k] - 0.5 * (v2 * s_[k]);
+            nt.sd[o + k] = vol * root_s[k];
+            nt.inv_sd[o + k] = 1.0 / nt.sd[o + k];
         }
     }
 }
@@ -187,17 +253,18 @@ template <int NCAP, int LCAP>
 struct Cardinals {
     static constexpr bool HELD = NCAP * LCAP * NCAP <= 20 * 20 * 20;
     static constexpr int ROWS = HELD ? NCAP : 1;
-    double w[ROWS][LCAP][NCAP];   // w[i][k][j] = W_j(xi_ik)
-    double wt[ROWS][NCAP][LCAP];  // wt[i][j][k] = W_j(xi_ik)
+    static constexpr int POINTS = ROWS * LCAP;  // node i's point k at i LCAP + k
+    double w[POINTS][NCAP];   // w[i LCAP + k][j] = W_j(xi_ik)
+    double wt[NCAP][POINTS];  // wt[j][i LCAP + k] = W_j(xi_ik)
 };
 
 // W_j(xi_k) for j < n at the m points xi by the barycentric formula on the
 // extrema xi_j = cos(j pi/n), weights (-1)^j halved at the ends (Berrut &
-// Trefethen 2004): n + 1 divisions a point, no recurrence.  The points are
-// the inner loop, so that each point's sum over j keeps its order whatever
-// the vector width.
+// Trefethen 2004): n + 1 divisions a point, no recurrence; into card's
+// points from `at` on.  The points are the inner loop, so that each point's
+// sum over j keeps its order whatever the vector width.
 template <int NCAP, int LCAP>
-void cardinal_row(const Tables &tb, const double *xi, int m, double (*W)[NCAP], double (*Wt)[LCAP])
+void cardinal_points(const Tables &tb, const double *xi, int m, Cardinals<NCAP, LCAP> &card, int at)
 {
     const int n = tb.n;
     double node[NCAP + 1], weight[NCAP + 1];
@@ -205,14 +272,16 @@ void cardinal_row(const Tables &tb, const double *xi, int m, double (*W)[NCAP], 
         node[j] = tb.cheb[j * (n + 1) + 1];
         weight[j] = (j == 0 || j == n ? 0.5 : 1.0) * (j % 2 ? -1.0 : 1.0);
     }
-    double sum[LCAP];  // sum_j w_j/(xi_k - xi_j)
+    double sum[Cardinals<NCAP, LCAP>::POINTS];  // sum_j w_j/(xi_k - xi_j)
     for (int k = 0; k < m; ++k)
         sum[k] = 0.0;
-    for (int j = 0; j < n; ++j)
+    for (int j = 0; j < n; ++j) {
+        double *Wt = card.wt[j] + at;
         for (int k = 0; k < m; ++k) {
-            Wt[j][k] = weight[j] / (xi[k] - node[j]);
-            sum[k] += Wt[j][k];
+            Wt[k] = weight[j] / (xi[k] - node[j]);
+            sum[k] += Wt[k];
         }
+    }
     for (int k = 0; k < m; ++k)
         sum[k] += weight[n] / (xi[k] - node[n]);
     // A point on a node divides by zero there, which leaves its sum
@@ -224,33 +293,34 @@ void cardinal_row(const Tables &tb, const double *xi, int m, double (*W)[NCAP], 
         sum[k] = 1 / sum[k];
     for (int j = 0; j < n; ++j)
         for (int k = 0; k < m; ++k)
-            Wt[j][k] *= sum[k];
+            card.wt[j][at + k] *= sum[k];
     for (int k = 0; k < m && on_node; ++k)
         for (int j = 0; j <= n; ++j)
             if (xi[k] == node[j])  // there its own value
                 for (int jj = 0; jj < n; ++jj)
-                    Wt[jj][k] = jj == j ? 1.0 : 0.0;
+                    card.wt[jj][at + k] = jj == j ? 1.0 : 0.0;
     for (int k = 0; k < m; ++k)
         for (int j = 0; j < n; ++j)
-            W[k][j] = Wt[j][k];
-    // Zeros beyond the scheme's points and nodes: the sums over them run to
-    // the capacities, whole vectors.
-    if (m < LCAP)
-        for (int j = 0; j < n; ++j)
-            for (int k = m; k < LCAP; ++k)
-                Wt[j][k] = 0.0;
+            card.w[at + k][j] = card.wt[j][at + k];
+    // Zeros beyond the scheme's nodes: the Jacobian's sums run to the
+    // capacity, whole vectors.
     if (n < NCAP)
         for (int k = 0; k < m; ++k)
             for (int j = n; j < NCAP; ++j)
-                W[k][j] = 0.0;
+                card.w[at + k][j] = 0.0;
 }
 
 template <int NCAP, int LCAP, class NT>
 void cardinals(const Tables &tb, const NT &nt, Cardinals<NCAP, LCAP> &card)
 {
-    if constexpr (Cardinals<NCAP, LCAP>::HELD)
-        for (int i = 0; i < tb.n; ++i)
-            cardinal_row<NCAP, LCAP>(tb, nt.xi + i * LCAP, tb.inner.n, card.w[i], card.wt[i]);
+    const int l = tb.inner.n;
+    if constexpr (Cardinals<NCAP, LCAP>::HELD) {
+        if (l == LCAP)  // every node's points end to end
+            cardinal_points(tb, nt.xi, tb.n * LCAP, card, 0);
+        else
+            for (int i = 0; i < tb.n; ++i)
+                cardinal_points(tb, nt.xi + i * LCAP, l, card, i * LCAP);
+    }
 }
 
 // Phi(x_k) from e_k = exp(-x_k^2/2) on m <= CAP elements, element by
@@ -327,21 +397,19 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
         const int rows = n - i0 < per ? n - i0 : per;
         const int e = (rows - 1) * LCAP + l;  // the block's points, node i's k-th at (i - i0) LCAP + k
         const int o = i0 * LCAP;              // the block's first in nt
+        const int c = Card::HELD ? o : 0;     // the block's first in card
         if constexpr (!Card::HELD)
-            cardinal_row<NCAP, LCAP>(tb, nt.xi + o, l, card.w[0], card.wt[0]);
+            cardinal_points(tb, nt.xi + o, l, card, 0);
         double Hu[E];  // H at the points, each a sum over j in order
         double sH[E];  // s_i at node i's points
-        for (int i = i0; i < i0 + rows; ++i) {
-            const double(*Wt)[LCAP] = card.wt[Card::HELD ? i : 0];
-            double *h = Hu + (i - i0) * LCAP;
-            for (int k = 0; k < LCAP; ++k) {
-                h[k] = 0.0;
+        for (int k = 0; k < e; ++k)
+            Hu[k] = 0.0;
+        for (int j = 0; j < n; ++j)
+            for (int k = 0; k < e; ++k)
+                Hu[k] += card.wt[j][c + k] * H[j];
+        for (int i = i0; i < i0 + rows; ++i)
+            for (int k = 0; k < l; ++k)
                 sH[(i - i0) * LCAP + k] = s[i];
-            }
-            for (int j = 0; j < n; ++j)
-                for (int k = 0; k < LCAP; ++k)
-                    h[k] += Wt[j][k] * H[j];
-        }
         double sHu[E];  // ln(X/B(u))
         T dm[E];        // d-(s, B(tau)/B(u))
         T em[E];        // e^{-d-^2/2}
@@ -387,7 +455,7 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
                     for (int k = 0; k < l; ++k)
                         g[k] += B_F[i] * ep[b + k] * nt.inv_sd[o + b + k] *
                                 (nt.wD1[o + b + k] * INV_SQRT_2PI - nt.wD2[o + b + k] * dp[b + k]);
-                const double(*W)[NCAP] = card.w[Card::HELD ? i : 0];
+                const double(*W)[NCAP] = card.w + c + b;
                 for (int k = 0; k < l; ++k) {
                     diag -= g[k];
                     if (!(Hu[b + k] > 0))
