@@ -149,33 +149,11 @@ void node_terms(const Tables &tb, const Span &sp, const Rates<T> &m,
                 ct[at] = carry_tau[i];
             }
         }
-        // stretch_at and point_at in passes: each element computes every
-        // branch's formula, then keeps the one it would take alone (a
-        // select, which a vector unit does lane by lane; fused into one
-        // loop, the compiler would branch again).
-        double x[E], ex[E];
-        for (int k = 0; k < e; ++k)
-            x[k] = b[k] * z[k];
-        exp_pass<E>(x, ex, e);
-        double v_of[3][E], dv_of[3][E];  // v and dv by the series, by e^x, and where small
-        for (int k = 0; k < e; ++k) {
-            const double y = x[k] * x[k];
-            const double S = sinhc_series(y), C = cosh_series(y);
-            const double inv_ex = 1 / ex[k];
-            v_of[0][k] = x[k] * S * inv_sb[k];
-            v_of[1][k] = 0.5 * (ex[k] - inv_ex) * inv_sb[k];
-            v_of[2][k] = z[k] * S * inv_sb[k];
-            dv_of[0][k] = b[k] * C * inv_sb[k];
-            dv_of[1][k] = b[k] * (0.5 * (ex[k] + inv_ex)) * inv_sb[k];
-            dv_of[2][k] = C * inv_sb[k];
-        }
+        double v[E], dv[E];
+        stretch_pass<E>(b, inv_sb, small, z, e, v, dv);
         double s_[E], root_s[E], one_m[E], ds[E], ds_root[E];  // the Point
         for (int k = 0; k < e; ++k) {
-            const double v_wide = x[k] <= 0.25 ? v_of[0][k] : v_of[1][k];
-            const double dv_wide = x[k] <= 0.25 ? dv_of[0][k] : dv_of[1][k];
-            const double v = small[k] != 0 ? v_of[2][k] : v_wide;
-            const double dv = small[k] != 0 ? dv_of[2][k] : dv_wide;
-            const Point pt = point_of(v, dv, tau[k], rt[k], wz[k]);
+            const Point pt = point_of(v[k], dv[k], tau[k], rt[k], wz[k]);
             s_[k] = pt.s;
             root_s[k] = pt.root_s;
             one_m[k] = pt.one_m;

@@ -73,29 +73,47 @@ inline Stretch make_stretch(double lengths)
     return st;
 }
 
+// v(z_k) and dv/dz at m <= CAP points, each with its own stretch (b,
+// inv_sb, and small as 1 or 0), in passes: every element computes each
+// branch's formula, then keeps the one it takes (a select, which a vector
+// unit does lane by lane; with the formulas in the selecting loop, or small
+// as a bool, the compiler branches and the loop stays scalar).
+//   small:    sinh(bz)/sinh(b) = z S(b^2 z^2)/S(b^2), S = sinh x/x;
+//   x <= 1/4: sinh x and cosh x by their series;
+//   else:     sinh x and cosh x from e^x.
+template <int CAP>
+void stretch_pass(const double *b, const double *inv_sb, const double *small, const double *z, int m,
+                  double *v, double *dv)
+{
+    double x[CAP] = {}, ex[CAP];
+    for (int k = 0; k < m; ++k)
+        x[k] = b[k] * z[k];
+    exp_pass<CAP>(x, ex, m);
+    double v_of[3][CAP], dv_of[3][CAP];  // by the series, from e^x, and small
+    for (int k = 0; k < m; ++k) {
+        const double y = x[k] * x[k];
+        const double S = sinhc_series(y), C = cosh_series(y);
+        const double inv_ex = 1 / ex[k];
+        v_of[0][k] = x[k] * S * inv_sb[k];
+        v_of[1][k] = 0.5 * (ex[k] - inv_ex) * inv_sb[k];
+        v_of[2][k] = z[k] * S * inv_sb[k];
+        dv_of[0][k] = b[k] * C * inv_sb[k];
+        dv_of[1][k] = b[k] * (0.5 * (ex[k] + inv_ex)) * inv_sb[k];
+        dv_of[2][k] = C * inv_sb[k];
+    }
+    for (int k = 0; k < m; ++k) {
+        const double v_wide = x[k] <= 0.25 ? v_of[0][k] : v_of[1][k];
+        const double dv_wide = x[k] <= 0.25 ? dv_of[0][k] : dv_of[1][k];
+        v[k] = small[k] != 0 ? v_of[2][k] : v_wide;
+        dv[k] = small[k] != 0 ? dv_of[2][k] : dv_wide;
+    }
+}
+
 // v(z) and dv/dz.
 inline void stretch_at(const Stretch &st, double z, double *v, double *dv)
 {
-    const double x = st.b * z;
-    if (st.small) {
-        // sinh(bz)/sinh(b) = z S(b^2 z^2)/S(b^2), S = sinh x/x.
-        const double y = x * x;
-        *v = z * sinhc_series(y) * st.inv_sb;
-        *dv = cosh_series(y) * st.inv_sb;
-        return;
-    }
-    double sh, ch;
-    if (x <= 0.25) {
-        const double y = x * x;
-        sh = x * sinhc_series(y);
-        ch = cosh_series(y);
-    } else {
-        const double e = exp_of(x);
-        sh = 0.5 * (e - 1 / e);
-        ch = 0.5 * (e + 1 / e);
-    }
-    *v = sh * st.inv_sb;
-    *dv = st.b * ch * st.inv_sb;
+    const double small = st.small ? 1.0 : 0.0;
+    stretch_pass<1>(&st.b, &st.inv_sb, &small, &z, 1, v, dv);
 }
 
 // A point of an integral over elapsed time s in [0, tau] on the substitution
@@ -123,13 +141,6 @@ inline Point point_of(double v, double dv, double tau, double root_tau, double w
     return p;
 }
 
-inline Point point_at(const Stretch &st, double tau, double root_tau, double z, double w)
-{
-    double v, dv;
-    stretch_at(st, z, &v, &dv);
-    return point_of(v, dv, tau, root_tau, w);
-}
-
 // The v of point_of's substitution at s = t tau: t = v^2 (2 - v^2).
 inline double v_of(double t) { return std::sqrt(t / (1 + std::sqrt(1 - t))); }
 
@@ -148,13 +159,22 @@ inline Focus make_focus(double f, double lo, double hi, double eta)
     return {f, eta, mu1, mu1 + std::asinh((hi - f) / eta)};
 }
 
-inline void focus_at(const Focus &fc, double z, double *v, double *dv)
+// v(z_k) and dv/dz at m <= CAP points, in passes.
+template <int CAP>
+void focus_pass(const Focus &fc, const double *z, int m, double *v, double *dv)
 {
-    const double e = exp_of(fc.mu * z - fc.mu1);
-    const double ie = 1 / e;
-    *v = fc.f + fc.eta * (0.5 * (e - ie));
-    *dv = fc.eta * fc.mu * (0.5 * (e + ie));
+    double e[CAP];
+    for (int k = 0; k < m; ++k)
+        e[k] = fc.mu * z[k] - fc.mu1;
+    exp_pass<CAP>(e, e, m);
+    for (int k = 0; k < m; ++k) {
+        const double ie = 1 / e[k];
+        v[k] = fc.f + fc.eta * (0.5 * (e[k] - ie));
+        dv[k] = fc.eta * fc.mu * (0.5 * (e[k] + ie));
+    }
 }
+
+inline void focus_at(const Focus &fc, double z, double *v, double *dv) { focus_pass<1>(fc, &z, 1, v, dv); }
 
 // Where the boundary is solved, for a put on the unit maturity.
 struct Span {

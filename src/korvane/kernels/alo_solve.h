@@ -69,7 +69,7 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
         return out;
     }
 
-    // Premium integral in t on the stretched substitution of point_at (tau = 1).
+    // Premium integral in t on point_of's substitution (tau = 1).
     T premium = 0.0;
     double delta = 0.0, gamma = 0.0;  // their integrals, the boundary held
     const double rv = value(r), qv = value(q), vv = value(vol);
@@ -95,19 +95,23 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     const double vs = vc + (0.5 - vc) * broad;  // the split
     const int half = tb.outer.n;
     const int l = 2 * half;
-    Point pt[ALO_MAX_POINTS];
+    double ts[ALO_MAX_POINTS], root_t[ALO_MAX_POINTS], dt[ALO_MAX_POINTS];  // the points' Point
     double xi[ALO_MAX_POINTS] = {};  // the boundary's time to expiry on the Chebyshev axis
     for (int side = 0; side < 2; ++side) {
         const double lo = side == 0 ? 0.0 : vs, hi = side == 0 ? vs : 1.0;
         const double focus = vc < lo ? lo : vc > hi ? hi : vc;
         const double e = eta > FINEST_FOCUS * (hi - lo) ? eta : FINEST_FOCUS * (hi - lo);
         const Focus fc = make_focus(focus, lo, hi, e);
+        const int at = side * half;
+        double v[ALO_MAX_POINTS], dv[ALO_MAX_POINTS];
+        focus_pass<ALO_MAX_POINTS>(fc, tb.outer.z, half, v, dv);
         for (int k = 0; k < half; ++k) {
-            double v, dv;
-            focus_at(fc, tb.outer.z[k], &v, &dv);
-            pt[side * half + k] = point_of(v, dv, 1.0, 1.0, tb.outer.w[k]);
-            const double x = pt[side * half + k].one_m / sp.root_max;
-            xi[side * half + k] = 2 * (x < 1 ? x : 1.0) - 1;
+            const Point pt = point_of(v[k], dv[k], 1.0, 1.0, tb.outer.w[k]);
+            ts[at + k] = pt.s;
+            root_t[at + k] = pt.root_s;
+            dt[at + k] = pt.ds;
+            const double x = pt.one_m / sp.root_max;
+            xi[at + k] = 2 * (x < 1 ? x : 1.0) - 1;
         }
     }
     T Hu[ALO_MAX_POINTS];  // H there
@@ -120,8 +124,8 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     T sHu[ALO_MAX_POINTS];
     sqrt_pos_pass(Hu, sHu, l);
     for (int k = 0; k < l; ++k) {
-        const double t = pt[k].s;
-        const T sd = vol * pt[k].root_s;
+        const double t = ts[k];
+        const T sd = vol * root_t[k];
         dm[k] = (ln_SX + sHu[k] + (r - q) * t - 0.5 * (v2 * t)) / sd;
         dp[k] = dm[k] + sd;
         er[k] = -r * t;
@@ -141,14 +145,14 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     ncdf_pass<ALO_MAX_POINTS>(dm, em, Pm, l);
     ncdf_pass<ALO_MAX_POINTS>(dp, ep, Pp, l);
     for (int k = 0; k < l; ++k) {
-        const double du = pt[k].ds;
+        const double du = dt[k];
         if (!(du > 0))
             continue;  // a side of no length (t_c at an end)
         premium += (r * K * er[k] * Pm[k] - q * S * eq[k] * Pp[k]) * du;
         if (greeks) {
             // d/dS: -q e^{-qt} Phi(-d+) + e^{-qt} phi(d+)(q - r K/B)/(vol sqrt t);
             // d2/dS2: e^{-qt} phi(d+)/(S vol sqrt t) [q - (q - r K/B) d+/(vol sqrt t)].
-            const double dpv = -value(dp[k]), sdv = vv * pt[k].root_s, eqv = value(eq[k]);
+            const double dpv = -value(dp[k]), sdv = vv * root_t[k], eqv = value(eq[k]);
             const double KB = std::exp(value(sHu[k]) - value(ln_XK));  // K/B(u)
             const double pp = INV_SQRT_2PI * value(ep[k]);
             const double a = qv - rv * KB;
