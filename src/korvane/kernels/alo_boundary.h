@@ -225,8 +225,9 @@ void vol_terms(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &v, double 
 // B(0) = X) at each node's quadrature points, so that H(u_ik) = sum_j
 // W_j(xi_ik) H_j and the Jacobian's sums over the points are plain
 // products.  They depend on the geometry alone: built once a solve where
-// they fit (HELD), else row by row as residuals needs them.  Both layouts
-// are kept, so that either sum runs over consecutive doubles.
+// they fit (HELD), else node by node as residuals needs them.  Both layouts
+// are kept, so that either sum runs over consecutive doubles: H's over all
+// the nodes' points at once, the Jacobian's over the nodes j.
 template <int NCAP, int LCAP>
 struct Cardinals {
     static constexpr bool HELD = NCAP * LCAP * NCAP <= 20 * 20 * 20;
