@@ -333,6 +333,26 @@ def test_implied_vol_takes_few_solves():
     assert solves.mean() < 1.88 and solves.max() <= 30, (solves.mean(), solves.max())
 
 
+def test_any_scheme_at_the_public_size_gives_the_public_doubles():
+    # The public scheme's kernels run every node's points in one pass with
+    # the cardinal functions held; a scheme given at run time runs node by
+    # node within larger capacities.  Where the public price is the coarse
+    # scheme alone (decay rate below the finer scheme's blend), the two agree
+    # to the last bit.
+    D, F, sigma = bsm.to_forward_form(S, T, R, Q, VOL)
+
+    def decay(a, b):
+        mu = a - b - sigma**2 / 2
+        return a + mu**2 / (2 * sigma**2)
+
+    rT, qT = R * T, Q * T
+    coarse = (decay(rT, qT) < 0.45) & (decay(qT, rT) < 0.45)
+    public = korvane.price(S, K, D, F, sigma, FLAG, method="alo")[coarse]
+    given = korvane.ufuncs._alo_scheme_price(S, K, D, F, sigma, FLAG == "c", 14, 12, 64, 16, 1e-4)[coarse]
+    assert coarse.sum() > 250
+    np.testing.assert_array_equal(given, public)
+
+
 @pytest.mark.parametrize("flag", ["p", "c"])
 @pytest.mark.parametrize("vol", [0.12, 0.45])
 def test_a_strike_chain_shares_one_boundary(flag, vol):

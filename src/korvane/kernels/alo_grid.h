@@ -89,23 +89,23 @@ void stretch_pass(const double *b, const double *inv_sb, const double *small, co
     for (int k = 0; k < m; ++k)
         x[k] = b[k] * z[k];
     exp_pass<CAP>(x, ex, m);
-    double v_of[3][CAP], dv_of[3][CAP];  // by the series, from e^x, and small
+    double vs[3][CAP], dvs[3][CAP];  // v and dv by the series, from e^x, and small
     for (int k = 0; k < m; ++k) {
         const double y = x[k] * x[k];
         const double S = sinhc_series(y), C = cosh_series(y);
         const double inv_ex = 1 / ex[k];
-        v_of[0][k] = x[k] * S * inv_sb[k];
-        v_of[1][k] = 0.5 * (ex[k] - inv_ex) * inv_sb[k];
-        v_of[2][k] = z[k] * S * inv_sb[k];
-        dv_of[0][k] = b[k] * C * inv_sb[k];
-        dv_of[1][k] = b[k] * (0.5 * (ex[k] + inv_ex)) * inv_sb[k];
-        dv_of[2][k] = C * inv_sb[k];
+        vs[0][k] = x[k] * S * inv_sb[k];
+        vs[1][k] = 0.5 * (ex[k] - inv_ex) * inv_sb[k];
+        vs[2][k] = z[k] * S * inv_sb[k];
+        dvs[0][k] = b[k] * C * inv_sb[k];
+        dvs[1][k] = b[k] * (0.5 * (ex[k] + inv_ex)) * inv_sb[k];
+        dvs[2][k] = C * inv_sb[k];
     }
     for (int k = 0; k < m; ++k) {
-        const double v_wide = x[k] <= 0.25 ? v_of[0][k] : v_of[1][k];
-        const double dv_wide = x[k] <= 0.25 ? dv_of[0][k] : dv_of[1][k];
-        v[k] = small[k] != 0 ? v_of[2][k] : v_wide;
-        dv[k] = small[k] != 0 ? dv_of[2][k] : dv_wide;
+        const double v_wide = x[k] <= 0.25 ? vs[0][k] : vs[1][k];
+        const double dv_wide = x[k] <= 0.25 ? dvs[0][k] : dvs[1][k];
+        v[k] = small[k] != 0 ? vs[2][k] : v_wide;
+        dv[k] = small[k] != 0 ? dvs[2][k] : dv_wide;
     }
 }
 
