@@ -6,7 +6,7 @@
 
 namespace korvane::kernels::alo_detail {
 
-double qd_boundary(double r, double q, double vol, double tau, double X, double start)
+double qd_boundary(double r, double q, double vol, double tau, double ln_X, double ln_start)
 {
     const double v2 = vol * vol;
     // alpha/h = (2/vol^2) r/(1 - e^{-r tau}), which tends to 2/(vol^2 tau) as r -> 0.
@@ -14,9 +14,9 @@ double qd_boundary(double r, double q, double vol, double tau, double X, double 
     const double beta_m1 = 2 * (r - q) / v2 - 1;
     const double lambda = (-beta_m1 - std::sqrt(beta_m1 * beta_m1 + 4 * (2 / v2) * r_h)) * 0.5;
     const double sd = vol * std::sqrt(tau);
-    const double dr = std::exp(-r * tau), dq = std::exp(-q * tau);
-    double ln_B = std::log(start);  // current iterate
-    double B = start;               // e^{ln_B}
+    const double dr = exp_of(-r * tau), dq = exp_of(-q * tau);
+    double ln_B = ln_start;       // current iterate
+    double B = exp_of(ln_start);  // e^{ln_B}
     for (int it = 0; it < 20; ++it) {
         // Phi from the solve's own exponential and rational tail: no erfc.
         const double dm = (ln_B + (r - q) * tau - 0.5 * (v2 * tau)) / sd;
@@ -34,9 +34,9 @@ double qd_boundary(double r, double q, double vol, double tau, double X, double 
         if (step < QD_TOLERANCE && step > -QD_TOLERANCE)
             break;
     }
-    if (!(B < X))
-        return X;
-    return B;
+    if (!(ln_B < ln_X))
+        return ln_X;
+    return ln_B;
 }
 
 double perpetual_gap(double r, double q, double vol)
@@ -56,13 +56,20 @@ double perpetual_gap(double r, double q, double vol)
 void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol,
               double cap, double *s)
 {
-    const double X = std::exp(value(ln_start(Rates<double>{r, q, vol})));
-    double B = X;  // the previous node's boundary starts the next
+    const double ln_X = value(ln_start(Rates<double>{r, q, vol}));
+    // Each node starts from the line through the two before it in sqrt(tau)
+    // (ln B is nearly linear there at short maturities), the first two from
+    // X and the first.
+    double ln_B[ALO_MAX_NODES + 1];
     for (int i = tb.n - 1; i >= 0; --i) {
         const double rt = sp.root_max * tb.x[i];
-        const double tau = rt * rt;
-        B = qd_boundary(r, q, vol, tau, X, B);
-        s[i] = std::log(X / B);
+        double start = ln_X;
+        if (i == tb.n - 2)
+            start = ln_B[i + 1];
+        else if (i < tb.n - 2)
+            start = ln_B[i + 1] + (ln_B[i + 1] - ln_B[i + 2]) * ((tb.x[i] - tb.x[i + 1]) / (tb.x[i + 1] - tb.x[i + 2]));
+        ln_B[i] = qd_boundary(r, q, vol, rt * rt, ln_X, start);
+        s[i] = ln_X - ln_B[i];
         if (!(s[i] > 0))
             s[i] = 0.0;
         if (s[i] > cap)

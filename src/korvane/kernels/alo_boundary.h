@@ -64,10 +64,11 @@ T ln_start(const Rates<T> &m)
 // (2005), h = 1 - e^{-r tau}, alpha = 2r/vol^2, beta = 2(r - q)/vol^2,
 //   lambda = (-(beta - 1) - sqrt((beta - 1)^2 + 4 alpha/h))/2,
 //   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0,
-// alpha/h taken as 2/(vol^2 tau) at r = 0.  Newton in ln B from `start`, its
-// steps bounded; it is only a start, so it stops at a step of QD_TOLERANCE.
-// The result is held at or below X, where the true boundary starts.  K = 1.
-double qd_boundary(double r, double q, double vol, double tau, double X, double start);
+// alpha/h taken as 2/(vol^2 tau) at r = 0.  Newton in ln B from `ln_start`,
+// its steps bounded; it is only a start, so it stops at a step of
+// QD_TOLERANCE.  Returns ln B, held at or below ln X, where the true boundary
+// starts.  K = 1.
+double qd_boundary(double r, double q, double vol, double tau, double ln_X, double ln_start);
 
 // The QD boundary's s = ln(X/B) at the nodes, from the shortest maturity
 // up, held at or below `cap` (the perpetual gap); s[n] = 0 (B(0) = X).
