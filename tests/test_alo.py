@@ -230,6 +230,8 @@ REGIMES = [  # S, K, days, r, q, vol, flag, price
     (30, 100, 10950, 0.0, -0.05, 0.863, "p", 97.9962335990),  # zero rate, variance 22
     (100, 70, 365, 0.1, 0.4, 0.02, "p", 0.0008851185),        # yield far above the rate, vol 2%
     (100, 100, 2900, 0.08, 0.0, 2.0, "c", 99.6509778637),     # vol 200% over 8 years
+    (100, 97.33, 7, 0.0107, -0.0104, 0.9893, "p", 4.1423266714),  # the QD start far below its root
+    (100, 100, 10950, -0.03, 0.0, 2.0, "c", 99.9999932677),   # the put's r = 0, a boundary 50 deep; FD
 ]
 
 

@@ -39,6 +39,11 @@
 namespace korvane::kernels::alo_detail {
 
 inline constexpr double QD_TOLERANCE = 1e-4;  // the QD Newton's last step in ln B
+inline constexpr int QD_ITERATIONS = 20;      // most QD Newton steps at a node
+inline constexpr int QD_LOCKSTEP = 12;        // most at all nodes at once
+// The QD seed's share of the way from X towards the perpetual boundary (the
+// one that takes the fewest steps at the slowest node, measured).
+inline constexpr double QD_SEED_SHARE = 0.7;
 inline constexpr double MAX_STEP = 0.5;       // largest Newton step in any node's ln B
 // The boundary's level against the forward, B/F = e^{ln X - s}/F, carries
 // rounding of a few ulp of ln X: no step in s finer than this is meaningful.
@@ -58,22 +63,6 @@ T ln_start(const Rates<T> &m)
 {
     return value(m.q) > value(m.r) ? log_of(m.r / m.q) : T(0.0);
 }
-
-// The quadratic (QD) boundary of a put of maturity tau: the condition of
-// MacMillan (1986) and Barone-Adesi & Whaley (1987) with the exponent of Li
-// (2005), h = 1 - e^{-r tau}, alpha = 2r/vol^2, beta = 2(r - q)/vol^2,
-//   lambda = (-(beta - 1) - sqrt((beta - 1)^2 + 4 alpha/h))/2,
-//   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0,
-// alpha/h taken as 2/(vol^2 tau) at r = 0.  Newton in ln B from `ln_start`,
-// its steps bounded; it is only a start, so it stops at a step of
-// QD_TOLERANCE.  Returns ln B, held at or below ln X, where the true boundary
-// starts.  K = 1.
-double qd_boundary(double r, double q, double vol, double tau, double ln_X, double ln_start);
-
-// The QD boundary's s = ln(X/B) at the nodes, from the shortest maturity
-// up, held at or below `cap` (the perpetual gap); s[n] = 0 (B(0) = X).
-void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol,
-              double cap, double *s);
 
 // Per node and quadrature point of the boundary integrals, what does not
 // depend on the boundary; u = tau - s is the point's time to expiry.  Node
@@ -324,6 +313,140 @@ void ncdf_pass(const Dual<N> *x, const Dual<N> *e, Dual<N> *out, int m)
         out[k] = chain(x[k], v[k], INV_SQRT_2PI * ev[k]);
 }
 
+// The quadratic (QD) boundary of the put: the condition of MacMillan (1986)
+// and Barone-Adesi & Whaley (1987) with the exponent of Li (2005),
+// h = 1 - e^{-r tau}, alpha = 2r/vol^2, beta = 2(r - q)/vol^2,
+//   lambda = (-(beta - 1) - sqrt((beta - 1)^2 + 4 alpha/h))/2,
+//   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0,
+// alpha/h taken as 2/(vol^2 tau) at r = 0; K = 1.  Its terms at the nodes:
+template <int NCAP>
+struct QdNodes {
+    double r, q, v2;               // the rates and vol^2
+    double ln_X;                   // ln(X/K)
+    double tau[NCAP], sd[NCAP];    // the node's maturity and vol sqrt(tau)
+    double dr[NCAP], dq[NCAP];     // e^{-r tau}, e^{-q tau}
+    double lambda[NCAP];           // the QD exponent
+    double live[NCAP];             // 1 while the node's last step exceeded QD_TOLERANCE
+};
+
+// Newton in ln B on the QD condition at nodes [a, b) from ln_B there, in
+// passes over the nodes, at most `iterations` steps, each bounded and each
+// node stopped at its own step of QD_TOLERANCE (it is only a start).
+// Returns how many are still live.
+template <int NCAP>
+int qd_newton(QdNodes<NCAP> &qn, int a, int b, int iterations, double *ln_B)
+{
+    const int m = b - a;
+    const double r = qn.r, q = qn.q, v2 = qn.v2;
+    double B[NCAP];  // e^{ln B}
+    exp_pass<NCAP>(ln_B + a, B, m);
+    int left = m;  // nodes still live
+    for (int it = 0; it < iterations && left; ++it) {
+        double dm[NCAP], dp[NCAP];            // -d-, -d+ at the iterate
+        double em[NCAP] = {}, ep[NCAP] = {};  // e^{-d-^2/2}, e^{-d+^2/2}
+        double Pm[NCAP], Pp[NCAP];            // Phi(-d-), Phi(-d+)
+        for (int k = 0; k < m; ++k) {
+            const int i = a + k;
+            const double d = (ln_B[i] + (r - q) * qn.tau[i] - 0.5 * (v2 * qn.tau[i])) / qn.sd[i];
+            dm[k] = -d;
+            dp[k] = -(d + qn.sd[i]);
+            em[k] = -0.5 * (d * d);
+            ep[k] = -0.5 * (dp[k] * dp[k]);
+        }
+        exp_pass<NCAP>(em, em, m);
+        exp_pass<NCAP>(ep, ep, m);
+        ncdf_pass<NCAP>(dm, em, Pm, m);
+        ncdf_pass<NCAP>(dp, ep, Pp, m);
+        left = 0;
+        for (int k = 0; k < m; ++k) {
+            const int i = a + k;
+            const double np = qn.dq[i] * Pp[k];                        // e^{-q tau} Phi(-d+) = -p'(B)
+            const double gap = 1 - B[k] - (qn.dr[i] * Pm[k] - B[k] * np);  // K - B - p(B)
+            const double g = (1 - np) * B[k] + qn.lambda[i] * gap;
+            const double dg = (1 - np) + qn.dq[i] * (INV_SQRT_2PI * ep[k]) / qn.sd[i] + qn.lambda[i] * (np - 1);
+            double step = g / (dg * B[k]);  // Newton step in ln B
+            step = step < 0.5 && step > -0.5 ? step : step > 0 ? 0.5 : -0.5;
+            // Far below the root g turns over (dg <= 0) and Newton would
+            // run away from it: back half the way to X instead.
+            step = dg > 0 ? step : -0.5 * (qn.ln_X - ln_B[i]);
+            step = qn.live[i] != 0 ? step : 0.0;
+            ln_B[i] -= step;
+            qn.live[i] = step < QD_TOLERANCE && step > -QD_TOLERANCE ? 0.0 : 1.0;
+            left += qn.live[i] != 0;
+        }
+        exp_pass<NCAP>(ln_B + a, B, m);
+    }
+    return left;
+}
+
+// The QD boundary's s = ln(X/B) at the nodes, held in [0, cap] (cap the
+// perpetual gap); s[n] = 0 (B(0) = X).  All nodes at once from Barone-Adesi
+// & Whaley's seed in ln B, QD_SEED_SHARE of the gap times 1 - e^h,
+// h = ((r - q) tau - 2 vol sqrt(tau))/(1 - e^{-cap}) held at or below zero,
+// the gap where there is none (r = 0) the variance's scale 1 + vol^2 tau.
+// A node still moving after QD_LOCKSTEP steps (a boundary tens of units of
+// ln B deep, where each step gains about one) starts again, from the
+// shortest maturity up, from the line through the two nodes before it in
+// sqrt(tau), on which ln B is nearly straight.
+template <int NCAP>
+void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol, double cap,
+              double *s)
+{
+    const int n = tb.n;
+    QdNodes<NCAP> qn{};
+    qn.r = r;
+    qn.q = q;
+    qn.v2 = vol * vol;
+    qn.ln_X = value(ln_start(Rates<double>{r, q, vol}));
+    const double beta_m1 = 2 * (r - q) / qn.v2 - 1;
+    const double spread = -std::expm1(-cap);  // 1 - B_inf/X
+    double seed[NCAP] = {};                   // e^h
+    double ln_B[NCAP] = {};                   // the iterate
+    for (int i = 0; i < n; ++i) {
+        const double rt = sp.root_max * tb.x[i];
+        qn.tau[i] = rt * rt;
+        qn.sd[i] = vol * rt;
+        qn.dr[i] = -r * qn.tau[i];
+        qn.dq[i] = -q * qn.tau[i];
+        const double h = ((r - q) * qn.tau[i] - 2 * qn.sd[i]) / spread;
+        seed[i] = h < 0 ? h : 0.0;
+        qn.live[i] = 1.0;
+    }
+    exp_pass<NCAP>(qn.dr, qn.dr, n);
+    exp_pass<NCAP>(qn.dq, qn.dq, n);
+    exp_pass<NCAP>(seed, seed, n);
+    for (int i = 0; i < n; ++i) {
+        const double x = r * qn.tau[i];
+        // 1 - e^{-r tau}, by its series where the difference would cancel.
+        const double h = x < 1e-2 ? x * (1 - x * (0.5 - x * (1.0 / 6 - x * (1.0 / 24)))) : 1 - qn.dr[i];
+        const double r_h = r > 0 ? r / h : 1 / qn.tau[i];
+        qn.lambda[i] = (-beta_m1 - std::sqrt(beta_m1 * beta_m1 + 4 * (2 / qn.v2) * r_h)) * 0.5;
+        const double variance = 1 + qn.v2 * qn.tau[i];
+        const double reach = cap < variance ? cap : variance;
+        ln_B[i] = qn.ln_X - QD_SEED_SHARE * reach * (1 - seed[i]);
+    }
+    if (qd_newton(qn, 0, n, QD_LOCKSTEP, ln_B))
+        for (int i = n - 1; i >= 0; --i) {
+            if (qn.live[i] == 0)
+                continue;
+            ln_B[i] = i == n - 1 ? qn.ln_X
+                    : i == n - 2 ? ln_B[i + 1]
+                    : ln_B[i + 1] + (ln_B[i + 1] - ln_B[i + 2]) * ((tb.x[i] - tb.x[i + 1]) / (tb.x[i + 1] - tb.x[i + 2]));
+            qd_newton(qn, i, i + 1, QD_ITERATIONS, ln_B);
+        }
+    for (int i = 0; i < n; ++i) {
+        const double si = ln_B[i] < qn.ln_X ? qn.ln_X - ln_B[i] : 0.0;
+        s[i] = si < cap ? si : cap;
+    }
+    s[n] = 0.0;  // B(0) = X
+    // H = s^2 has no slope in s at zero, so a node started at B = X (the QD
+    // boundary rounded to X) would never move: scale it from its neighbour
+    // with the sqrt(tau) of the boundary's start.
+    for (int i = 1; i < n; ++i)
+        if (!(s[i] > 0))
+            s[i] = s[i - 1] * (tb.x[i] / tb.x[i - 1]);
+}
+
 // The residuals rho at the nodes for the boundary s = ln(X/B) (doubles: in
 // the partials' pass the boundary is held and the rates carry them), and,
 // when J is given (T = double), the Jacobian d rho_i/d s_j, row-major n x n.
@@ -491,7 +614,8 @@ bool lu_factor(double *A, int n, int *piv)
 // Solves A x = b in place from lu_factor's P A = L U.  The factorisation
 // swaps whole rows, multipliers included, so b takes every interchange
 // before the forward substitution.
-inline void lu_solve(const double *A, int n, const int *piv, double *b)
+template <class N>
+void lu_solve_n(const double *A, N n, const int *piv, double *b)
 {
     for (int k = 0; k < n; ++k) {
         const double t = b[k];
@@ -502,11 +626,19 @@ inline void lu_solve(const double *A, int n, const int *piv, double *b)
         for (int i = k + 1; i < n; ++i)
             b[i] -= A[i * n + k] * b[k];
     for (int k = n - 1; k >= 0; --k) {
-        double sum = b[k];
-        for (int j = k + 1; j < n; ++j)
-            sum -= A[k * n + j] * b[j];
-        b[k] = sum / A[k * n + k];
+        b[k] = b[k] / A[k * n + k];
+        for (int i = 0; i < k; ++i)
+            b[i] -= A[i * n + k] * b[k];
     }
+}
+
+template <int NCAP>
+void lu_solve(const double *A, int n, const int *piv, double *b)
+{
+    if (n == NCAP)
+        lu_solve_n(A, std::integral_constant<int, NCAP>{}, piv, b);
+    else
+        lu_solve_n(A, n, piv, b);
 }
 
 // Newton's method on the collocation equations from s (a start in, the
@@ -531,7 +663,7 @@ int newton_boundary(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &nt,
             return iterations + 1;
         for (int i = 0; i < n; ++i)
             step[i] = -step[i];
-        lu_solve(J, n, piv, step);
+        lu_solve<NCAP>(J, n, piv, step);
         double moved = 0.0;  // largest step, NaN if any
         for (int i = 0; i < n; ++i) {
             const double a = std::fabs(step[i]);

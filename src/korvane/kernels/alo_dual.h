@@ -158,8 +158,9 @@ static_assert(EXP_TABLE.v[0] == 1.0);
 // e^x = 2^m 2^(j/64) e^t, e^t by its Taylor polynomial of degree 6 (error
 // below 1e-19 for |t| <= ln2/128) in Estrin's form, whose chain of dependent
 // operations is half Horner's: within 6e-16 relative of libm's, inline
-// and without libm's call and error handling.  Outside (-708, 709), where 2^m
-// leaves the normal range, and for NaN, libm's.  The reduction reads the
+// and without libm's call and error handling.  Below -746, where e^x
+// rounds to zero (under 2^-1075), zero; elsewhere outside (-708, 709), where
+// 2^m leaves the normal range, and for NaN, libm's.  The reduction reads the
 // integer 64 m + j from the mantissa of x 64/ln2 + ROUNDER, so that a vector
 // unit needs no conversion of doubles to integers.
 struct ExpParts {
@@ -169,6 +170,7 @@ struct ExpParts {
 };
 
 inline bool exp_in_range(double x) { return x > -708.0 && x < 709.0; }
+inline constexpr double EXP_ZERO_BELOW = -746.0;
 
 inline ExpParts exp_parts(double x)
 {
@@ -188,7 +190,7 @@ inline ExpParts exp_parts(double x)
 inline double exp_of(double x)
 {
     if (!exp_in_range(x))
-        return std::exp(x);
+        return x < EXP_ZERO_BELOW ? 0.0 : std::exp(x);
     const ExpParts e = exp_parts(x);
     return EXP_TABLE.v[e.j] * e.poly * e.scale;
 }
@@ -203,7 +205,7 @@ void exp_pass(const double *x, double *out, int m)
 {
     double poly[CAP], scale[CAP];
     std::int64_t j[CAP];
-    int outside = 0;  // elements outside exp_in_range
+    int outside = 0;  // elements for libm
     for (int k = 0; k < m; ++k) {
         const bool in = exp_in_range(x[k]);
         outside += !in;
@@ -215,7 +217,7 @@ void exp_pass(const double *x, double *out, int m)
     if (outside)
         for (int k = 0; k < m; ++k)
             if (!exp_in_range(x[k])) {
-                poly[k] = std::exp(x[k]);
+                poly[k] = x[k] < EXP_ZERO_BELOW ? 0.0 : std::exp(x[k]);
                 scale[k] = 1.0;
                 j[k] = 0;
             }

@@ -222,7 +222,7 @@ bool newton_solve(const Tables &tb, const AloScheme &sc, const Span &sp, const R
                   Start start, Purpose purpose, Workspace<NCAP, LCAP> &w, int *steps)
 {
     if (start == Start::COLD)
-        qd_start(tb, sp, mv.r, mv.q, mv.vol, sp.gap, w.s);
+        qd_start<NCAP>(tb, sp, mv.r, mv.q, mv.vol, sp.gap, w.s);
     node_terms(tb, sp, mv, w.nt);
     cardinals(tb, w.nt, w.card);
     *steps = newton_boundary(tb, w.nt, w.card, mv, sc.iterations, sc.tolerance, w.s, w.J, w.piv);
@@ -296,7 +296,7 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
             double b[NCAP];
             for (int i = 0; i < n; ++i)
                 b[i] = -rho[i].d[p];
-            lu_solve(w.J, n, w.piv, b);
+            lu_solve<NCAP>(w.J, n, w.piv, b);
             for (int i = 0; i < n; ++i)
                 s[i].d[p] = b[i];
         }
