@@ -186,6 +186,41 @@ TEST(AloSolve, JacobianMatchesDifferences)
     }
 }
 
+// The QD+ start solves Li's condition at every node: its root, written out
+// here in erfc, lies within the start's tolerance of each node's ln B.
+TEST(AloSolve, QdPlusStartSolvesLisCondition)
+{
+    const auto g = [](double r, double q, double vol, double tau, double ln_B) {
+        const double v2 = vol * vol, sd = vol * std::sqrt(tau), B = std::exp(ln_B);
+        const double h = -std::expm1(-r * tau), alpha = 2 * r / v2, beta = 2 * (r - q) / v2;
+        const double root = std::sqrt((beta - 1) * (beta - 1) + 4 * alpha / h);
+        const double lambda = (-(beta - 1) - root) / 2, dlambda = alpha / (h * h * root);
+        const double dm = (ln_B + (r - q) * tau - v2 * tau / 2) / sd, dp = dm + sd;
+        const double Pm = std::erfc(dm / std::sqrt(2.0)) / 2, Pp = std::erfc(dp / std::sqrt(2.0)) / 2;
+        const double pdf = std::exp(-dp * dp / 2) / std::sqrt(2 * M_PI);
+        const double put = std::exp(-r * tau) * Pm - B * std::exp(-q * tau) * Pp;
+        const double theta = r * std::exp(-r * tau) * Pm - q * B * std::exp(-q * tau) * Pp
+                             - B * std::exp(-q * tau) * pdf * vol / (2 * std::sqrt(tau));
+        const double c0 = -(1 - h) * alpha / (2 * lambda + beta - 1)
+                          * (1 / h - std::exp(r * tau) * theta / (r * (1 - B - put)) + dlambda / (2 * lambda + beta - 1));
+        return (1 - std::exp(-q * tau) * Pp) * B + (lambda + c0) * (1 - B - put);
+    };
+    struct { double r, q, vol; } const cases[] = {{0.05, 0.02, 0.3}, {0.08, 0.0, 0.1}, {0.02, 0.06, 0.4},
+                                                 {0.3, -0.1, 0.5}, {0.01, 0.0, 1.2}};
+    const d::Tables &tb = d::DEFAULT_TABLES;
+    for (const auto &c : cases) {
+        const d::Span sp = d::make_span(c.r, c.q, c.vol);
+        double s[15];
+        d::qd_start<14>(tb, sp, c.r, c.q, c.vol, sp.gap, s);
+        const double ln_X = c.q > c.r ? std::log(c.r / c.q) : 0.0;
+        for (int i = 0; i < 14; ++i) {
+            const double rt = sp.root_max * tb.x[i], ln_B = ln_X - s[i], band = 2 * d::QD_TOLERANCE;
+            EXPECT_LT(g(c.r, c.q, c.vol, rt * rt, ln_B - band) * g(c.r, c.q, c.vol, rt * rt, ln_B + band), 0.0)
+                << c.r << " " << c.q << " " << c.vol << " node " << i;
+        }
+    }
+}
+
 // The boundary lies above the perpetual one, and reaches it when the span
 // is cut short (kappa far above SPAN); the gap is McKean's closed form.
 TEST(AloSolve, BoundaryAndThePerpetualGap)

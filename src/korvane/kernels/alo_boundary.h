@@ -313,12 +313,19 @@ void ncdf_pass(const Dual<N> *x, const Dual<N> *e, Dual<N> *out, int m)
         out[k] = chain(x[k], v[k], INV_SQRT_2PI * ev[k]);
 }
 
-// The quadratic (QD) boundary of the put: the condition of MacMillan (1986)
-// and Barone-Adesi & Whaley (1987) with the exponent of Li (2005),
+// The QD+ boundary of the put (Li 2010; Andersen, Lake & Offengenden 2016,
+// their start): the quadratic (QD) condition of MacMillan (1986) and
+// Barone-Adesi & Whaley (1987) with the exponent of Li (2005),
 // h = 1 - e^{-r tau}, alpha = 2r/vol^2, beta = 2(r - q)/vol^2,
 //   lambda = (-(beta - 1) - sqrt((beta - 1)^2 + 4 alpha/h))/2,
-//   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + lambda (K - B - p(B)) = 0,
-// alpha/h taken as 2/(vol^2 tau) at r = 0; K = 1.  Its terms at the nodes:
+//   (1 - e^{-q tau} Phi(-d+(tau, B/K))) B + (lambda + c0) (K - B - p(B)) = 0,
+// with Li's correction for the premium's decay in time,
+//   c0 = -(1 - h) alpha/(2 lambda + beta - 1)
+//        [1/h - e^{r tau} Theta(B)/(r (K - B - p(B))) + lambda'(h)/(2 lambda + beta - 1)],
+// Theta the European put's theta, lambda'(h) = alpha/(h^2 sqrt(...)); c0 = 0
+// (QD) at r = 0 and wherever it leaves the finite doubles; K = 1.  It lies
+// several times closer to the collocation boundary than QD's, which saves
+// the solve a Newton step.  Its terms at the nodes:
 template <int NCAP>
 struct QdNodes {
     double r, q, v2;               // the rates and vol^2
@@ -326,10 +333,12 @@ struct QdNodes {
     double tau[NCAP], sd[NCAP];    // the node's maturity and vol sqrt(tau)
     double dr[NCAP], dq[NCAP];     // e^{-r tau}, e^{-q tau}
     double lambda[NCAP];           // the QD exponent
+    double c_scale[NCAP];          // c0 = c_scale (c_shift - e^{r tau} Theta/(r (K - B - p)))
+    double c_shift[NCAP];
     double live[NCAP];             // 1 while the node's last step exceeded QD_TOLERANCE
 };
 
-// Newton in ln B on the QD condition at nodes [a, b) from ln_B there, in
+// Newton in ln B on the QD+ condition at nodes [a, b) from ln_B there, in
 // passes over the nodes, at most `iterations` steps, each bounded and each
 // node stopped at its own step of QD_TOLERANCE (it is only a start).
 // Returns how many are still live.
@@ -360,10 +369,22 @@ int qd_newton(QdNodes<NCAP> &qn, int a, int b, int iterations, double *ln_B)
         left = 0;
         for (int k = 0; k < m; ++k) {
             const int i = a + k;
-            const double np = qn.dq[i] * Pp[k];                        // e^{-q tau} Phi(-d+) = -p'(B)
+            const double tau = qn.tau[i], sd = qn.sd[i], dq = qn.dq[i];
+            const double np = dq * Pp[k];                             // e^{-q tau} Phi(-d+) = -p'(B)
             const double gap = 1 - B[k] - (qn.dr[i] * Pm[k] - B[k] * np);  // K - B - p(B)
-            const double g = (1 - np) * B[k] + qn.lambda[i] * gap;
-            const double dg = (1 - np) + qn.dq[i] * (INV_SQRT_2PI * ep[k]) / qn.sd[i] + qn.lambda[i] * (np - 1);
+            const double pdf = INV_SQRT_2PI * ep[k];                  // phi(d+)
+            // Theta and its slope in B (r e^{-r tau} phi(d-) = r B e^{-q tau} phi(d+)).
+            const double theta = r * qn.dr[i] * Pm[k] - q * B[k] * np - B[k] * dq * pdf * sd / (2 * tau);
+            const double dtheta = dq * (-(r - q) * pdf / sd - q * Pp[k] + sd / (2 * tau) * pdf * (-dp[k] / sd - 1));
+            const double ratio = theta / (qn.dr[i] * r * gap);       // e^{r tau} Theta/(r (K - B - p))
+            double c0 = qn.c_scale[i] * (qn.c_shift[i] - ratio);
+            double dc0 = -qn.c_scale[i] * (dtheta - ratio * (qn.dr[i] * r) * (np - 1)) / (qn.dr[i] * r * gap);
+            const bool finite = std::fabs(c0) <= DBL_MAX && std::fabs(dc0) <= DBL_MAX;
+            c0 = finite ? c0 : 0.0;
+            dc0 = finite ? dc0 : 0.0;
+            const double slope = qn.lambda[i] + c0;
+            const double g = (1 - np) * B[k] + slope * gap;
+            const double dg = (1 - np) + dq * pdf / sd + slope * (np - 1) + dc0 * gap;  // dg/dB
             double step = g / (dg * B[k]);  // Newton step in ln B
             step = step < 0.5 && step > -0.5 ? step : step > 0 ? 0.5 : -0.5;
             // Far below the root g turns over (dg <= 0) and Newton would
@@ -420,7 +441,11 @@ void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol, 
         // 1 - e^{-r tau}, by its series where the difference would cancel.
         const double h = x < 1e-2 ? x * (1 - x * (0.5 - x * (1.0 / 6 - x * (1.0 / 24)))) : 1 - qn.dr[i];
         const double r_h = r > 0 ? r / h : 1 / qn.tau[i];
-        qn.lambda[i] = (-beta_m1 - std::sqrt(beta_m1 * beta_m1 + 4 * (2 / qn.v2) * r_h)) * 0.5;
+        const double alpha = 2 * r / qn.v2;
+        const double root = std::sqrt(beta_m1 * beta_m1 + 4 * (2 / qn.v2) * r_h);  // -(2 lambda + beta - 1)
+        qn.lambda[i] = (-beta_m1 - root) * 0.5;
+        qn.c_scale[i] = r > 0 ? (1 - h) * alpha / root : 0.0;
+        qn.c_shift[i] = r > 0 ? 1 / h - alpha / (h * h * (root * root)) : 0.0;
         const double variance = 1 + qn.v2 * qn.tau[i];
         const double reach = cap < variance ? cap : variance;
         ln_B[i] = qn.ln_X - QD_SEED_SHARE * reach * (1 - seed[i]);
