@@ -400,7 +400,7 @@ int qd_newton(QdNodes<NCAP> &qn, int a, int b, int iterations, double *ln_B)
     return left;
 }
 
-// The QD boundary's s = ln(X/B) at the nodes, held in [0, cap] (cap the
+// The QD+ boundary's s = ln(X/B) at the nodes, held in [0, cap] (cap the
 // perpetual gap); s[n] = 0 (B(0) = X).  All nodes at once from Barone-Adesi
 // & Whaley's seed in ln B, QD_SEED_SHARE of the gap times 1 - e^h,
 // h = ((r - q) tau - 2 vol sqrt(tau))/(1 - e^{-cap}) held at or below zero,
