@@ -347,10 +347,10 @@ int qd_newton(QdNodes<NCAP> &qn, int a, int b, int iterations, double *ln_B)
 {
     const int m = b - a;
     const double r = qn.r, q = qn.q, v2 = qn.v2;
-    double B[NCAP];  // e^{ln B}
-    exp_pass<NCAP>(ln_B + a, B, m);
     int left = m;  // nodes still live
     for (int it = 0; it < iterations && left; ++it) {
+        double B[NCAP];                       // e^{ln B}
+        exp_pass<NCAP>(ln_B + a, B, m);
         double dm[NCAP], dp[NCAP];            // -d-, -d+ at the iterate
         double em[NCAP] = {}, ep[NCAP] = {};  // e^{-d-^2/2}, e^{-d+^2/2}
         double Pm[NCAP], Pp[NCAP];            // Phi(-d-), Phi(-d+)
@@ -395,7 +395,6 @@ int qd_newton(QdNodes<NCAP> &qn, int a, int b, int iterations, double *ln_B)
             qn.live[i] = step < QD_TOLERANCE && step > -QD_TOLERANCE ? 0.0 : 1.0;
             left += qn.live[i] != 0;
         }
-        exp_pass<NCAP>(ln_B + a, B, m);
     }
     return left;
 }
