@@ -154,9 +154,10 @@ struct Problem {
 };
 
 // The exact Jacobian of the collocation residuals against central
-// differences, at the QD start and at the solved boundary, across regimes:
-// a desk put, a negative yield below -vol^2, a zero rate at large variance,
-// a yield far above the rate at small vol, the span cut short.
+// differences, and their column in vol against the dual numbers' partial,
+// at the QD start and at the solved boundary, across regimes: a desk put, a
+// negative yield below -vol^2, a zero rate at large variance, a yield far
+// above the rate at small vol, the span cut short.
 TEST(AloSolve, JacobianMatchesDifferences)
 {
     struct { double S, K, r, q, vol; } const cases[] = {
@@ -168,8 +169,19 @@ TEST(AloSolve, JacobianMatchesDifferences)
         auto &[m, sp, nt, card, s] = p;
         double J[14 * 14], LU[14 * 14], rho[14], up[14], dn[14];
         int piv[14];
+        d::Rates<d::Dual<1>> md{c.r, c.q, c.vol};
+        md.vol.d[0] = 1.0;
+        d::NodeTerms<d::Dual<1>, 14, 10> ntd;
+        d::node_terms(tb, sp, md, ntd);
         for (int pass = 0; pass < 2; ++pass) {
-            d::residuals(tb, nt, card, m, s, rho, J);
+            double dvol[14], largest = 0.0;
+            d::Dual<1> rd[14];
+            d::residuals(tb, nt, card, m, s, rho, J, dvol);
+            d::residuals(tb, ntd, card, md, s, rd, static_cast<double *>(nullptr));
+            for (int i = 0; i < 14; ++i)
+                largest = std::fmax(largest, std::fabs(rd[i].d[0]));
+            for (int i = 0; i < 14; ++i)
+                EXPECT_NEAR(dvol[i], rd[i].d[0], 1e-12 * largest) << c.r << " " << c.q << " " << c.vol << " " << i;
             for (int j = 0; j < 14; ++j) {
                 const double h = 1e-6 * s[j], sj = s[j];
                 s[j] = sj + h;

@@ -177,40 +177,6 @@ void node_terms(const Tables &tb, const Span &sp, const Rates<T> &m,
     }
 }
 
-// node_terms for duals that carry d/dvol alone (the implied-vol search),
-// from the doubles' terms: each is vol^p times what does not move with vol
-// (the drift (r - q) s - vol^2 s/2 less so), so the partials follow without
-// another exponential.  The values are node_terms' own doubles.
-template <int NCAP, int LCAP>
-void vol_terms(const Tables &tb, const NodeTerms<double, NCAP, LCAP> &v, double vol,
-               NodeTerms<Dual<1>, NCAP, LCAP> &nt)
-{
-    const auto with = [](double x, double dx) {
-        Dual<1> r(x);
-        r.d[0] = dx;
-        return r;
-    };
-    nt.ln_XK = v.ln_XK;
-    nt.yield = v.yield;
-    for (int i = 0; i < tb.n; ++i) {
-        nt.forward[i] = v.forward[i];
-        nt.root_tau[i] = v.root_tau[i];
-        for (int k = 0; k < tb.inner.n; ++k) {
-            nt.xi[i * LCAP + k] = v.xi[i * LCAP + k];
-            nt.wN[i * LCAP + k] = with(v.wN[i * LCAP + k], -v.wN[i * LCAP + k] / vol);
-            if (v.yield) {
-                nt.wD1[i * LCAP + k] = v.wD1[i * LCAP + k];
-                nt.wD2[i * LCAP + k] = with(v.wD2[i * LCAP + k], -v.wD2[i * LCAP + k] / vol);
-                nt.carry[i * LCAP + k] = v.carry[i * LCAP + k];
-            }
-            const double sd = v.sd[i * LCAP + k];
-            nt.drift[i * LCAP + k] = with(v.drift[i * LCAP + k], -sd * sd / vol);  // d/dvol of -vol^2 s/2
-            nt.sd[i * LCAP + k] = with(sd, sd / vol);
-            nt.inv_sd[i * LCAP + k] = with(v.inv_sd[i * LCAP + k], -v.inv_sd[i * LCAP + k] / vol);
-        }
-    }
-}
-
 // The Chebyshev cardinal functions W_j (j < n; H vanishes at the last node,
 // B(0) = X) at each node's quadrature points, so that H(u_ik) = sum_j
 // W_j(xi_ik) H_j and the Jacobian's sums over the points are plain
@@ -473,13 +439,18 @@ void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol, 
 
 // The residuals rho at the nodes for the boundary s = ln(X/B) (doubles: in
 // the partials' pass the boundary is held and the rates carry them), and,
-// when J is given (T = double), the Jacobian d rho_i/d s_j, row-major n x n.
+// when J is given (T = double), the Jacobian d rho_i/d s_j, row-major n x n;
+// when dvol is given (T = double), d rho_i/d vol at the boundary held.
 //
 // With L_ik = ln(B(tau_i)/B(u_ik)) = sqrt(H(u_ik)) - s_i and H(u) = sum_j
 // W_j(u) s_j^2 (W_j the Chebyshev cardinal functions),
 //   d rho_i/d s_j = [-(B/F)(D_i + phi(d+(tau_i))/(vol sqrt tau_i)) - sum_k g_ik] delta_ij
 //                   + sum_k g_ik W_j(u_ik) s_j/sqrt(H(u_ik)),
-// g_ik = d rho_i/d L_ik, the W_j(u_ik) from `card`.
+// g_ik = d rho_i/d L_ik, the W_j(u_ik) from `card`.  In vol, with s held,
+// d(d-)/dvol = -d+/vol and d(d+)/dvol = -d-/vol, and the weights of the
+// densities scale as 1/vol, so
+//   d rho_i/d vol = (B/F)(phi(d+(tau_i)) (-d-(tau_i)) + sum_k [wD2 e^{-d+^2/2} (d- d+ - 1)
+//                   - wD1 phi(d+) d-]) / vol - sum_k wN e^{-d-^2/2} (d- d+ - 1)/vol.
 //
 // The integrands are evaluated in elementwise passes (a vector unit's
 // lanes) over the points of a block of nodes, every node's points end to
@@ -487,7 +458,7 @@ void qd_start(const Tables &tb, const Span &sp, double r, double q, double vol, 
 // their order: the doubles do not depend on the vector width or the block.
 template <class T, int NCAP, int LCAP>
 void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<NCAP, LCAP> &card,
-               const Rates<T> &m, const double *s, T *rho, double *J)
+               const Rates<T> &m, const double *s, T *rho, double *J, double *dvol = nullptr)
 {
     using Card = Cardinals<NCAP, LCAP>;
     constexpr int R = Card::HELD ? NCAP : 1;  // most nodes a block
@@ -571,6 +542,17 @@ void residuals(const Tables &tb, const NodeTerms<T, NCAP, LCAP> &nt, Cardinals<N
                     D += nt.wD1[o + k] * P[k] + nt.wD2[o + k] * ep[k];
             rho[i] = B_F[i] * D - N;
             if constexpr (std::is_same_v<T, double>) {
+                if (dvol) {
+                    double dN = 0.0;
+                    double dD = INV_SQRT_2PI * ep0[i] * (sd0[i] - dp0[i]);
+                    for (int k = b; k < b + l; ++k)
+                        dN += nt.wN[o + k] * em[k] * (dm[k] * (dm[k] + nt.sd[o + k]) - 1);
+                    if (nt.yield)
+                        for (int k = b; k < b + l; ++k)
+                            dD += nt.wD2[o + k] * ep[k] * (dm[k] * dp[k] - 1)
+                                  - nt.wD1[o + k] * (INV_SQRT_2PI * ep[k]) * dm[k];
+                    dvol[i] = (B_F[i] * dD - dN) / vol;
+                }
                 if (!J)
                     continue;
                 double row[NCAP] = {};  // sum_k a_k W_j(xi_k), a_k = g_k/sqrt(H(u_k))

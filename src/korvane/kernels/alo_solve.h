@@ -258,7 +258,7 @@ bool vector_solve(const Tables &tb, const AloScheme &sc, const Span &sp, const R
 // partials in the seeded rates and vol for a dual T: with the boundary
 // converged in doubles, ds/dtheta = -J^{-1} d rho/d theta (the implicit
 // function theorem on the collocation equations, J their Jacobian), one
-// residual pass in duals.  *steps receives the Newton steps taken; false
+// residual pass in duals (in doubles for vol alone).  *steps receives the Newton steps taken; false
 // when the solve does not converge.
 template <class T, int NCAP, int LCAP>
 bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, Start start, T *s,
@@ -280,27 +280,32 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
     for (int i = 0; i <= n; ++i)
         s[i] = w.s[i];
     if constexpr (!std::is_same_v<T, double>) {
-      if (!flat) {
-        NodeTerms<T, NCAP, LCAP> ntd;
-        constexpr bool one = sizeof(T{}.d) == sizeof(double);
-        if (one && m.r.d[0] == 0 && m.q.d[0] == 0 && m.vol.d[0] == 1) {
-            if constexpr (one)
-                vol_terms(tb, w.nt, mv.vol, ntd);
-        } else {
-            node_terms(tb, sp, m, ntd);
+        if (!flat) {
+            constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
+            double drho[P][NCAP];  // d rho/d theta at the boundary held, per partial
+            if (P == 1 && m.r.d[0] == 0 && m.q.d[0] == 0 && m.vol.d[0] == 1) {
+                // vol alone (the implied-vol search): its column comes with
+                // the residuals in doubles.
+                double rho[NCAP];
+                residuals(tb, w.nt, w.card, mv, w.s, rho, nullptr, drho[0]);
+            } else {
+                NodeTerms<T, NCAP, LCAP> ntd;
+                node_terms(tb, sp, m, ntd);
+                T rho[NCAP];
+                residuals(tb, ntd, w.card, m, w.s, rho, static_cast<double *>(nullptr));
+                for (int p = 0; p < P; ++p)
+                    for (int i = 0; i < n; ++i)
+                        drho[p][i] = rho[i].d[p];
+            }
+            for (int p = 0; p < P; ++p) {
+                double b[NCAP];
+                for (int i = 0; i < n; ++i)
+                    b[i] = -drho[p][i];
+                lu_solve<NCAP>(w.J, n, w.piv, b);
+                for (int i = 0; i < n; ++i)
+                    s[i].d[p] = b[i];
+            }
         }
-        T rho[NCAP];
-        residuals(tb, ntd, w.card, m, w.s, rho, static_cast<double *>(nullptr));
-        constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
-        for (int p = 0; p < P; ++p) {
-            double b[NCAP];
-            for (int i = 0; i < n; ++i)
-                b[i] = -rho[i].d[p];
-            lu_solve<NCAP>(w.J, n, w.piv, b);
-            for (int i = 0; i < n; ++i)
-                s[i].d[p] = b[i];
-        }
-      }
     }
     return true;
 }
