@@ -262,6 +262,36 @@ TEST(AloSolve, BoundaryAndThePerpetualGap)
     EXPECT_TRUE(std::isinf(d::perpetual_gap(0.0, -0.01, 0.3)));  // r = 0 <= mu: none
 }
 
+// The price with its vega in doubles is the duals' premium on the same
+// boundary: the price to the last bit, the vega to rounding, across regimes
+// (a desk put, no yield, a yield above the rate, a week, the finer scheme at
+// a long, high-rate maturity, spot beyond the boundary).
+TEST(AloSolve, VegaInDoublesIsTheDuals)
+{
+    struct { double S, K, r, q, vol; bool fine, exercised; } const cases[] = {
+        {100, 100, 0.05, 0.02, 0.3, false, false}, {100, 110, 0.08, 0.0, 0.2, false, false},
+        {100, 90, 0.02, 0.09, 0.4, false, false},  {100, 99, 0.0005, 0.0002, 0.02, false, false},
+        {100, 100, 0.9, 0.1, 0.8, true, false},    {60, 100, 0.1, 0.0, 0.15, false, true},
+        {100, 105, 0.0005, 0.0002, 0.02, false, true}};
+    for (const auto &c : cases) {
+        d::Rates<d::Dual<1>> m{c.r, c.q, c.vol};
+        m.vol.d[0] = 1.0;
+        const d::Tables &tb = c.fine ? d::FINE_TABLES : d::DEFAULT_TABLES;
+        d::Dual<1> s[d::FINE_NODES + 1];
+        int steps;
+        const bool solved = c.fine ? d::solve_boundary<d::Dual<1>, d::FINE_NODES, d::FINE_POINTS>(
+                                         tb, d::FINE_SCHEME, m, d::Start::COLD, s, d::Purpose::PRICE, &steps)
+                                   : d::solve_boundary<d::Dual<1>, d::NODES, d::POINTS>(
+                                         tb, k::ALO_SCHEME, m, d::Start::COLD, s, d::Purpose::PRICE, &steps);
+        ASSERT_TRUE(solved) << c.K;
+        const d::Dual<1> doubles = d::put_on(tb, c.S, c.K, m, s, d::Purpose::PRICE).price;
+        const d::Dual<1> duals = d::put_at(tb, c.S, c.K, m, s, d::Purpose::PRICE).price;
+        EXPECT_EQ(doubles.v, duals.v) << c.K;
+        EXPECT_NEAR(doubles.d[0], duals.d[0], 1e-12 * std::fabs(duals.d[0]) + 1e-300) << c.K;
+        EXPECT_EQ(doubles.d[0] == 0, c.exercised) << c.K;  // exercised: no vega
+    }
+}
+
 // The search starts from Black's root; where Black has none (a put above
 // D K) from BAW's, or without SciPy's brentq from 0.5: the same root.
 TEST(AloImpliedVol, EveryStart)

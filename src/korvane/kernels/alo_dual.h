@@ -239,7 +239,7 @@ inline Dual<N> exp_of(const Dual<N> &x)
 template <int CAP, int N>
 void exp_pass(const Dual<N> *x, Dual<N> *out, int m)
 {
-    double v[CAP] = {};  // the values, through the doubles' passes
+    double v[CAP];  // the values, through the doubles' passes
     for (int k = 0; k < m; ++k)
         v[k] = x[k].v;
     exp_pass<CAP>(v, v, m);

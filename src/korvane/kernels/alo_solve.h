@@ -46,10 +46,14 @@ T european_put(double S, double K, const Rates<T> &m)
 // Chebyshev coefficients of s^2: the exercise value at or beyond it, else the
 // European price plus the premium integral over the time t from now, the
 // boundary at time to expiry 1 - t (flat beyond tau_max).  Delta and gamma
-// are filled for the Greeks.
+// are filled for the Greeks.  In doubles, given c_vol, those of d(s^2)/dvol,
+// *vega receives dV/dvol alongside (the implied-vol search's partial, without
+// a pass in duals): with d-+ negated below and sqrt(H)' = H'/(2 sqrt(H)),
+//   d(d-)/dvol = sqrt(H)'/(vol sqrt t) - d+/vol,  d(d+)/dvol = sqrt(H)'/(vol sqrt t) - d-/vol.
 template <class T>
 PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, const Rates<T> &m,
-                        const T *s, const T *c, Purpose purpose)
+                        const T *s, const T *c, Purpose purpose, const double *c_vol = nullptr,
+                        double *vega = nullptr)
 {
     const int n = tb.n;
     const T &r = m.r, &q = m.q, &vol = m.vol;
@@ -59,6 +63,8 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
 
     const bool greeks = purpose == Purpose::GREEKS;
     PutValue<T> out{T(0.0), 0.0, 0.0};
+    if (vega)
+        *vega = 0.0;  // where the value is the exercise value
     // At or beyond the boundary at the full maturity: the exercise value.
     const T &sH_T = s[0];
     // ln(S/X): X moves with r and q where q > r, and so does every ln(S/B(u)).
@@ -116,6 +122,9 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     }
     T Hu[ALO_MAX_POINTS];  // H there
     clenshaw_row<T, ALO_MAX_POINTS>(c, n, xi, l, Hu);
+    double Hv[ALO_MAX_POINTS] = {};  // dH/dvol there
+    if (vega)
+        clenshaw_row<double, ALO_MAX_POINTS>(c_vol, n, xi, l, Hv);
     // The integrand in elementwise passes over the points (a vector unit's
     // lanes), then summed in the points' order.
     T dm[ALO_MAX_POINTS], dp[ALO_MAX_POINTS];  // d-, d+ at the point, negated below
@@ -144,11 +153,21 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
     }
     ncdf_pass<ALO_MAX_POINTS>(dm, em, Pm, l);
     ncdf_pass<ALO_MAX_POINTS>(dp, ep, Pp, l);
+    double dpremium = 0.0;  // d premium/dvol
     for (int k = 0; k < l; ++k) {
         const double du = dt[k];
         if (!(du > 0))
             continue;  // a side of no length (t_c at an end)
         premium += (r * K * er[k] * Pm[k] - q * S * eq[k] * Pp[k]) * du;
+        if constexpr (std::is_same_v<T, double>) {
+            if (vega) {
+                const double sd = vv * root_t[k];
+                const double dsH = Hu[k] > 0 ? Hv[k] / (2 * sHu[k]) / sd : 0.0;
+                const double ddm = dsH + dp[k] / vv, ddp = dsH + dm[k] / vv;
+                dpremium += (q * S * eq[k] * (INV_SQRT_2PI * ep[k]) * ddp
+                             - r * K * er[k] * (INV_SQRT_2PI * em[k]) * ddm) * du;
+            }
+        }
         if (greeks) {
             // d/dS: -q e^{-qt} Phi(-d+) + e^{-qt} phi(d+)(q - r K/B)/(vol sqrt t);
             // d2/dS2: e^{-qt} phi(d+)/(S vol sqrt t) [q - (q - r K/B) d+/(vol sqrt t)].
@@ -171,10 +190,15 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
         out.delta = -1.0;
         return out;
     }
-    if (greeks) {
-        const double dp = (std::log(S / K) + rv - qv + 0.5 * (vv * vv)) / vv;
-        out.delta = -std::exp(-qv) * norm_cdf(-dp) + delta;
-        out.gamma = std::exp(-qv) * norm_pdf(dp) / (S * vv) + gamma;
+    if (greeks || vega) {
+        const double dp = (std::log(S / K) + rv - qv + 0.5 * (vv * vv)) / vv;  // the European d+
+        if (greeks) {
+            out.delta = -std::exp(-qv) * norm_cdf(-dp) + delta;
+            out.gamma = std::exp(-qv) * norm_pdf(dp) / (S * vv) + gamma;
+        }
+        // A worthless put's price held at zero has none.
+        if (vega && value(out.price) > 0)
+            *vega = S * std::exp(-qv) * norm_pdf(dp) + dpremium;
     }
     return out;
 }
@@ -252,6 +276,17 @@ bool vector_solve(const Tables &tb, const AloScheme &sc, const Span &sp, const R
     return newton_solve(tb, sc, sp, mv, start, purpose, w, steps);
 }
 
+// Whether a dual carries d/dvol alone (the implied-vol search's seed), whose
+// partials the kernels take in doubles.
+template <class T>
+bool vol_alone(const Rates<T> &m)
+{
+    if constexpr (std::is_same_v<T, Dual<1>>)
+        return m.r.d[0] == 0 && m.q.d[0] == 0 && m.vol.d[0] == 1;
+    else
+        return false;
+}
+
 // Solves the boundary in strike-free form (alo_boundary.h): s holds n + 1
 // values of ln(X/B) at the nodes, which depend on r, q and vol alone.  s is the
 // start when `start` is WARM, the converged boundary on return, with its
@@ -283,7 +318,7 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
         if (!flat) {
             constexpr int P = sizeof(T{}.d) / sizeof(double);  // partials
             double drho[P][NCAP];  // d rho/d theta at the boundary held, per partial
-            if (P == 1 && m.r.d[0] == 0 && m.q.d[0] == 0 && m.vol.d[0] == 1) {
+            if (vol_alone(m)) {
                 // vol alone (the implied-vol search): its column comes with
                 // the residuals in doubles.
                 double rho[NCAP];
@@ -310,18 +345,25 @@ bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, St
     return true;
 }
 
-// The put at spot S and strike K on the solved boundary s.
+// The put at spot S and strike K on the solved boundary s; in doubles, given
+// s_vol = ds/dvol, *vega receives dV/dvol.
 template <class T>
 PutValue<T> put_at(const Tables &tb, double S, double K, const Rates<T> &m, const T *s,
-                   Purpose purpose)
+                   Purpose purpose, const double *s_vol = nullptr, double *vega = nullptr)
 {
     const Span sp = make_span(value(m.r), value(m.q), value(m.vol));
     T H[ALO_MAX_NODES + 1];  // s^2 and its Chebyshev coefficients
-    T c[ALO_MAX_NODES + 1];
+    T c[ALO_MAX_NODES + 1] = {};
     for (int i = 0; i <= tb.n; ++i)
         H[i] = s[i] * s[i];
     chebyshev_coefficients(tb, H, c);
-    return put_premium(tb, sp, S, K, m, s, c, purpose);
+    double Hv[ALO_MAX_NODES + 1], cv[ALO_MAX_NODES + 1] = {};  // d(s^2)/dvol, its coefficients
+    if (vega) {
+        for (int i = 0; i <= tb.n; ++i)
+            Hv[i] = 2 * (value(s[i]) * s_vol[i]);
+        chebyshev_coefficients(tb, Hv, cv);
+    }
+    return put_premium(tb, sp, S, K, m, s, c, purpose, vega ? cv : nullptr, vega);
 }
 
 // put_at in doubles, compiled per instruction set like vector_solve.
@@ -332,10 +374,24 @@ template <class T>
 PutValue<T> put_on(const Tables &tb, double S, double K, const Rates<T> &m, const T *s,
                    Purpose purpose)
 {
-    if constexpr (std::is_same_v<T, double>)
+    if constexpr (std::is_same_v<T, double>) {
         return vector_put(tb, S, K, m, s, purpose);
-    else
-        return put_at(tb, S, K, m, s, purpose);
+    } else if constexpr (std::is_same_v<T, Dual<1>>) {
+        if (vol_alone(m)) {
+            // The price in doubles (the price kernel's own), its vega alongside.
+            double sv[ALO_MAX_NODES + 1], ds[ALO_MAX_NODES + 1];
+            for (int i = 0; i <= tb.n; ++i) {
+                sv[i] = s[i].v;
+                ds[i] = s[i].d[0];
+            }
+            Dual<1> price;
+            const PutValue<double> p = put_at(tb, S, K, Rates<double>{m.r.v, m.q.v, m.vol.v}, sv,
+                                              purpose, ds, &price.d[0]);
+            price.v = p.price;
+            return {price, p.delta, p.gamma};
+        }
+    }
+    return put_at(tb, S, K, m, s, purpose);
 }
 
 // Solves the boundary and prices the put; NaN when the solve does not

@@ -24,7 +24,7 @@ bool vector_solve(const Tables &tb, const AloScheme &sc, const Span &sp, const R
 PutValue<double> vector_put(const Tables &tb, double S, double K, const Rates<double> &m,
                             const double *s, Purpose purpose)
 {
-    return per_isa<put_at<double>>()(tb, S, K, m, s, purpose);
+    return per_isa<put_at<double>>()(tb, S, K, m, s, purpose, nullptr, nullptr);
 }
 
 double boundary_price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega)
