@@ -79,11 +79,35 @@ double black_step(const Contract &c, double x, double f, double vega, double tar
     return s;
 }
 
+// The time value's power law through two evaluations, T = c (sigma - a)^p:
+// its u = T/T' = (sigma - a)/p is linear in sigma (Schroeder), which fixes p
+// and a, then c; the trial is where T reaches the target's time value tau.
+// Near where the exercise region swallows the spot the time value rises
+// from zero like such a power (p about 1.1-1.5 in the value-matching
+// regime), where Black's curvature leaves the trials creeping down one
+// side; measured, the power's trial lies three to ten times closer there.
+// NaN where the two do not fit one (no time value, p outside
+// [POWER_P_LO, POWER_P_HI]).
+constexpr double POWER_P_LO = 0.5, POWER_P_HI = 20.0;
+
+double power_step(double x1, double t1, double v1, double x2, double t2, double v2, double tau)
+{
+    if (!(t1 > 0 && t2 > 0 && tau > 0 && v1 > 0 && v2 > 0))
+        return NaN;
+    const double u1 = t1 / v1, u2 = t2 / v2;
+    const double p = (x1 - x2) / (u1 - u2);  // NaN or infinite where u1 = u2
+    if (!(p >= POWER_P_LO && p <= POWER_P_HI))
+        return NaN;
+    const double a = x2 - p * u2;  // below x2: u2 > 0
+    return a + (x2 - a) * std::pow(tau / t2, 1 / p);
+}
+
 }  // namespace
 
 // Newton on the engine's own vega inside a bracket [lo, hi] that every
 // evaluation narrows (price(lo) < target < price(hi)); a step that leaves it
-// bisects instead.  The trials follow Black's curvature (black_step); a root
+// bisects instead.  The trials follow Black's curvature (black_step), from
+// the third on the time value's power law where it fits (power_step); a root
 // is accepted on Newton's own step.  Every solve converges (the same
 // function as _alo_price's), each started from the last one's boundary moved
 // by its sensitivity to sigma, so later solves take a Newton step or two.  The
@@ -120,6 +144,8 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
         x = 0.5;
     Boundaries<Dual<1>> b;           // the last boundaries and their sensitivity to sigma
     double lo = IV_LO, hi = IV_HI;   // the bracket: price(lo) < target < price(hi)
+    const double exercise = intrinsic_value(flag, S, K);
+    double last_x = NaN, last_tv = NaN, last_vega = NaN;  // the evaluation before, for power_step
     for (int it = 0; it < IV_MAX_STEPS; ++it) {
         double vega;
         const double f = price_vega(c, x, b, &vega) - price;
@@ -144,6 +170,15 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
             if (along > lo && along < hi)
                 next = along;
         }
+        // After two evaluations, the time value's power law where the
+        // bracket holds its trial.
+        const double tv = f + price - exercise;
+        if (c.kind == Contract::BOUNDARY) {
+            const double power = power_step(last_x, last_tv, last_vega, x, tv, vega, price - exercise);
+            if (power > lo && power < hi)
+                next = power;
+        }
+        last_x = x, last_tv = tv, last_vega = vega;
         // Outside the bracket, or no slope to follow: bisect (geometrically
         // while the bracket spans orders of magnitude).
         if (!(next > lo && next < hi))
