@@ -293,8 +293,8 @@ bool vol_alone(const Rates<T> &m)
 // partials in the seeded rates and vol for a dual T: with the boundary
 // converged in doubles, ds/dtheta = -J^{-1} d rho/d theta (the implicit
 // function theorem on the collocation equations, J their Jacobian), one
-// residual pass in duals (in doubles for vol alone).  *steps receives the Newton steps taken; false
-// when the solve does not converge.
+// residual pass in duals (in doubles for vol alone).  *steps receives the
+// Newton steps taken; false when the solve does not converge.
 template <class T, int NCAP, int LCAP>
 bool solve_boundary(const Tables &tb, const AloScheme &sc, const Rates<T> &m, Start start, T *s,
                     Purpose purpose, int *steps)
