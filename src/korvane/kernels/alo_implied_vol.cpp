@@ -22,10 +22,11 @@ constexpr double IV_PRICE_TOL = 1e-12;
 // A step (Newton's or a bisection's) shorter than this, relative to sigma,
 // ends the search at its iterate.
 constexpr double IV_SIGMA_TOL = 1e-10;
-// A Newton step shorter than this, relative, is taken as the root without
+// A Newton step shorter than this, relative, ends the search without
 // another solve: the vega is the converged boundary's own derivative, so
-// Newton converges quadratically and the iterate's error is about
-// (sigma f''/2f') step^2 relative, some 1e-10 here.
+// Newton's iterate is off by about (sigma f''/2f') step^2 relative, some
+// 1e-10 here; the root returned is black_step's with the premium's
+// curvature, which leaves only the premium's third order.
 constexpr double IV_ACCEPT_STEP = 1e-5;
 // A relative step up to this starts the next boundary from the first-order
 // prediction s + ds/dsigma step; a longer one starts from QD.
@@ -54,22 +55,25 @@ double price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, doubl
     return boundary_price_vega(c, sigma, b, vega);
 }
 
-// The next trial after an evaluation at x (f = price(x) - target, vega its
-// slope): the root of Black's price plus the early-exercise premium taken
-// linear about x, by Newton's method on that closed form from Newton's
-// trial.  It agrees with Newton's step to first order, and the curvature of
-// Black's part, most of the price's, is exact, so a distant start takes
-// fewer solves.  NaN where it leaves the positive axis.
-double black_step(const Contract &c, double x, double f, double vega, double target)
+// The early-exercise premium (the price less Black's) about an evaluation
+// at x: its value, slope and curvature in sigma.
+struct Premium {
+    double x, value, slope, curvature;
+};
+
+// The root of Black's price plus the premium p, a quadratic about p.x, at
+// `target`, by Newton's method on that closed form from s.  With the
+// premium linear it agrees with Newton's step on the price to first order,
+// and the curvature of Black's part, most of the price's, is exact, so a
+// distant start takes fewer solves.  NaN where it leaves the positive axis.
+double black_step(const Contract &c, const Premium &p, double s, double target)
 {
     Greeks g;
-    _black_greeks(c.flag, c.S0, c.K0, c.D0, c.F0, x, &g);
-    const double premium = (f + target) - g.price;  // at x
-    const double slope = vega - g.vega;             // the premium's
-    double s = x - f / vega;                        // the iterate, from Newton's trial
     for (int it = 0; it < BLACK_STEP_ITERATIONS; ++it) {
         _black_greeks(c.flag, c.S0, c.K0, c.D0, c.F0, s, &g);
-        const double step = (g.price + premium + slope * (s - x) - target) / (g.vega + slope);
+        const double h = s - p.x;
+        const double step = (g.price + p.value + h * (p.slope + 0.5 * (p.curvature * h)) - target)
+                            / (g.vega + p.slope + p.curvature * h);
         s -= step;
         if (!(s > 0))
             return NaN;
@@ -145,7 +149,8 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
     Boundaries<Dual<1>> b;           // the last boundaries and their sensitivity to sigma
     double lo = IV_LO, hi = IV_HI;   // the bracket: price(lo) < target < price(hi)
     const double exercise = intrinsic_value(flag, S, K);
-    double last_x = NaN, last_tv = NaN, last_vega = NaN;  // the evaluation before, for power_step
+    // The evaluation before: its sigma, time value, vega and premium slope.
+    double last_x = NaN, last_tv = NaN, last_vega = NaN, last_slope = NaN;
     for (int it = 0; it < IV_MAX_STEPS; ++it) {
         double vega;
         const double f = price_vega(c, x, b, &vega) - price;
@@ -160,13 +165,23 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
         else if (f > 0)
             hi = x;
         double next = std::isnan(f) ? NaN : x - f / vega;
+        Greeks g;
+        _black_greeks(c.flag, c.S0, c.K0, c.D0, c.F0, x, &g);
+        Premium p{x, f + price - g.price, vega - g.vega, 0.0};
         // Newton's iterate inside the bracket, and a step short enough that
-        // its error is second order: the root, with no further solve.
-        if (next > lo && next < hi && std::fabs(next - x) <= IV_ACCEPT_STEP * x)
-            return next;
-        // The next trial along Black's curvature where that stays inside.
+        // its error is second order: the root, with no further solve, taken
+        // on Black's curvature and the premium's from the slopes of the last
+        // two evaluations (linear after one).
+        if (next > lo && next < hi && std::fabs(next - x) <= IV_ACCEPT_STEP * x) {
+            const double curvature = (p.slope - last_slope) / (x - last_x);
+            p.curvature = std::isfinite(curvature) ? curvature : 0.0;
+            const double root = black_step(c, p, next, price);
+            return root > lo && root < hi ? root : next;
+        }
+        // The next trial along Black's curvature, the premium linear, where
+        // that stays inside.
         if (next > lo && next < hi) {
-            const double along = black_step(c, x, f, vega, price);
+            const double along = black_step(c, p, next, price);
             if (along > lo && along < hi)
                 next = along;
         }
@@ -178,7 +193,7 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
             if (power > lo && power < hi)
                 next = power;
         }
-        last_x = x, last_tv = tv, last_vega = vega;
+        last_x = x, last_tv = tv, last_vega = vega, last_slope = p.slope;
         // Outside the bracket, or no slope to follow: bisect (geometrically
         // while the bracket spans orders of magnitude).
         if (!(next > lo && next < hi))
