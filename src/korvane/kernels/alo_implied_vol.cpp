@@ -84,12 +84,12 @@ double black_step(const Contract &c, const Premium &p, double s, double target)
 }
 
 // The time value's power law through two evaluations, T = c (sigma - a)^p:
-// its u = T/T' = (sigma - a)/p is linear in sigma (Schroeder), which fixes p
-// and a, then c; the trial is where T reaches the target's time value tau.
-// Near where the exercise region swallows the spot the time value rises
-// from zero like such a power (p about 1.1-1.5 in the value-matching
-// regime), where Black's curvature leaves the trials creeping down one
-// side; measured, the power's trial lies three to ten times closer there.
+// its u = T/T' = (sigma - a)/p is linear in sigma (Schroeder 1870), which
+// fixes p and a, then c; the trial is where T reaches the target's time
+// value tau.  Near where the exercise region swallows the spot the time
+// value rises from zero like such a power (p about 1.1-1.5 in the
+// value-matching regime), where Black's curvature leaves the trials
+// creeping down one side and the power's trial lies several times closer.
 // NaN where the two do not fit one (no time value, p outside
 // [POWER_P_LO, POWER_P_HI]).
 constexpr double POWER_P_LO = 0.5, POWER_P_HI = 20.0;
@@ -112,7 +112,8 @@ double power_step(double x1, double t1, double v1, double x2, double t2, double 
 // evaluation narrows (price(lo) < target < price(hi)); a step that leaves it
 // bisects instead.  The trials follow Black's curvature (black_step), from
 // the third on the time value's power law where it fits (power_step); a root
-// is accepted on Newton's own step.  Every solve converges (the same
+// is accepted on Newton's own step and taken on the premium's curvature.
+// Every solve converges (the same
 // function as _alo_price's), each started from the last one's boundary moved
 // by its sensitivity to sigma, so later solves take a Newton step or two.  The
 // screens use bounds, not solves: the price rises with sigma from the
