@@ -116,9 +116,9 @@ double power_step(double x1, double t1, double v1, double x2, double t2, double 
 // Every solve converges (the same function as _alo_price's), each started
 // from the last one's boundary moved by its sensitivity to sigma, so later
 // solves take a Newton step or two.  The screens use bounds, not solves: the
-// price rises with sigma from the
-// zero-volatility value towards the strike (put); a target the search
-// cannot reach ends at an end of the bracket with the price still off it.
+// price rises with sigma from the zero-volatility value towards the strike
+// (put); a target the search cannot reach ends at an end of the bracket with
+// the price still off it.
 double implied_vol(std::int32_t flag, double price, double S, double K, double D, double F,
                    int *solves)
 {
