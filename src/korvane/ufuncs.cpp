@@ -435,16 +435,25 @@ void scheme_price_loop(char **args, const npy_intp *dims, const npy_intp *steps,
     std::feclearexcept(FE_ALL_EXCEPT);
 }
 
-// price, S, K, D, F, is_call -> the number of boundary solves of alo_implied_vol.
+// price, S, K, D, F, is_call -> the number of boundary solves of
+// alo_implied_vol under the public schemes, or under its steering scheme.
 double implied_vol_solves(std::int32_t flag, const double *x)
 {
-    int solves = 0;
-    k::_alo_implied_vol_counted(flag, x[0], x[1], x[2], x[3], x[4], &solves);
+    int solves = 0, steers = 0;
+    k::_alo_implied_vol_counted(flag, x[0], x[1], x[2], x[3], x[4], &solves, &steers);
     return solves;
+}
+
+double implied_vol_steers(std::int32_t flag, const double *x)
+{
+    int solves = 0, steers = 0;
+    k::_alo_implied_vol_counted(flag, x[0], x[1], x[2], x[3], x[4], &solves, &steers);
+    return steers;
 }
 
 PyUFuncGenericFunction scheme_price_loops[] = {scheme_price_loop};
 PyUFuncGenericFunction solves_loops[] = {elementwise_loop<implied_vol_solves, Cost::Slow>};
+PyUFuncGenericFunction steers_loops[] = {elementwise_loop<implied_vol_steers, Cost::Slow>};
 PyUFuncGenericFunction price_solves_loops[] = {alo_price_loop<true>};
 
 void *no_data[] = {nullptr};
@@ -566,8 +575,12 @@ const UfuncSpec UFUNCS[] = {
          "alo_price under the scheme given by nodes, points, final_points, iterations\n"
          "and tolerance (for tests and benchmarks)."),
     spec("_alo_implied_vol_solves", solves_loops, ELEMENTWISE,
-         "The boundary solves alo_implied_vol makes on price, S, K, D, F and is_call\n"
-         "(for tests of its cost)."),
+         "The boundary solves alo_implied_vol makes under alo_price's schemes on price,\n"
+         "S, K, D, F and is_call (for tests of its cost)."),
+    spec("_alo_implied_vol_steers", steers_loops, ELEMENTWISE,
+         "The boundary solves alo_implied_vol makes under its steering scheme, a\n"
+         "fraction of a price each, on price, S, K, D, F and is_call (for tests of its\n"
+         "cost)."),
     spec("_alo_price_solves", price_solves_loops, ELEMENTWISE,
          "The boundary solves alo_price makes on each of S, K, D, F, sigma and is_call\n"
          "in one loop, 0 where it reuses the one before (for tests of its cost)."),

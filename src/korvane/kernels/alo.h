@@ -95,10 +95,11 @@ double _alo_price_vega(std::int32_t flag, double S, double K, double D, double F
 double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, double D,
                           double F);
 
-// _alo_implied_vol_c, and the number of boundary solves it made in *solves
-// (for tests of its cost).
+// _alo_implied_vol_c, and the number of boundary solves it made, under the
+// public schemes in *solves and under its steering scheme in *steers (for
+// tests of its cost).
 double _alo_implied_vol_counted(std::int32_t flag, double price, double S, double K, double D,
-                                double F, int *solves);
+                                double F, int *solves, int *steers);
 
 }  // namespace korvane::kernels
 

@@ -28,6 +28,11 @@ constexpr double IV_SIGMA_TOL = 1e-10;
 // 1e-10 here; the root returned is black_step's with the premium's
 // curvature, which leaves only the premium's third order.
 constexpr double IV_ACCEPT_STEP = 1e-5;
+// The same for the steering scheme, whose root is only a start: within
+// its own discretisation's distance of the public schemes' root.
+constexpr double STEER_ACCEPT_STEP = 1e-2;
+// Most steering solves before the search goes on without.
+constexpr int STEER_MAX_SOLVES = 12;
 // A relative step up to this starts the next boundary from the first-order
 // prediction s + ds/dsigma step; a longer one starts from QD.
 constexpr double IV_WARM_STEP = 0.2;
@@ -113,16 +118,20 @@ double power_step(double x1, double t1, double v1, double x2, double t2, double 
 // bisects instead.  The trials follow Black's curvature (black_step), from
 // the third on the time value's power law where it fits (power_step); a root
 // is accepted on Newton's own step and taken on the premium's curvature.
-// Every solve converges (the same function as _alo_price's), each started
+// The search first runs to its root on STEER_SCHEME (a BOUNDARY contract),
+// at a fraction of a price a solve, then goes on from there on the public
+// schemes, whose boundaries start from the steering one (seed_from_steer):
+// mostly one solve, whose Newton step is short enough to accept.  Every
+// public solve converges (the same function as _alo_price's), each started
 // from the last one's boundary moved by its sensitivity to sigma, so later
 // solves take a Newton step or two.  The screens use bounds, not solves: the
 // price rises with sigma from the zero-volatility value towards the strike
 // (put); a target the search cannot reach ends at an end of the bracket with
 // the price still off it.
 double implied_vol(std::int32_t flag, double price, double S, double K, double D, double F,
-                   int *solves)
+                   int *solves, int *steers)
 {
-    *solves = 0;
+    *solves = *steers = 0;
     if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F))
         return -1.0;
     // At or within IV_TOL of the exercise value on the spot: no time value.
@@ -152,11 +161,30 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
     const double exercise = intrinsic_value(flag, S, K);
     // The evaluation before: its sigma, time value, vega and premium slope.
     double last_x = NaN, last_tv = NaN, last_vega = NaN, last_slope = NaN;
+    bool steering = c.kind == Contract::BOUNDARY;  // on STEER_SCHEME
+    double hint = NaN;  // the premium's curvature the steering's last two evaluations left
+    // Ends the steering: the search goes on at `start` on the public
+    // schemes, with a bracket of their own (the steering's brackets its
+    // own root), their boundaries seeded from the steering one moved there.
+    const auto leave_steering = [&](double start, double curvature) {
+        if (std::fabs(start - x) > IV_WARM_STEP * x)
+            b.warm_steer = false;
+        for (int i = 0; i < STEER_NODES; ++i) {
+            const double moved = b.steer[i].v + b.steer[i].d[0] * (start - x);
+            b.steer[i].v = moved > 0.1 * b.steer[i].v ? moved : 0.1 * b.steer[i].v;
+        }
+        steer_seed(c, start, b);
+        steering = false;
+        hint = curvature;
+        lo = IV_LO, hi = IV_HI;
+        last_x = last_tv = last_vega = last_slope = NaN;
+        x = start;
+    };
     for (int it = 0; it < IV_MAX_STEPS; ++it) {
         double vega;
-        const double f = price_vega(c, x, b, &vega) - price;
-        ++*solves;
-        if (std::fabs(f) <= IV_PRICE_TOL * price)
+        const double f = (steering ? steer_price_vega(c, x, b, &vega) : price_vega(c, x, b, &vega)) - price;
+        ++*(steering ? steers : solves);
+        if (!steering && std::fabs(f) <= IV_PRICE_TOL * price)
             return x;  // the price reproduced
         // A solve that fails to converge (at a sigma far below the rates'
         // scale, where the boundary hugs X) counts as below the target: the
@@ -173,11 +201,16 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
         // its error is second order: the root, with no further solve, taken
         // on Black's curvature and the premium's from the slopes of the last
         // two evaluations (linear after one).
-        if (next > lo && next < hi && std::fabs(next - x) <= IV_ACCEPT_STEP * x) {
-            const double curvature = (p.slope - last_slope) / (x - last_x);
+        if (next > lo && next < hi && std::fabs(next - x) <= (steering ? STEER_ACCEPT_STEP : IV_ACCEPT_STEP) * x) {
+            double curvature = (p.slope - last_slope) / (x - last_x);
+            curvature = std::isfinite(curvature) ? curvature : hint;
             p.curvature = std::isfinite(curvature) ? curvature : 0.0;
-            const double root = black_step(c, p, next, price);
-            return root > lo && root < hi ? root : next;
+            double root = black_step(c, p, next, price);
+            root = root > lo && root < hi ? root : next;
+            if (!steering)
+                return root;
+            leave_steering(root, p.curvature);
+            continue;
         }
         // The next trial along Black's curvature, the premium linear, where
         // that stays inside.
@@ -199,6 +232,11 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
         // while the bracket spans orders of magnitude).
         if (!(next > lo && next < hi))
             next = hi > 4 * lo ? std::sqrt(lo * hi) : 0.5 * (lo + hi);
+        if (steering && (*steers == STEER_MAX_SOLVES || std::fabs(next - x) <= IV_SIGMA_TOL * x
+                         || hi - lo <= IV_BRACKET_TOL * hi)) {
+            leave_steering(next, NaN);
+            continue;
+        }
         if (std::fabs(next - x) <= IV_SIGMA_TOL * x) {
             // Converged, unless pinned at an end the target lies beyond.
             if (std::fabs(f) > IV_END_PRICE_TOL * price && (lo == IV_LO || hi == IV_HI))
@@ -208,7 +246,7 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
         if (hi - lo <= IV_BRACKET_TOL * hi)
             return (lo == IV_LO || hi == IV_HI) ? -1.0 : next;
         if (std::fabs(next - x) > IV_WARM_STEP * x)
-            b.warm_coarse = b.warm_fine = false;
+            b.warm_coarse = b.warm_fine = b.warm_steer = false;
         // The next boundaries predicted to first order: s + ds/dsigma (next - x).
         const auto predict = [&](Dual<1> *s, int n) {
             for (int i = 0; i < n; ++i) {
@@ -218,6 +256,7 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
         };
         predict(b.coarse, NODES);
         predict(b.fine, FINE_NODES);
+        predict(b.steer, STEER_NODES);
         x = next;
     }
     return x;
@@ -228,14 +267,14 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
 double _alo_implied_vol_c(std::int32_t flag, double price, double S, double K, double D,
                           double F)
 {
-    int solves;
-    return alo_detail::implied_vol(flag, price, S, K, D, F, &solves);
+    int solves, steers;
+    return alo_detail::implied_vol(flag, price, S, K, D, F, &solves, &steers);
 }
 
 double _alo_implied_vol_counted(std::int32_t flag, double price, double S, double K, double D,
-                                double F, int *solves)
+                                double F, int *solves, int *steers)
 {
-    return alo_detail::implied_vol(flag, price, S, K, D, F, solves);
+    return alo_detail::implied_vol(flag, price, S, K, D, F, solves, steers);
 }
 
 }  // namespace korvane::kernels

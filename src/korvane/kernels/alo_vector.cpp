@@ -32,4 +32,14 @@ double boundary_price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> 
     return per_isa<price_vega_at>()(c, sigma, b, vega);
 }
 
+double steer_price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega)
+{
+    return per_isa<steer_price_vega_at>()(c, sigma, b, vega);
+}
+
+void steer_seed(const Contract &c, double sigma, Boundaries<Dual<1>> &b)
+{
+    per_isa<seed_from_steer>()(c, sigma, b);
+}
+
 }  // namespace korvane::kernels::alo_detail
