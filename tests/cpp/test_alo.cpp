@@ -13,6 +13,7 @@
 
 #include "kernels/alo.h"
 #include "kernels/alo_solve.h"
+#include "kernels/alo_steer.h"
 #include "kernels/black.h"
 #include "kernels/normal.h"
 #include "test_brentq.h"

@@ -2,6 +2,7 @@
 // Newton on the engine's own vega inside a shrinking bracket.
 #include "alo.h"
 #include "alo_solve.h"
+#include "alo_steer.h"
 #include "black.h"
 #include "fd.h"
 

@@ -226,6 +226,17 @@ inline constexpr Tables FINE_TABLES =
 inline constexpr double BLEND_LO = 0.5;
 inline constexpr double BLEND_HI = 0.7;
 
+// The implied-vol search's steering scheme (alo_steer.h): its root lies
+// within 1e-5 relative of the public schemes' in all but a few percent of
+// contracts at about a fifth of a price a solve; it is only a start, so
+// its Newton steps stop at 1e-3.
+inline constexpr AloScheme STEER_SCHEME{5, 16, 6, 16, 1e-3};
+inline constexpr int STEER_NODES = STEER_SCHEME.nodes;
+inline constexpr int STEER_POINTS = STEER_SCHEME.points;
+static_assert(fits(STEER_SCHEME));
+inline constexpr Tables STEER_TABLES =
+    make_tables(STEER_SCHEME.nodes, STEER_SCHEME.points, STEER_SCHEME.final_points);
+
 // What the solve in doubles leaves for the partials' pass: the boundary,
 // the last Jacobian's factors and the terms and cardinals of the geometry.
 template <int NCAP, int LCAP>
@@ -474,18 +485,6 @@ T fine_weight(const Rates<T> &m)
     return x * x * (3.0 - 2.0 * x);
 }
 
-// The implied-vol search's steering scheme: a few nodes and points, whose
-// root lies within about 1e-5 of the public schemes' (relative, in all but
-// some percent of contracts) at a third of a price or less, so that the
-// search finds it there and confirms it with one solve of the public
-// schemes, started from its boundary.
-inline constexpr AloScheme STEER_SCHEME{5, 16, 6, 16, 1e-3};
-inline constexpr int STEER_NODES = STEER_SCHEME.nodes;
-inline constexpr int STEER_POINTS = STEER_SCHEME.points;
-static_assert(fits(STEER_SCHEME));
-inline constexpr Tables STEER_TABLES =
-    make_tables(STEER_SCHEME.nodes, STEER_SCHEME.points, STEER_SCHEME.final_points);
-
 // The boundaries of the schemes, kept between solves (the implied-vol
 // search starts each solve from the last), and whether each holds one.
 template <class T>
@@ -497,55 +496,6 @@ struct Boundaries {
     bool warm_fine = false;
     bool warm_steer = false;
 };
-
-// A start for the public schemes' boundaries from the steering scheme's, s
-// at sigma: QD+ (qd_start) on their nodes plus the steering boundary's
-// distance from QD+ on its own, interpolated.  QD+ is right at short
-// maturities, where the boundary turns too fast in sqrt(tau) for a few
-// nodes to carry it; the distance vanishes there and is smooth, and the
-// start lies within the steering scheme's discretisation of the solve.
-template <int NCAP>
-bool seed_one(const Tables &tb, const Span &sp, const Rates<double> &m, const double *c, double *out)
-{
-    qd_start<NCAP>(tb, sp, m.r, m.q, m.vol, sp.gap, out);
-    double xi[NCAP + 1] = {}, d[NCAP + 1];  // the nodes, the distance there
-    for (int i = 0; i <= tb.n; ++i)
-        xi[i] = tb.cheb[i * (tb.n + 1) + 1];
-    clenshaw_row<double, NCAP + 1>(c, STEER_NODES, xi, tb.n + 1, d);
-    bool clear = true;  // every node but the last below X
-    for (int i = 0; i < tb.n; ++i) {
-        out[i] += d[i];
-        clear = clear && out[i] > 0;
-    }
-    out[tb.n] = 0.0;
-    return clear;
-}
-
-inline void seed_from_steer(const Contract &c, double sigma, Boundaries<Dual<1>> &b)
-{
-    const Rates<double> m{c.r, c.q, sigma};
-    const Span sp = make_span(m.r, m.q, m.vol);
-    if (!b.warm_steer || !(sp.gap > FLAT_GAP))
-        return;  // none to start from, or no solve (B = X)
-    double qd[STEER_NODES + 1], d[STEER_NODES + 1], coef[STEER_NODES + 1] = {};
-    qd_start<STEER_NODES>(STEER_TABLES, sp, m.r, m.q, m.vol, sp.gap, qd);
-    for (int i = 0; i <= STEER_NODES; ++i)
-        d[i] = b.steer[i].v - qd[i];
-    d[STEER_NODES] = 0.0;
-    chebyshev_coefficients(STEER_TABLES, d, coef);
-    const double w = value(fine_weight(m));
-    double s[FINE_NODES + 1];
-    if (w < 1 && seed_one<NODES>(DEFAULT_TABLES, sp, m, coef, s)) {
-        for (int i = 0; i <= NODES; ++i)
-            b.coarse[i] = Dual<1>(s[i]);
-        b.warm_coarse = true;
-    }
-    if (w > 0 && seed_one<FINE_NODES>(FINE_TABLES, sp, m, coef, s)) {
-        for (int i = 0; i <= FINE_NODES; ++i)
-            b.fine[i] = Dual<1>(s[i]);
-        b.warm_fine = true;
-    }
-}
 
 // The two schemes' values combined with the finer one's weight w (either
 // alone at w = 0 or 1).
@@ -600,26 +550,8 @@ inline double price_vega_at(const Contract &c, double sigma, Boundaries<Dual<1>>
     return price.v;
 }
 
-// price_vega_at under STEER_SCHEME, on b's steer boundary.
-inline double steer_price_vega_at(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega)
-{
-    Rates<Dual<1>> m{c.r, c.q, sigma};
-    m.vol.d[0] = 1.0;
-    int steps;
-    const Dual<1> price =
-        put_value<Dual<1>, STEER_NODES, STEER_POINTS>(STEER_TABLES, STEER_SCHEME, c.S, c.K, m,
-                                                       b.warm_steer ? Start::WARM : Start::COLD,
-                                                       b.steer, Purpose::PRICE, &steps).price;
-    b.warm_steer = !std::isnan(price.v);
-    *vega = price.d[0];
-    return price.v;
-}
-
-// price_vega_at, steer_price_vega_at and seed_from_steer compiled per
-// instruction set like vector_solve.
+// price_vega_at compiled per instruction set like vector_solve.
 double boundary_price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega);
-double steer_price_vega(const Contract &c, double sigma, Boundaries<Dual<1>> &b, double *vega);
-void steer_seed(const Contract &c, double sigma, Boundaries<Dual<1>> &b);
 
 }  // namespace korvane::kernels::alo_detail
 

@@ -1,10 +1,12 @@
 // The fixed-point American kernels' hot paths in doubles compiled per vector
 // instruction set (simd.h): the boundary's Newton solve for the public
-// kernels' two schemes, the price on a boundary and the price with its vega.
+// kernels' two schemes, the price on a boundary, the price with its vega, and
+// the implied-vol search's steering solve and seed (alo_steer.h).
 // Their loops over a node's points are elementwise passes (alo_boundary.h)
 // on the kernels' own exponential and normal tail, so every variant gives
 // the same doubles.
 #include "alo_solve.h"
+#include "alo_steer.h"
 #include "simd.h"
 
 namespace korvane::kernels::alo_detail {
