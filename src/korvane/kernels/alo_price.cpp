@@ -209,7 +209,7 @@ double _alo_price_scheme(const AloScheme &scheme, std::int32_t flag, double S, d
         AloReuse none;
         return price_default(c, sigma, none);
     }
-    const Tables tb = make_tables(scheme.nodes, scheme.points, scheme.final_points);
+    const Tables tb = tables_of(scheme);
     double s[ALO_MAX_NODES + 1];
     int steps;
     return put_value<double, ALO_MAX_NODES, ALO_MAX_POINTS>(tb, scheme, c.S, c.K,

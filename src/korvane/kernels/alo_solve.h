@@ -204,11 +204,9 @@ PutValue<T> put_premium(const Tables &tb, const Span &sp, double S, double K, co
 }
 
 // The scheme of the public kernels.
-inline constexpr int NODES = ALO_SCHEME.nodes;
-inline constexpr int POINTS = ALO_SCHEME.points;
+inline constexpr int NODES = ALO_SCHEME.nodes, POINTS = ALO_SCHEME.points;
 static_assert(fits(ALO_SCHEME) && fits(ALO_REFERENCE_SCHEME));
-inline constexpr Tables DEFAULT_TABLES =
-    make_tables(ALO_SCHEME.nodes, ALO_SCHEME.points, ALO_SCHEME.final_points);
+inline constexpr Tables DEFAULT_TABLES = tables_of(ALO_SCHEME);
 
 // Where the integrands forget fastest (kappa large: long maturities at high
 // rates, or a large variance) ALO_SCHEME's 14 nodes leave up to some times
@@ -218,11 +216,9 @@ inline constexpr Tables DEFAULT_TABLES =
 // Newton steps: at the largest variances (vol^2 T near 100) its QD start
 // lies several units of ln B off, and each step moves at most MAX_STEP.
 inline constexpr AloScheme FINE_SCHEME{20, 30, 20, 64, 1e-4};
-inline constexpr int FINE_NODES = FINE_SCHEME.nodes;
-inline constexpr int FINE_POINTS = FINE_SCHEME.points;
+inline constexpr int FINE_NODES = FINE_SCHEME.nodes, FINE_POINTS = FINE_SCHEME.points;
 static_assert(fits(FINE_SCHEME));
-inline constexpr Tables FINE_TABLES =
-    make_tables(FINE_SCHEME.nodes, FINE_SCHEME.points, FINE_SCHEME.final_points);
+inline constexpr Tables FINE_TABLES = tables_of(FINE_SCHEME);
 inline constexpr double BLEND_LO = 0.5;
 inline constexpr double BLEND_HI = 0.7;
 
@@ -231,11 +227,9 @@ inline constexpr double BLEND_HI = 0.7;
 // contracts at about a fifth of a price a solve; it is only a start, so
 // its Newton steps stop at 1e-3.
 inline constexpr AloScheme STEER_SCHEME{5, 16, 6, 16, 1e-3};
-inline constexpr int STEER_NODES = STEER_SCHEME.nodes;
-inline constexpr int STEER_POINTS = STEER_SCHEME.points;
+inline constexpr int STEER_NODES = STEER_SCHEME.nodes, STEER_POINTS = STEER_SCHEME.points;
 static_assert(fits(STEER_SCHEME));
-inline constexpr Tables STEER_TABLES =
-    make_tables(STEER_SCHEME.nodes, STEER_SCHEME.points, STEER_SCHEME.final_points);
+inline constexpr Tables STEER_TABLES = tables_of(STEER_SCHEME);
 
 // What the solve in doubles leaves for the partials' pass: the boundary,
 // the last Jacobian's factors and the terms and cardinals of the geometry.

@@ -97,6 +97,9 @@ constexpr bool fits(const AloScheme &s)
            && s.final_points >= 1 && s.final_points <= ALO_MAX_POINTS && s.iterations >= 0;
 }
 
+// A scheme's tables, where it fits.
+constexpr Tables tables_of(const AloScheme &s) { return make_tables(s.nodes, s.points, s.final_points); }
+
 
 // Chebyshev coefficients of the node values (discrete cosine transform with
 // halved end terms), first and last already halved for summation.
