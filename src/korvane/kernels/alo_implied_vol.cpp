@@ -29,8 +29,10 @@ constexpr double IV_SIGMA_TOL = 1e-10;
 // 1e-10 here; the root returned is black_step's with the premium's
 // curvature, which leaves only the premium's third order.
 constexpr double IV_ACCEPT_STEP = 1e-5;
-// The same for the steering scheme, whose root is only a start: within
-// its own discretisation's distance of the public schemes' root.
+// The same for the steering scheme (alo_steer.h), whose root is only a
+// start: taken on the premium's curvature after such a step, it is off by
+// about the step's cube, within the scheme's own distance from the public
+// schemes' root.
 constexpr double STEER_ACCEPT_STEP = 1e-2;
 // Most steering solves before the search goes on without.
 constexpr int STEER_MAX_SOLVES = 12;
