@@ -169,13 +169,23 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
     // Ends the steering: the search goes on at `start` on the public
     // schemes, with a bracket of their own (the steering's brackets its
     // own root), their boundaries seeded from the steering one moved there.
+    // The boundaries b holds moved to sigma `to` to first order,
+    // s + ds/dsigma (to - x), where the step is short enough to start from.
+    const auto move_to = [&](double to) {
+        if (std::fabs(to - x) > IV_WARM_STEP * x)
+            b.warm_coarse = b.warm_fine = b.warm_steer = false;
+        const auto predict = [&](Dual<1> *s, int n, bool warm) {
+            for (int i = 0; warm && i < n; ++i) {
+                const double moved = s[i].v + s[i].d[0] * (to - x);
+                s[i].v = moved > 0.1 * s[i].v ? moved : 0.1 * s[i].v;  // clear of X, as in Newton
+            }
+        };
+        predict(b.coarse, NODES, b.warm_coarse);
+        predict(b.fine, FINE_NODES, b.warm_fine);
+        predict(b.steer, STEER_NODES, b.warm_steer);
+    };
     const auto leave_steering = [&](double start, double curvature) {
-        if (std::fabs(start - x) > IV_WARM_STEP * x)
-            b.warm_steer = false;
-        for (int i = 0; i < STEER_NODES; ++i) {
-            const double moved = b.steer[i].v + b.steer[i].d[0] * (start - x);
-            b.steer[i].v = moved > 0.1 * b.steer[i].v ? moved : 0.1 * b.steer[i].v;
-        }
+        move_to(start);
         steer_seed(c, start, b);
         steering = false;
         hint = curvature;
@@ -248,18 +258,7 @@ double implied_vol(std::int32_t flag, double price, double S, double K, double D
         }
         if (hi - lo <= IV_BRACKET_TOL * hi)
             return (lo == IV_LO || hi == IV_HI) ? -1.0 : next;
-        if (std::fabs(next - x) > IV_WARM_STEP * x)
-            b.warm_coarse = b.warm_fine = b.warm_steer = false;
-        // The next boundaries predicted to first order: s + ds/dsigma (next - x).
-        const auto predict = [&](Dual<1> *s, int n) {
-            for (int i = 0; i < n; ++i) {
-                const double moved = s[i].v + s[i].d[0] * (next - x);
-                s[i].v = moved > 0.1 * s[i].v ? moved : 0.1 * s[i].v;  // clear of X, as in Newton
-            }
-        };
-        predict(b.coarse, NODES);
-        predict(b.fine, FINE_NODES);
-        predict(b.steer, STEER_NODES);
+        move_to(next);
         x = next;
     }
     return x;
